@@ -1,0 +1,13 @@
+// py_zelka.cohorts -- the cohort chains of a mat.
+#include "host/host.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(cohorts, m) {
+    m.doc() = "Cohort vocabulary of the plantation population model.";
+    host::publish(m, "ChainKind",
+                  host::str_enum(m, "ChainKind",
+                                 "The chain a cohort belongs to: plants still growing "
+                                 "(vegetative) or plants past flowering (reproductive).",
+                                 {{"VEGETATIVE", "vegetative"}, {"REPRODUCTIVE", "reproductive"}}));
+}

@@ -1,0 +1,292 @@
+// py_zelka.readers._common -- what the four record-file readers share:
+// loading a table from a file, the required-column check and the canonical
+// form of a ribbon tag.
+#include "host/host.hpp"
+
+#include <string>
+
+namespace nb = nanobind;
+
+namespace {
+
+const char *const excel_suffixes[] = {".xlsx", ".xlsm", ".xls"};
+
+bool is_excel(const std::string &suffix) {
+    for (const char *s : excel_suffixes)
+        if (suffix == s)
+            return true;
+    return false;
+}
+
+std::string lowered_suffix(nb::handle path) {
+    nb::object path_cls = host::from_import("pathlib", "Path");
+    nb::str suffix = nb::str(path_cls(path).attr("suffix").attr("lower")());
+    return std::string(suffix.c_str());
+}
+
+// The first line of the file, without its byte-order mark, decoded; and the
+// encoding the rest of the file is to be read with.
+struct Header {
+    nb::object text;
+    const char *encoding;
+};
+
+Header read_header(nb::handle path) {
+    nb::object open = host::from_import("builtins", "open");
+    nb::object file = open(path, "rb");
+    nb::object line;
+    try {
+        line = file.attr("readline")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    nb::bytes raw(line);
+    std::string bytes(raw.c_str(), raw.size());
+    if (bytes.rfind("\xef\xbb\xbf", 0) == 0)
+        bytes.erase(0, 3);
+    nb::bytes body(bytes.data(), bytes.size());
+    PyObject *decoded = PyUnicode_DecodeUTF8(bytes.data(), (Py_ssize_t) bytes.size(), "strict");
+    if (decoded)
+        return {nb::steal(decoded), "utf-8-sig"};
+    PyErr_Clear();
+    // Not UTF-8: spreadsheet programs on Windows write Windows-1252.
+    return {body.attr("decode")("cp1252", "replace"), "cp1252"};
+}
+
+// The separator of a delimited file: the one of , ; tab | that the header line
+// holds most often outside quotes (the earlier in that list on a tie); a comma
+// when it holds none.
+std::string sniff_separator(const std::string &line) {
+    const char candidates[] = {',', ';', '\t', '|'};
+    size_t counts[4] = {0, 0, 0, 0};
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            continue;
+        }
+        if (quoted)
+            continue;
+        for (int i = 0; i < 4; ++i)
+            if (c == candidates[i])
+                ++counts[i];
+    }
+    int best = 0;
+    for (int i = 1; i < 4; ++i)
+        if (counts[i] > counts[best])
+            best = i;
+    return std::string(1, candidates[best]);
+}
+
+nb::object strip_if_text(nb::handle label) {
+    if (PyUnicode_Check(label.ptr()))
+        return label.attr("strip")();
+    return nb::borrow(label);
+}
+
+nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_columns) {
+    Header header = read_header(path);
+    std::string line(nb::str(header.text).c_str());
+    std::string sep = sniff_separator(line);
+
+    nb::dict kwargs;
+    kwargs["sep"] = sep;
+    kwargs["engine"] = "c";
+    kwargs["skipinitialspace"] = true;
+    kwargs["index_col"] = false;
+
+    if (nb::len(text_columns) > 0) {
+        // Text columns are read as text by their labels as the file writes
+        // them (padded or not).
+        nb::object csv_reader = host::from_import("csv", "reader");
+        nb::object rows = csv_reader(nb::make_tuple(header.text.attr("rstrip")("\r\n")),
+                                     nb::arg("delimiter") = sep,
+                                     nb::arg("skipinitialspace") = true);
+        nb::object labels = host::from_import("builtins", "next")(rows, nb::list());
+        nb::dict dtype;
+        for (nb::handle label : labels)
+            if (PySequence_Contains(text_columns.ptr(), label.attr("strip")().ptr()) == 1)
+                dtype[label] = "str";
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (dtype.size() > 0)
+            kwargs["dtype"] = dtype;
+    }
+
+    nb::object read_csv = pd.attr("read_csv");
+    kwargs["encoding"] = header.encoding;
+    try {
+        return read_csv(path, **kwargs);
+    } catch (nb::python_error &e) {
+        if (std::string(header.encoding) != "utf-8-sig" ||
+            !host::error_is(e, PyExc_UnicodeDecodeError))
+            throw;
+    }
+    // The header was UTF-8 but a later line is not.
+    kwargs["encoding"] = "cp1252";
+    return read_csv(path, **kwargs);
+}
+
+[[noreturn]] void missing_extra(nb::python_error &error, const char *what, const char *extra) {
+    host::raise_from(PyExc_ImportError,
+                     host::text("reading ", what, " files needs an optional dependency (",
+                                host::Str{error.value()}, "); install it with: pip install "
+                                "'py_zelka[", extra, "]'"),
+                     error);
+}
+
+// Non-missing cells of a column read from a typed format, as text.
+void column_as_text(nb::handle pd, nb::object &table, nb::handle label) {
+    nb::list values;
+    for (nb::handle value : table[label].attr("tolist")()) {
+        if (host::is_missing(value))
+            values.append(value);
+        else
+            values.append(host::str(value));
+    }
+    table[label] = pd.attr("Series")(values, nb::arg("index") = table.attr("index"),
+                                     nb::arg("dtype") = "object");
+}
+
+nb::object read_table(nb::handle path, nb::handle text_columns) {
+    nb::object pd = host::import("pandas");
+    std::string suffix = lowered_suffix(path);
+    nb::object table;
+    bool typed = true;
+    if (is_excel(suffix)) {
+        try {
+            table = pd.attr("read_excel")(path);
+        } catch (nb::python_error &e) {
+            if (!host::error_is(e, PyExc_ImportError))
+                throw;
+            missing_extra(e, "Excel", "excel");
+        }
+    } else if (suffix == ".parquet") {
+        try {
+            table = pd.attr("read_parquet")(path);
+        } catch (nb::python_error &e) {
+            if (!host::error_is(e, PyExc_ImportError))
+                throw;
+            missing_extra(e, "parquet", "parquet");
+        }
+    } else {
+        table = read_delimited(pd, path, text_columns);
+        typed = false;
+    }
+
+    // Exports pad their header labels: " TMK" is TMK.
+    nb::list labels;
+    bool padded = false;
+    for (nb::handle label : table.attr("columns")) {
+        nb::object stripped = strip_if_text(label);
+        if (!stripped.equal(label))
+            padded = true;
+        labels.append(stripped);
+    }
+    if (padded)
+        table.attr("columns") = labels;
+
+    if (typed) {
+        for (nb::handle label : text_columns)
+            if (PySequence_Contains(table.attr("columns").ptr(), label.ptr()) == 1)
+                column_as_text(pd, table, label);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        nb::object index = table.attr("index");
+        nb::object range_index = pd.attr("RangeIndex");
+        bool plain = nb::isinstance(index, range_index) &&
+                     nb::cast<long long>(index.attr("start")) == 0 &&
+                     nb::cast<long long>(index.attr("step")) == 1;
+        if (!plain)
+            table = table.attr("reset_index")(nb::arg("drop") = true);
+    }
+    return table;
+}
+
+void require_columns(nb::handle table, nb::handle columns, nb::handle context,
+                     nb::handle error_cls) {
+    nb::object present = table.attr("columns");
+    nb::list missing;
+    for (nb::handle label : columns) {
+        int r = PySequence_Contains(present.ptr(), label.ptr());
+        if (r < 0)
+            throw nb::python_error();
+        if (r == 0)
+            missing.append(label);
+    }
+    if (nb::len(missing) == 0)
+        return;
+    nb::object found = host::from_import("builtins", "list")(present);
+    nb::str rest = host::text(" is missing required column(s) ", host::Str{missing},
+                              "; found columns ", host::Str{found});
+    nb::object message = nb::steal(PyNumber_Add(context.ptr(), rest.ptr()));
+    if (!message.is_valid())
+        throw nb::python_error();
+    host::raise(error_cls, message);
+}
+
+// Python's str.strip() whitespace, for ASCII.
+bool ascii_space(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31); }
+
+nb::object normalize_tag(nb::handle raw) {
+    if (host::is_missing(raw))
+        return nb::str("");
+    nb::object text = PyUnicode_CheckExact(raw.ptr()) ? nb::borrow(raw) : nb::object(host::str(raw));
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return text.attr("strip")().attr("lower")();
+    }
+    bool ascii = true;
+    bool has_upper = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned char c = (unsigned char) utf8[i];
+        if (c >= 0x80) {
+            ascii = false;
+            break;
+        }
+        if (c >= 'A' && c <= 'Z')
+            has_upper = true;
+    }
+    if (!ascii)
+        return text.attr("strip")().attr("lower")();
+    Py_ssize_t begin = 0, end = size;
+    while (begin < end && ascii_space((unsigned char) utf8[begin]))
+        ++begin;
+    while (end > begin && ascii_space((unsigned char) utf8[end - 1]))
+        --end;
+    if (!has_upper && begin == 0 && end == size)
+        return text;
+    std::string out(utf8 + begin, (size_t) (end - begin));
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+    return nb::str(out.data(), out.size());
+}
+
+}  // namespace
+
+NB_MODULE(_common, m) {
+    m.doc() = "Support functions shared by the record-file readers.";
+
+    m.def("_read_table", &read_table, nb::arg("path"), nb::arg("text_columns") = nb::tuple(),
+          "Load a record file into a DataFrame with a 0-based RangeIndex.\n\n"
+          "By suffix: .xlsx/.xlsm/.xls through pandas.read_excel (extra 'excel'),\n"
+          ".parquet through pandas.read_parquet (extra 'parquet'), anything else as\n"
+          "delimited text: UTF-8 with or without a byte-order mark, or Windows-1252\n"
+          "when the bytes are not UTF-8; the separator is the one of , ; tab | found\n"
+          "in the header line (comma when none); blanks after a separator are\n"
+          "skipped.  Header labels are stripped of surrounding blanks.  Columns named\n"
+          "in text_columns are read as text; their empty cells stay missing.  Errors\n"
+          "of opening and parsing the file pass through unchanged.");
+    m.def("_require_columns", &require_columns, nb::arg("table"), nb::arg("columns"),
+          nb::kw_only(), nb::arg("context"), nb::arg("error_cls"),
+          "Raise error_cls naming the file (context) when any of columns is not a\n"
+          "column of table.");
+    m.def("_normalize_tag", &normalize_tag, nb::arg("raw"),
+          "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
+          "a missing or blank cell gives ''.");
+}

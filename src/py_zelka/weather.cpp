@@ -1,0 +1,225 @@
+// py_zelka.weather -- which columns of a weather file hold what, and the
+// model's week numbering of calendar dates.
+#include "host/host.hpp"
+
+#include <cstdint>
+
+namespace nb = nanobind;
+
+namespace {
+
+// Host objects cached once at module initialisation (never released).
+PyObject *date_type = nullptr;        // datetime.date
+PyObject *datetime_type = nullptr;    // datetime.datetime
+PyObject *weather_error = nullptr;    // py_zelka.exceptions.WeatherError
+PyObject *s_toordinal = nullptr;
+PyObject *s_start = nullptr;
+PyObject *s_end = nullptr;
+PyObject *s_week_length_days = nullptr;
+PyObject *s_start_ordinal = nullptr;
+PyObject *s_end_ordinal = nullptr;
+
+PyObject *interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw nb::python_error();
+    return s;
+}
+
+nb::object get(nb::handle obj, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+void set(nb::handle obj, PyObject *name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+bool is_instance(nb::handle value, PyObject *type) {
+    int r = PyObject_IsInstance(value.ptr(), type);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+int64_t ordinal_of(nb::handle date) {
+    PyObject *args[] = {date.ptr()};
+    nb::object ordinal = nb::steal(PyObject_VectorcallMethod(
+        s_toordinal, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!ordinal.is_valid())
+        throw nb::python_error();
+    long long v = PyLong_AsLongLong(ordinal.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return (int64_t) v;
+}
+
+nb::object date_from_ordinal(int64_t ordinal) {
+    return nb::handle(date_type).attr("fromordinal")(ordinal);
+}
+
+// The calendar date of a date-like argument of the constructor: a
+// datetime.date, or the date part of a datetime / pandas Timestamp.
+nb::object as_date(nb::handle value, const char *what) {
+    if (host::is_missing(value) && !value.is_none())
+        host::raise(PyExc_ValueError,
+                    host::text(what, " must be a calendar date, not the missing value ",
+                               host::Repr{value}));
+    if (!is_instance(value, date_type))
+        host::raise(PyExc_TypeError,
+                    host::text(what, " must be a datetime.date, not ",
+                               host::Repr{nb::handle((PyObject *) Py_TYPE(value.ptr())).attr("__name__")}));
+    if (is_instance(value, datetime_type))
+        return value.attr("date")();
+    return nb::borrow(value);
+}
+
+nb::str period_text(nb::handle self) {
+    nb::object end = get(self, s_end);
+    nb::object start = get(self, s_start);
+    if (end.is_none())
+        return host::text(host::Str{start}, " onwards");
+    return host::text(host::Str{start}, " to ", host::Str{end});
+}
+
+void provider_init(nb::handle self, nb::handle start, nb::handle week_length_days,
+                   nb::handle end) {
+    nb::object start_date = as_date(start, "start");
+    if (PyBool_Check(week_length_days.ptr()))
+        host::raise(PyExc_TypeError, host::text("week_length_days must be an int, not bool"));
+    nb::object length = nb::steal(PyNumber_Index(week_length_days.ptr()));
+    if (!length.is_valid())
+        throw nb::python_error();
+    long long days = PyLong_AsLongLong(length.ptr());
+    if ((days == -1 && PyErr_Occurred()) || days < 1) {
+        PyErr_Clear();
+        host::raise(PyExc_ValueError,
+                    host::text("week_length_days must be a positive number of days, not ",
+                               host::Repr{length}));
+    }
+    int64_t start_ordinal = ordinal_of(start_date);
+    nb::object end_date = nb::none();
+    nb::object end_ordinal = nb::none();
+    if (!end.is_none()) {
+        end_date = as_date(end, "end");
+        int64_t e = ordinal_of(end_date);
+        if (e < start_ordinal)
+            host::raise(PyExc_ValueError, host::text("end ", host::Str{end_date},
+                                                     " lies before start ", host::Str{start_date}));
+        end_ordinal = nb::int_(e);
+    }
+    set(self, s_start, start_date);
+    set(self, s_end, end_date);
+    set(self, s_week_length_days, length);
+    set(self, s_start_ordinal, nb::int_(start_ordinal));
+    set(self, s_end_ordinal, end_ordinal);
+}
+
+nb::object week_index_for_date(nb::handle self, nb::handle date) {
+    if (host::is_missing(date))
+        host::raise(weather_error, host::text("cannot place the missing date ", host::Repr{date},
+                                              " in the weather period ", period_text(self)));
+    if (!is_instance(date, date_type))
+        host::raise(PyExc_TypeError,
+                    host::text("week_index_for_date() expects a datetime.date, not ",
+                               host::Repr{nb::handle((PyObject *) Py_TYPE(date.ptr())).attr("__name__")}));
+    int64_t ordinal = ordinal_of(date);
+    nb::object start_ordinal = get(self, s_start_ordinal);
+    nb::object end_ordinal = get(self, s_end_ordinal);
+    int64_t start = PyLong_AsLongLong(start_ordinal.ptr());
+    bool after_end = !end_ordinal.is_none() && ordinal > PyLong_AsLongLong(end_ordinal.ptr());
+    if (ordinal < start || after_end)
+        host::raise(weather_error, host::text("date ", host::Str{date_from_ordinal(ordinal)},
+                                              " lies outside the weather period ",
+                                              period_text(self)));
+    int64_t length = PyLong_AsLongLong(get(self, s_week_length_days).ptr());
+    return nb::int_((ordinal - start) / length);
+}
+
+nb::object from_table(nb::handle cls, nb::handle data, nb::handle week_length_days) {
+    nb::object present = data["date"].attr("dropna")();
+    if (nb::len(present) == 0)
+        host::raise(weather_error,
+                    host::text("the weather table holds no dates, so it defines no weather period"));
+    nb::object start = present.attr("min")();
+    nb::object end = present.attr("max")();
+    return cls(start, nb::arg("week_length_days") = week_length_days, nb::arg("end") = end);
+}
+
+nb::object provider_repr(nb::handle self) {
+    return host::text("WeatherProvider(start=", host::Repr{get(self, s_start)},
+                      ", week_length_days=", host::Repr{get(self, s_week_length_days)},
+                      ", end=", host::Repr{get(self, s_end)}, ")");
+}
+
+}  // namespace
+
+NB_MODULE(weather, m) {
+    m.doc() =
+        "Weather-file column labels and the model's week numbering of calendar dates.";
+
+    date_type = host::leak(host::from_import("datetime", "date"));
+    datetime_type = host::leak(host::from_import("datetime", "datetime"));
+    weather_error = host::leak(host::from_import("py_zelka.exceptions", "WeatherError"));
+    s_toordinal = interned("toordinal");
+    s_start = interned("_start");
+    s_end = interned("_end");
+    s_week_length_days = interned("_week_length_days");
+    s_start_ordinal = interned("_start_ordinal");
+    s_end_ordinal = interned("_end_ordinal");
+
+    host::publish(
+        m, "ColumnMap",
+        host::ClassBuilder(m, "ColumnMap",
+                           "Which columns of a weather file hold what.\n\n"
+                           "date        label of the calendar-date column\n"
+                           "tmean       label of the mean-temperature column, or None\n"
+                           "heat_units  label of the heat-units column, or None; when set it is\n"
+                           "            used instead of tmean\n"
+                           "dayfirst    the file writes dates day first (31/12/2024)")
+            .field("date", "str", nb::str("date"))
+            .field("tmean", "str | None", nb::str("tmean"))
+            .field("heat_units", "str | None", nb::none())
+            .field("dayfirst", "bool", nb::bool_(false))
+            .record());
+
+    nb::object slots = nb::make_tuple("_start", "_end", "_week_length_days", "_start_ordinal",
+                                      "_end_ordinal");
+    host::publish(
+        m, "WeatherProvider",
+        host::ClassBuilder(m, "WeatherProvider",
+                           "The model's week numbering of calendar dates.\n\n"
+                           "WeatherProvider(start, *, week_length_days=7, end=None): week 0 begins\n"
+                           "on the date start; every week_length_days days a new week begins.  A\n"
+                           "provider with an end knows no date after it.")
+            .attr("__slots__", slots)
+            .method("__init__", &provider_init, nb::arg("start"), nb::kw_only(),
+                    nb::arg("week_length_days") = 7, nb::arg("end") = nb::none(),
+                    "Number the weeks from start (a datetime.date; a datetime counts by its "
+                    "date).")
+            .method("__repr__", &provider_repr)
+            .property("start", [](nb::handle self) { return get(self, s_start); },
+                      "The first day of week 0.")
+            .property("end", [](nb::handle self) { return get(self, s_end); },
+                      "The last day the provider knows, or None.")
+            .property("week_length_days",
+                      [](nb::handle self) { return get(self, s_week_length_days); },
+                      "The length of a model week in days.")
+            .method("week_index_for_date", &week_index_for_date, nb::arg("date"),
+                    "The model week of a calendar date: (date - start).days // "
+                    "week_length_days.\n\n"
+                    "A datetime or pandas Timestamp counts by its date.  A missing date, or\n"
+                    "one before start or after end, raises WeatherError; anything that is\n"
+                    "not a date raises TypeError.")
+            .class_method("from_table", &from_table, nb::arg("data"), nb::kw_only(),
+                          nb::arg("week_length_days") = 7,
+                          "A provider for the period of a weather table.\n\n"
+                          "data is a table with a 'date' column, such as\n"
+                          "WeatherFileReader.read returns: start and end are its earliest and\n"
+                          "latest dates (missing dates are ignored).  A table without any date\n"
+                          "raises WeatherError.")
+            .make());
+}
