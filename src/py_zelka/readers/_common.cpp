@@ -58,7 +58,7 @@ Header read_header(nb::handle path) {
 // The separator of a delimited file: the one of , ; tab | that the header line
 // holds most often outside quotes (the earlier in that list on a tie); a comma
 // when it holds none.
-std::string sniff_separator(const std::string &line) {
+nb::str sniff_separator(const std::string &line) {
     const char candidates[] = {',', ';', '\t', '|'};
     size_t counts[4] = {0, 0, 0, 0};
     bool quoted = false;
@@ -77,7 +77,7 @@ std::string sniff_separator(const std::string &line) {
     for (int i = 1; i < 4; ++i)
         if (counts[i] > counts[best])
             best = i;
-    return std::string(1, candidates[best]);
+    return nb::str(&candidates[best], 1);
 }
 
 nb::object strip_if_text(nb::handle label) {
@@ -89,7 +89,7 @@ nb::object strip_if_text(nb::handle label) {
 nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_columns) {
     Header header = read_header(path);
     std::string line(nb::str(header.text).c_str());
-    std::string sep = sniff_separator(line);
+    nb::str sep = sniff_separator(line);
 
     nb::dict kwargs;
     kwargs["sep"] = sep;
@@ -272,7 +272,7 @@ nb::object normalize_tag(nb::handle raw) {
 NB_MODULE(_common, m) {
     m.doc() = "Support functions shared by the record-file readers.";
 
-    m.def("_read_table", &read_table, nb::arg("path"), nb::arg("text_columns") = nb::tuple(),
+    m.def("_read_table", &read_table, nb::arg("path").none(), nb::arg("text_columns").none() = nb::tuple(),
           "Load a record file into a DataFrame with a 0-based RangeIndex.\n\n"
           "By suffix: .xlsx/.xlsm/.xls through pandas.read_excel (extra 'excel'),\n"
           ".parquet through pandas.read_parquet (extra 'parquet'), anything else as\n"
@@ -282,11 +282,11 @@ NB_MODULE(_common, m) {
           "skipped.  Header labels are stripped of surrounding blanks.  Columns named\n"
           "in text_columns are read as text; their empty cells stay missing.  Errors\n"
           "of opening and parsing the file pass through unchanged.");
-    m.def("_require_columns", &require_columns, nb::arg("table"), nb::arg("columns"),
-          nb::kw_only(), nb::arg("context"), nb::arg("error_cls"),
+    m.def("_require_columns", &require_columns, nb::arg("table").none(), nb::arg("columns").none(),
+          nb::kw_only(), nb::arg("context").none(), nb::arg("error_cls").none(),
           "Raise error_cls naming the file (context) when any of columns is not a\n"
           "column of table.");
-    m.def("_normalize_tag", &normalize_tag, nb::arg("raw"),
+    m.def("_normalize_tag", &normalize_tag, nb::arg("raw").none(),
           "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
 }

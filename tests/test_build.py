@@ -1,0 +1,85 @@
+"""Facts of the installed package that users rely on."""
+
+from __future__ import annotations
+
+import ctypes
+import importlib
+import importlib.machinery
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import py_zelka
+
+MODULES = [
+    "py_zelka.notices",
+    "py_zelka.exceptions",
+    "py_zelka.cohorts",
+    "py_zelka.weather",
+    "py_zelka.readers._common",
+]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_modules_are_extension_modules(name):
+    module = importlib.import_module(name)
+    assert isinstance(module.__spec__.loader, importlib.machinery.ExtensionFileLoader)
+    assert module.__file__.endswith(".abi3.so") or module.__file__.endswith(".pyd")
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_modules_use_multi_phase_initialisation(name):
+    # The init function of a multi-phase module returns its definition, not a
+    # module: the module is then in sys.modules while its body runs.
+    module = importlib.import_module(name)
+    library = ctypes.PyDLL(module.__file__)
+    init = getattr(library, "PyInit_" + name.rsplit(".", 1)[1])
+    init.restype = ctypes.c_void_p
+    address = init()
+    # the definition is the module's own: keep the reference it was given
+    ctypes.pythonapi.Py_IncRef(ctypes.c_void_p(address))
+    definition = ctypes.cast(address, ctypes.py_object).value
+    assert type(definition).__name__ == "moduledef"
+
+
+@pytest.mark.parametrize(
+    ("name", "attribute"),
+    [
+        ("py_zelka.notices", "Notice"),
+        ("py_zelka.notices", "NoticeLog"),
+        ("py_zelka.notices", "ReadResult"),
+        ("py_zelka.notices", "NoticeKind"),
+        ("py_zelka.notices", "ZelkaDataNotice"),
+        ("py_zelka.weather", "ColumnMap"),
+        ("py_zelka.weather", "WeatherProvider"),
+        ("py_zelka.cohorts", "ChainKind"),
+    ],
+)
+def test_classes_report_their_import_path(name, attribute):
+    cls = getattr(importlib.import_module(name), attribute)
+    assert cls.__module__ == name and cls.__qualname__ == attribute
+
+
+def test_methods_are_cpp_functions_with_docstrings():
+    from py_zelka.notices import NoticeLog
+    from py_zelka.weather import WeatherProvider
+
+    for function in (NoticeLog.emit_warnings, WeatherProvider.week_index_for_date):
+        assert type(function).__name__ == "nb_method"
+        assert function.__module__ in ("py_zelka.notices", "py_zelka.weather")
+        assert function.__doc__ and len(function.__doc__) > 40
+    assert NoticeLog.emit_warnings.__qualname__ == "NoticeLog.emit_warnings"
+
+
+@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.weather", "py_zelka.readers._common"])
+def test_importing_does_not_import_pandas(name):
+    code = f"import sys, {name}; print('pandas' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_installed_package_holds_no_cpp_sources():
+    root = Path(py_zelka.__file__).parent
+    assert not [p for p in root.rglob("*") if p.suffix in (".cpp", ".hpp", ".h")]
