@@ -47,7 +47,7 @@ def test_warning_text(week_index, tag, text):
 
 def test_text_uses_format_of_source_subject_message():
     class Label:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "<label>"
 
     caught = emitted(NoticeLog([make(source=Label(), subject=7, message=1.5e-06)]))

@@ -129,12 +129,21 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
     return read_csv(path, **kwargs);
 }
 
-[[noreturn]] void missing_extra(nb::python_error &error, const char *what, const char *extra) {
-    host::raise_from(PyExc_ImportError,
-                     host::text("reading ", what, " files needs an optional dependency (",
-                                host::Str{error.value()}, "); install it with: pip install "
-                                "'py_zelka[", extra, "]'"),
-                     error);
+// A typed format through its pandas reader; the reader's ImportError (its
+// optional library is not installed) becomes one that names our extra.
+nb::object read_typed(nb::handle pd, const char *reader, nb::handle path, const char *what,
+                      const char *extra) {
+    try {
+        return pd.attr(reader)(path);
+    } catch (nb::python_error &e) {
+        if (!host::error_is(e, PyExc_ImportError))
+            throw;
+        host::raise_from(PyExc_ImportError,
+                         host::text("reading ", what, " files needs an optional dependency (",
+                                    host::Str{e.value()}, "); install it with: pip install "
+                                    "'py_zelka[", extra, "]'"),
+                         e);
+    }
 }
 
 // Non-missing cells of a column read from a typed format, as text.
@@ -156,21 +165,9 @@ nb::object read_table(nb::handle path, nb::handle text_columns) {
     nb::object table;
     bool typed = true;
     if (is_excel(suffix)) {
-        try {
-            table = pd.attr("read_excel")(path);
-        } catch (nb::python_error &e) {
-            if (!host::error_is(e, PyExc_ImportError))
-                throw;
-            missing_extra(e, "Excel", "excel");
-        }
+        table = read_typed(pd, "read_excel", path, "Excel", "excel");
     } else if (suffix == ".parquet") {
-        try {
-            table = pd.attr("read_parquet")(path);
-        } catch (nb::python_error &e) {
-            if (!host::error_is(e, PyExc_ImportError))
-                throw;
-            missing_extra(e, "parquet", "parquet");
-        }
+        table = read_typed(pd, "read_parquet", path, "parquet", "parquet");
     } else {
         table = read_delimited(pd, path, text_columns);
         typed = false;
