@@ -316,25 +316,25 @@ NB_MODULE(parameters, m) {
                           "Load the parameter set that ships with the package.\n\n"
                           "The file is read afresh on every call; the set's source is\n"
                           "('kessot_defaults',).")
-            .class_method("from_yaml", &from_yaml, nb::arg("path"), nb::kw_only(),
-                          nb::arg("source_tag") = nb::none(),
+            .class_method("from_yaml", &from_yaml, nb::arg("path").none(), nb::kw_only(),
+                          nb::arg("source_tag").none() = nb::none(),
                           "Load a parameter set from a YAML parameter file.\n\n"
                           "path is a text path or a path object; the file is read as UTF-8.\n"
                           "The set's source is (source_tag,), or the file name without its\n"
                           "suffix when source_tag is empty or None.  Missing sections, wrong\n"
                           "key sets and invalid values raise ParameterError; a missing file\n"
                           "or a YAML syntax error raises the usual error of the host.")
-            .class_method("_from_mapping", &from_mapping, nb::arg("raw"), nb::kw_only(),
-                          nb::arg("source_tag"),
+            .class_method("_from_mapping", &from_mapping, nb::arg("raw").none(), nb::kw_only(),
+                          nb::arg("source_tag").none(),
                           "Build a set from already parsed parameter data.\n\n"
                           "Every section must be present and hold exactly its known keys;\n"
                           "each section is copied into a new dict (a mapping or a sequence\n"
                           "of key-value pairs); other top-level entries are ignored.  The\n"
                           "set's source is (source_tag,).")
-            .method("_section_copy", &section_copy, nb::arg("section"),
+            .method("_section_copy", &section_copy, nb::arg("section").none(),
                     "A new plain dict holding the content of the named section.")
-            .method("override", &override_section, nb::arg("section"), nb::arg("updates"),
-                    nb::kw_only(), nb::arg("source") = "override",
+            .method("override", &override_section, nb::arg("section").none(),
+                    nb::arg("updates").none(), nb::kw_only(), nb::arg("source").none() = "override",
                     "Derive a set with some values of one section replaced.\n\n"
                     "updates maps keys of the section to their new values; only keys the\n"
                     "section already holds may be named.  The new set's source is this\n"
