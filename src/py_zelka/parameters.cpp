@@ -47,6 +47,15 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
+// The items of `items`, in the order they come, that are not in `container`.
+nb::list not_in(nb::handle items, nb::handle container) {
+    nb::list absent;
+    for (nb::handle item : items)
+        if (!contains(container, item))
+            absent.append(item);
+    return absent;
+}
+
 bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0)
@@ -162,10 +171,7 @@ nb::object from_yaml(nb::handle cls, nb::handle path, nb::handle source_tag) {
 nb::object from_mapping(nb::handle cls, nb::handle raw, nb::handle source_tag) {
     nb::object sections = global("_SECTIONS");
 
-    nb::list missing;
-    for (nb::handle name : sections)
-        if (!contains(raw, name))
-            missing.append(name);
+    nb::list missing = not_in(sections, raw);
     if (nb::len(missing) != 0)
         host::raise(parameter_error,
                     host::text("parameter data is missing section(s): ", host::Str{missing}));
@@ -207,10 +213,7 @@ nb::object override_section(nb::handle self, nb::handle section, nb::handle upda
                             nb::handle source) {
     nb::object current = self.attr("_section_copy")(section);
 
-    nb::list unknown;
-    for (nb::handle key : updates)
-        if (!contains(current, key))
-            unknown.append(key);
+    nb::list unknown = not_in(updates, current);
     if (nb::len(unknown) != 0)
         host::raise(parameter_error,
                     host::text("unknown key(s) ", host::Str{unknown}, " for section ",
