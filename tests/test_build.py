@@ -15,6 +15,7 @@ import py_zelka
 
 MODULES = [
     "py_zelka.notices",
+    "py_zelka.parameters",
     "py_zelka.exceptions",
     "py_zelka.cohorts",
     "py_zelka.weather",
@@ -52,6 +53,7 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.notices", "ReadResult"),
         ("py_zelka.notices", "NoticeKind"),
         ("py_zelka.notices", "ZelkaDataNotice"),
+        ("py_zelka.parameters", "ParameterSet"),
         ("py_zelka.weather", "ColumnMap"),
         ("py_zelka.weather", "WeatherProvider"),
         ("py_zelka.cohorts", "ChainKind"),
@@ -73,7 +75,7 @@ def test_methods_are_cpp_functions_with_docstrings():
     assert NoticeLog.emit_warnings.__qualname__ == "NoticeLog.emit_warnings"
 
 
-@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.weather", "py_zelka.readers._common"])
+@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.parameters", "py_zelka.weather", "py_zelka.readers._common"])
 def test_importing_does_not_import_pandas(name):
     code = f"import sys, {name}; print('pandas' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
