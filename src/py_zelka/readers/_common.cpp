@@ -1,6 +1,7 @@
 // py_zelka.readers._common -- what the four record-file readers share:
 // loading a table from a file, the required-column check and the canonical
 // form of a ribbon tag.
+#include "host/frames.hpp"
 #include "host/host.hpp"
 
 #include <string>
@@ -92,7 +93,7 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
     std::string sep = sniff_separator(line);
 
     nb::dict kwargs;
-    kwargs["sep"] = sep;
+    kwargs["sep"] = nb::str(sep.data(), sep.size());
     kwargs["engine"] = "c";
     kwargs["skipinitialspace"] = true;
     kwargs["index_col"] = false;
@@ -102,7 +103,7 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
         // them (padded or not).
         nb::object csv_reader = host::from_import("csv", "reader");
         nb::object rows = csv_reader(nb::make_tuple(header.text.attr("rstrip")("\r\n")),
-                                     nb::arg("delimiter") = sep,
+                                     nb::arg("delimiter") = nb::str(sep.data(), sep.size()),
                                      nb::arg("skipinitialspace") = true);
         nb::object labels = host::from_import("builtins", "next")(rows, nb::list());
         nb::dict dtype;
@@ -227,46 +228,6 @@ void require_columns(nb::handle table, nb::handle columns, nb::handle context,
     host::raise(error_cls, message);
 }
 
-// Python's str.strip() whitespace, for ASCII.
-bool ascii_space(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31); }
-
-nb::object normalize_tag(nb::handle raw) {
-    if (host::is_missing(raw))
-        return nb::str("");
-    nb::object text = PyUnicode_CheckExact(raw.ptr()) ? nb::borrow(raw) : nb::object(host::str(raw));
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return text.attr("strip")().attr("lower")();
-    }
-    bool ascii = true;
-    bool has_upper = false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned char c = (unsigned char) utf8[i];
-        if (c >= 0x80) {
-            ascii = false;
-            break;
-        }
-        if (c >= 'A' && c <= 'Z')
-            has_upper = true;
-    }
-    if (!ascii)
-        return text.attr("strip")().attr("lower")();
-    Py_ssize_t begin = 0, end = size;
-    while (begin < end && ascii_space((unsigned char) utf8[begin]))
-        ++begin;
-    while (end > begin && ascii_space((unsigned char) utf8[end - 1]))
-        --end;
-    if (!has_upper && begin == 0 && end == size)
-        return text;
-    std::string out(utf8 + begin, (size_t) (end - begin));
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-    return nb::str(out.data(), out.size());
-}
-
 }  // namespace
 
 NB_MODULE(_common, m) {
@@ -286,7 +247,7 @@ NB_MODULE(_common, m) {
           nb::kw_only(), nb::arg("context"), nb::arg("error_cls"),
           "Raise error_cls naming the file (context) when any of columns is not a\n"
           "column of table.");
-    m.def("_normalize_tag", &normalize_tag, nb::arg("raw"),
+    m.def("_normalize_tag", &frames::normalize_tag, nb::arg("raw"),
           "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
 }
