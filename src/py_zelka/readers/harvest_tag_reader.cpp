@@ -53,7 +53,7 @@ nb::object read_production(nb::handle path) {
     nb::object tags = normalize.is(nb::handle(normalize_tag_fn))
                           ? frames::tag_column(raw_tags)
                           : raw_tags.attr("map")(normalize);
-    table = table.attr("assign")(nb::arg("tag") = tags);
+    table = table.attr("assign")(nb::arg("tag").none() = tags);
 
     // 4-5. One notice per absent extension column.
     nb::object notices = global("NoticeLog")();
@@ -147,7 +147,7 @@ nb::object read_production(nb::handle path) {
                                      {"field_losses", numeric[FIELD_LOSSES]},
                                      {"rejected", numeric[REJECTED]},
                                      {"processed", numeric[PROCESSED]}});
-    return global("ReadResult")(nb::arg("data") = data, nb::arg("notices") = notices);
+    return global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = notices);
 }
 
 // ---------------------------------------------------------------------------
@@ -189,7 +189,7 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
 nb::object data_from_file(nb::handle cls, nb::handle path, nb::handle weather) {
     nb::object result = global("HarvestTagReader").attr("read")(path);
     nb::object data = cls(result.attr("data"), weather);
-    return global("ReadResult")(nb::arg("data") = data, nb::arg("notices") = result.attr("notices"));
+    return global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = result.attr("notices"));
 }
 
 nb::object data_tags(nb::handle self) { return self.attr("_tags"); }
@@ -255,7 +255,8 @@ NB_MODULE(harvest_tag_reader, m) {
         m, "HarvestTagReader",
         frames::reader_class(
             m, "HarvestTagReader", "Reader of a farm's ribbon production file.", &read_production,
-            nb::arg("path"),
+            nb::arg("path").none(),
+            nb::sig("def read(path: str | os.PathLike) -> ReadResult"),
             "Load and check a ribbon production file.\n\n"
             "The file needs the columns tag, date, bagged, cut and age_at_cut; the\n"
             "counts field_losses, rejected and processed are optional, and each one\n"
@@ -289,7 +290,7 @@ NB_MODULE(harvest_tag_reader, m) {
         observation,
         std::vector<const char *>(numeric_names, numeric_names + n_numeric));
 
-    m.def("_optional_float", &frames::optional_float, nb::arg("value"),
+    m.def("_optional_float", &frames::optional_float, nb::arg("value").none(),
           nb::sig("def _optional_float(value) -> float | None"),
           "A table cell as a count: None when the cell is missing, else float(value).");
 
@@ -302,17 +303,22 @@ NB_MODULE(harvest_tag_reader, m) {
                            "HarvestTagReader.read returns and a WeatherProvider that gives the\n"
                            "model week of each row's date.  Within one tag and week the later\n"
                            "row wins; every row counts for the weeks the file covers.")
-            .method("__init__", &data_init, nb::arg("data"), nb::arg("weather"),
+            .method("__init__", &data_init, nb::arg("data").none(), nb::arg("weather").none(),
+                    nb::sig("def __init__(self, data: pandas.DataFrame, weather: WeatherProvider) -> None"),
                     "Key the rows of data by (tag, weather.week_index_for_date(date)).")
-            .class_method("from_file", &data_from_file, nb::arg("path"), nb::arg("weather"),
+            .class_method("from_file", &data_from_file, nb::arg("path").none(), nb::arg("weather").none(),
+                          nb::sig("def from_file(cls, path: str | os.PathLike, weather: WeatherProvider) -> ReadResult"),
                           "Read a ribbon production file and key its rows by tag and week.\n\n"
                           "Returns ReadResult(data=<this class's object>, notices=<the notices\n"
                           "of the read>).  Errors of the read pass through.")
-            .method("tags", &data_tags, "The ribbon tags of the file, sorted ascending (a tuple).")
-            .method("week_is_covered", &data_week_is_covered, nb::arg("week_index"),
+            .method("tags", &data_tags, nb::sig("def tags(self) -> tuple[str, ...]"),
+                    "The ribbon tags of the file, sorted ascending (a tuple).")
+            .method("week_is_covered", &data_week_is_covered, nb::arg("week_index").none(),
+                    nb::sig("def week_is_covered(self, week_index: int) -> bool"),
                     "True when week_index lies between the first and the last week of the\n"
                     "file, both included (weeks without a row inside that range count).")
-            .method("observation", &data_observation, nb::arg("tag"), nb::arg("week_index"),
+            .method("observation", &data_observation, nb::arg("tag").none(), nb::arg("week_index").none(),
+                    nb::sig("def observation(self, tag: str, week_index: int) -> ProductionObservation | None"),
                     "The ProductionObservation of a tag (canonical label) in a model week,\n"
                     "or None.")
             .make());
