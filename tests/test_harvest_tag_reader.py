@@ -433,6 +433,11 @@ def test_weeks_without_rows_inside_the_range_are_covered():
     assert (built._first_week, built._last_week) == (10, 14)
     assert built.week_is_covered(12) and built.observation("red", 12) is None
     assert not built.week_is_covered(15)
+    # the host's chained comparison: a numpy week gives numpy's bool, a float compares
+    assert type(built.week_is_covered(np.int64(12))) is np.bool_
+    assert built.week_is_covered(13.5) and not built.week_is_covered(9.5)
+    with pytest.raises(TypeError):
+        built.week_is_covered("12")
 
 
 def test_empty_table(production):

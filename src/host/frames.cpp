@@ -339,6 +339,28 @@ nb::object WeekIndexer::last_week() const {
     return nb::len(weeks_) == 0 ? nb::none() : h(cache.max)(weeks_);
 }
 
+nb::object week_is_covered(nb::handle self, nb::handle week_index) {
+    nb::object first = self.attr("_first_week");
+    if (first.is_none())
+        return nb::bool_(false);
+    nb::object low = nb::steal(PyObject_RichCompare(first.ptr(), week_index.ptr(), Py_LE));
+    if (!low.is_valid())
+        throw nb::python_error();
+    if (!truth(low))
+        return low;
+    nb::object last = self.attr("_last_week");
+    nb::object high = nb::steal(PyObject_RichCompare(week_index.ptr(), last.ptr(), Py_LE));
+    if (!high.is_valid())
+        throw nb::python_error();
+    return high;
+}
+
+nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle result,
+                          nb::handle weather) {
+    nb::object data = cls(result.attr("data"), weather);
+    return read_result_cls(nb::arg("data") = data, nb::arg("notices") = result.attr("notices"));
+}
+
 void set_attr(nb::handle obj, const char *name, nb::handle value) {
     if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0)
         throw nb::python_error();

@@ -253,6 +253,18 @@ class WeekIndexer {
     nb::list weeks_;
 };
 
+// `week_is_covered(self, week_index)` of a data object whose weeks are the
+// attributes `_first_week` and `_last_week` (None when it has no rows):
+// False without rows, else `self._first_week <= week_index <=
+// self._last_week`, evaluated as the host evaluates the chained comparison
+// (its result is that of the last comparison made).
+nb::object week_is_covered(nb::handle self, nb::handle week_index);
+
+// What a data class's `from_file` returns once its reader has read:
+// `read_result_cls(data=cls(result.data, weather), notices=result.notices)`.
+nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle result,
+                          nb::handle weather);
+
 // `setattr(obj, name, value)`.
 void set_attr(nb::handle obj, const char *name, nb::handle value);
 

@@ -188,31 +188,10 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
 
 nb::object data_from_file(nb::handle cls, nb::handle path, nb::handle weather) {
     nb::object result = global("HarvestTagReader").attr("read")(path);
-    nb::object data = cls(result.attr("data"), weather);
-    return global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = result.attr("notices"));
+    return frames::data_from_read(global("ReadResult"), cls, result, weather);
 }
 
 nb::object data_tags(nb::handle self) { return self.attr("_tags"); }
-
-nb::object data_week_is_covered(nb::handle self, nb::handle week_index) {
-    nb::object first = self.attr("_first_week");
-    if (first.is_none())
-        return nb::bool_(false);
-    // first <= week_index <= last, as the host evaluates a chained comparison.
-    nb::object low = nb::steal(PyObject_RichCompare(first.ptr(), week_index.ptr(), Py_LE));
-    if (!low.is_valid())
-        throw nb::python_error();
-    int low_true = PyObject_IsTrue(low.ptr());
-    if (low_true < 0)
-        throw nb::python_error();
-    if (!low_true)
-        return low;
-    nb::object last = self.attr("_last_week");
-    nb::object high = nb::steal(PyObject_RichCompare(week_index.ptr(), last.ptr(), Py_LE));
-    if (!high.is_valid())
-        throw nb::python_error();
-    return high;
-}
 
 nb::object data_observation(nb::handle self, nb::handle tag, nb::handle week_index) {
     return self.attr("_observations").attr("get")(nb::make_tuple(tag, week_index));
@@ -313,7 +292,7 @@ NB_MODULE(harvest_tag_reader, m) {
                           "of the read>).  Errors of the read pass through.")
             .method("tags", &data_tags, nb::sig("def tags(self) -> tuple[str, ...]"),
                     "The ribbon tags of the file, sorted ascending (a tuple).")
-            .method("week_is_covered", &data_week_is_covered, nb::arg("week_index").none(),
+            .method("week_is_covered", &frames::week_is_covered, nb::arg("week_index").none(),
                     nb::sig("def week_is_covered(self, week_index: int) -> bool"),
                     "True when week_index lies between the first and the last week of the\n"
                     "file, both included (weeks without a row inside that range count).")
