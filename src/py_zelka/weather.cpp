@@ -48,7 +48,7 @@ bool is_instance(nb::handle value, PyObject *type) {
 int64_t ordinal_of(nb::handle date) {
     PyObject *args[] = {date.ptr()};
     nb::object ordinal = nb::steal(PyObject_VectorcallMethod(
-        s_toordinal, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        s_toordinal, args, 1, nullptr));
     if (!ordinal.is_valid())
         throw nb::python_error();
     long long v = PyLong_AsLongLong(ordinal.ptr());

@@ -1,6 +1,7 @@
 // py_zelka.readers._common -- what the four record-file readers share:
 // loading a table from a file, the required-column check and the canonical
 // form of a ribbon tag.
+#include "host/frames.hpp"
 #include "host/host.hpp"
 
 #include <string>
@@ -155,8 +156,17 @@ void column_as_text(nb::handle pd, nb::object &table, nb::handle label) {
         else
             values.append(host::str(value));
     }
-    table[label] = pd.attr("Series")(values, nb::arg("index") = table.attr("index"),
-                                     nb::arg("dtype") = "object");
+    nb::object column = pd.attr("Series")(values, nb::arg("index") = table.attr("index"),
+                                          nb::arg("dtype") = "object");
+    if (!PyUnicode_Check(label.ptr())) {
+        table[label] = column;
+        return;
+    }
+    // A new frame rather than an assignment into the loaded one, which some
+    // pandas versions take for chained assignment.
+    nb::dict replaced;
+    replaced[label] = column;
+    table = table.attr("assign")(**replaced);
 }
 
 nb::object read_table(nb::handle path, nb::handle text_columns) {
@@ -224,46 +234,6 @@ void require_columns(nb::handle table, nb::handle columns, nb::handle context,
     host::raise(error_cls, message);
 }
 
-// Python's str.strip() whitespace, for ASCII.
-bool ascii_space(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31); }
-
-nb::object normalize_tag(nb::handle raw) {
-    if (host::is_missing(raw))
-        return nb::str("");
-    nb::object text = PyUnicode_CheckExact(raw.ptr()) ? nb::borrow(raw) : nb::object(host::str(raw));
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return text.attr("strip")().attr("lower")();
-    }
-    bool ascii = true;
-    bool has_upper = false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned char c = (unsigned char) utf8[i];
-        if (c >= 0x80) {
-            ascii = false;
-            break;
-        }
-        if (c >= 'A' && c <= 'Z')
-            has_upper = true;
-    }
-    if (!ascii)
-        return text.attr("strip")().attr("lower")();
-    Py_ssize_t begin = 0, end = size;
-    while (begin < end && ascii_space((unsigned char) utf8[begin]))
-        ++begin;
-    while (end > begin && ascii_space((unsigned char) utf8[end - 1]))
-        --end;
-    if (!has_upper && begin == 0 && end == size)
-        return text;
-    std::string out(utf8 + begin, (size_t) (end - begin));
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-    return nb::str(out.data(), out.size());
-}
-
 }  // namespace
 
 NB_MODULE(_common, m) {
@@ -283,7 +253,7 @@ NB_MODULE(_common, m) {
           nb::kw_only(), nb::arg("context").none(), nb::arg("error_cls").none(),
           "Raise error_cls naming the file (context) when any of columns is not a\n"
           "column of table.");
-    m.def("_normalize_tag", &normalize_tag, nb::arg("raw").none(),
+    m.def("_normalize_tag", &frames::normalize_tag, nb::arg("raw").none(),
           "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
 }

@@ -1,0 +1,369 @@
+#include "host/frames.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace frames {
+
+namespace {
+
+// Host objects cached by init() (never released).
+struct Cache {
+    PyObject *pd = nullptr;
+    PyObject *to_numeric = nullptr;
+    PyObject *to_datetime = nullptr;
+    PyObject *series = nullptr;
+    PyObject *data_frame = nullptr;
+    PyObject *isna = nullptr;
+    PyObject *is_numeric_dtype = nullptr;
+    PyObject *is_bool_dtype = nullptr;
+    PyObject *is_complex_dtype = nullptr;
+    PyObject *list = nullptr;
+    PyObject *min = nullptr;
+    PyObject *max = nullptr;
+    PyObject *nan = nullptr;
+    PyObject *s_week_index_for_date = nullptr;
+};
+Cache cache;
+
+nb::handle h(PyObject *o) { return nb::handle(o); }
+
+nb::object float_nan() { return nb::borrow(cache.nan); }
+
+bool truth(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// Python's str.strip() whitespace, for ASCII.
+bool ascii_space(unsigned char c) {
+    return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31);
+}
+
+}  // namespace
+
+void init() {
+    if (cache.pd)
+        return;
+    nb::object pd = host::import("pandas");
+    nb::object types = pd.attr("api").attr("types");
+    cache.to_numeric = host::leak(pd.attr("to_numeric"));
+    cache.to_datetime = host::leak(pd.attr("to_datetime"));
+    cache.series = host::leak(pd.attr("Series"));
+    cache.data_frame = host::leak(pd.attr("DataFrame"));
+    cache.isna = host::leak(pd.attr("isna"));
+    cache.is_numeric_dtype = host::leak(types.attr("is_numeric_dtype"));
+    cache.is_bool_dtype = host::leak(types.attr("is_bool_dtype"));
+    cache.is_complex_dtype = host::leak(types.attr("is_complex_dtype"));
+    cache.list = host::leak(host::from_import("builtins", "list"));
+    cache.min = host::leak(host::from_import("builtins", "min"));
+    cache.max = host::leak(host::from_import("builtins", "max"));
+    cache.nan = host::leak(nb::float_(std::nan("")));
+    cache.s_week_index_for_date = PyUnicode_InternFromString("week_index_for_date");
+    if (!cache.s_week_index_for_date)
+        throw nb::python_error();
+    cache.pd = host::leak(pd);
+}
+
+nb::handle pandas() { return h(cache.pd); }
+
+// ---------------------------------------------------------------------------
+// Columns
+
+bool has_column(nb::handle table, nb::handle label) {
+    nb::object columns = table.attr("columns");
+    int r = PySequence_Contains(columns.ptr(), label.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object to_numeric(nb::handle series) {
+    return h(cache.to_numeric)(series, nb::arg("errors") = "coerce");
+}
+
+nb::object nan_column(nb::handle index) {
+    return h(cache.series)(float_nan(), nb::arg("index") = index);
+}
+
+bool is_real_numeric(nb::handle series) {
+    nb::object dtype = series.attr("dtype");
+    return truth(h(cache.is_numeric_dtype)(dtype)) && !truth(h(cache.is_complex_dtype)(dtype));
+}
+
+Float64Column::Float64Column(nb::handle series) {
+    array_ = series.attr("to_numpy")(nb::arg("dtype") = "float64",
+                                     nb::arg("na_value") = float_nan());
+    if (PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_RECORDS_RO) != 0)
+        throw nb::python_error();
+    bool is_double = view_.format && std::string(view_.format) == "d" &&
+                     view_.itemsize == (Py_ssize_t) sizeof(double);
+    if (view_.ndim != 1 || !is_double) {
+        PyBuffer_Release(&view_);
+        host::raise(PyExc_TypeError,
+                    host::text("expected a one-dimensional float64 column, got ",
+                               host::Repr{array_}));
+    }
+    data_ = static_cast<const char *>(view_.buf);
+    stride_ = view_.strides ? view_.strides[0] : (Py_ssize_t) sizeof(double);
+    size_ = (size_t) view_.shape[0];
+}
+
+Float64Column::~Float64Column() { PyBuffer_Release(&view_); }
+
+nb::list cells(nb::handle series) { return nb::list(series.attr("tolist")()); }
+
+nb::object normalize_tag(nb::handle raw) {
+    if (host::is_missing(raw))
+        return nb::str("");
+    nb::object text =
+        PyUnicode_CheckExact(raw.ptr()) ? nb::borrow(raw) : nb::object(host::str(raw));
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return text.attr("strip")().attr("lower")();
+    }
+    bool has_upper = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned char c = (unsigned char) utf8[i];
+        if (c >= 0x80)  // beyond ASCII: the host's own strip and lower
+            return text.attr("strip")().attr("lower")();
+        if (c >= 'A' && c <= 'Z')
+            has_upper = true;
+    }
+    Py_ssize_t begin = 0, end = size;
+    while (begin < end && ascii_space((unsigned char) utf8[begin]))
+        ++begin;
+    while (end > begin && ascii_space((unsigned char) utf8[end - 1]))
+        --end;
+    if (!has_upper && begin == 0 && end == size)
+        return text;
+    std::string out(utf8 + begin, (size_t) (end - begin));
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+    return nb::str(out.data(), out.size());
+}
+
+nb::object tag_column(nb::handle series) {
+    nb::list raw = cells(series);
+    size_t n = nb::len(raw);
+    if (n == 0)  // nothing to infer from: pandas' map keeps the dtype
+        return series.attr("map")(nb::cpp_function(&normalize_tag));
+    nb::list labels;
+    for (size_t i = 0; i < n; ++i)
+        labels.append(normalize_tag(raw[i]));
+    return h(cache.series)(labels, nb::arg("index") = series.attr("index"),
+                           nb::arg("name") = series.attr("name"));
+}
+
+// ---------------------------------------------------------------------------
+// Rows
+
+Rows negative_rows(const Float64Column &column) {
+    return rows_where(column.size(), [&](size_t i) { return column[i] < 0.0; });
+}
+
+Rows true_rows(nb::handle mask) {
+    Float64Column marks(mask);
+    return rows_where(marks.size(), [&](size_t i) { return marks[i] != 0.0; });
+}
+
+nb::str row_list(nb::handle table, const Rows &rows) {
+    nb::list positions;
+    for (size_t row : rows)
+        positions.append(nb::int_(row));
+    nb::object labels = table.attr("index").attr("take")(positions);
+    return host::str(h(cache.list)(labels));
+}
+
+// ---------------------------------------------------------------------------
+// Dates
+
+nb::object parse_dates(nb::handle series, nb::handle options) {
+    nb::object dtype = series.attr("dtype");
+    bool numeric = is_real_numeric(series) && !truth(h(cache.is_bool_dtype)(dtype));
+    if (!numeric) {
+        if (options.is_valid() && !options.is_none())
+            return h(cache.to_datetime)(series, **nb::borrow<nb::dict>(options));
+        return h(cache.to_datetime)(series);
+    }
+    // YYYYMMDD written as a number: a whole number of eight digits.
+    {
+        Float64Column values(series);
+        for (size_t i = 0; i < values.size(); ++i) {
+            double v = values[i];
+            if (std::isnan(v))
+                continue;
+            if (v == std::floor(v) && v >= 10000000.0 && v <= 99999999.0)
+                continue;
+            nb::object one = series.attr("iloc")[nb::slice(nb::int_(i), nb::int_(i + 1), nb::none())];
+            nb::object value = one.attr("tolist")()[0];
+            host::raise(PyExc_ValueError,
+                        host::text("number ", host::Repr{value}, " at position ",
+                                   host::Str{nb::int_(i)},
+                                   " is not a date written as YYYYMMDD"));
+        }
+    }
+    nb::object text = series.attr("astype")("Int64").attr("astype")("string");
+    return h(cache.to_datetime)(text, nb::arg("format") = "%Y%m%d");
+}
+
+[[noreturn]] void raise_date_parse_error(nb::handle error_cls, nb::handle label,
+                                         nb::handle path, nb::python_error &caught,
+                                         const char *hint) {
+    host::raise_from(error_cls,
+                     host::text("could not parse ", host::Repr{label}, " column in ",
+                                host::Repr{path}, " as calendar dates: ",
+                                host::Str{caught.value()}, hint),
+                     caught);
+}
+
+nb::object parse_dates_or_raise(nb::handle series, nb::handle label, nb::handle path,
+                                nb::handle error_cls, const char *hint, nb::handle options) {
+    try {
+        return parse_dates(series, options);
+    } catch (nb::python_error &e) {
+        if (!host::error_is(e, PyExc_ValueError) && !host::error_is(e, PyExc_TypeError))
+            throw;
+        raise_date_parse_error(error_cls, label, path, e, hint);
+    }
+}
+
+nb::object calendar_dates(nb::handle parsed) { return parsed.attr("dt").attr("date"); }
+
+// ---------------------------------------------------------------------------
+// Frames
+
+nb::object frame(std::initializer_list<std::pair<const char *, nb::handle>> columns) {
+    nb::dict mapping;
+    for (const auto &[label, column] : columns)
+        mapping[label] = column;
+    return h(cache.data_frame)(mapping);
+}
+
+// ---------------------------------------------------------------------------
+// Per-row host objects
+
+nb::object optional_float(nb::handle value) {
+    PyObject *o = value.ptr();
+    if (o == Py_None)
+        return nb::none();
+    if (PyFloat_CheckExact(o))
+        return std::isnan(PyFloat_AsDouble(o)) ? nb::none() : nb::borrow(value);
+    if (!PyLong_CheckExact(o) && truth(h(cache.isna)(value)))
+        return nb::none();
+    PyObject *result = PyObject_CallFunctionObjArgs((PyObject *) &PyFloat_Type, o, nullptr);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+OptionalFloats::OptionalFloats(nb::handle series) {
+    if (is_real_numeric(series)) {
+        Float64Column column(series);
+        values_.resize(column.size());
+        for (size_t i = 0; i < column.size(); ++i)
+            values_[i] = column[i];
+        fast_ = true;
+    } else {
+        cells_ = cells(series);
+    }
+}
+
+nb::object OptionalFloats::operator()(size_t row) const {
+    if (fast_) {
+        double v = values_[row];
+        if (std::isnan(v))
+            return nb::none();
+        return nb::steal(PyFloat_FromDouble(v));
+    }
+    return optional_float(cells_[row]);
+}
+
+bool OptionalFloats::missing(size_t row) const {
+    if (fast_)
+        return std::isnan(values_[row]);
+    return optional_float(cells_[row]).is_none();
+}
+
+RecordMaker::RecordMaker(nb::handle cls, std::vector<const char *> fields)
+    : cls_(nb::borrow(cls)), no_args_() {
+    if (nb::hasattr(cls, "__post_init__"))
+        host::raise(PyExc_TypeError,
+                    host::text("RecordMaker cannot build ", host::Repr{cls},
+                               ": its __init__ runs __post_init__"));
+    new_ = (newfunc) PyType_GetSlot((PyTypeObject *) cls.ptr(), Py_tp_new);
+    if (!new_)
+        throw nb::python_error();
+    for (const char *name : fields) {
+        PyObject *s = PyUnicode_InternFromString(name);
+        if (!s)
+            throw nb::python_error();
+        names_.push_back(nb::steal(s));
+    }
+}
+
+nb::object RecordMaker::make(const nb::object *values) const {
+    nb::object obj = nb::steal(new_((PyTypeObject *) cls_.ptr(), no_args_.ptr(), nullptr));
+    if (!obj.is_valid())
+        throw nb::python_error();
+    for (size_t i = 0; i < names_.size(); ++i)
+        if (PyObject_GenericSetAttr(obj.ptr(), names_[i].ptr(), values[i].ptr()) != 0)
+            throw nb::python_error();
+    return obj;
+}
+
+WeekIndexer::WeekIndexer(nb::handle weather) : weather_(nb::borrow(weather)) {}
+
+nb::object WeekIndexer::week_of(nb::handle date) {
+    // A spare slot in front, so that the callee may use args[-1].
+    PyObject *args[3] = {nullptr, weather_.ptr(), date.ptr()};
+    PyObject *week = PyObject_VectorcallMethod(cache.s_week_index_for_date, args + 1,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!week)
+        throw nb::python_error();
+    nb::object result = nb::steal(week);
+    weeks_.append(result);
+    return result;
+}
+
+nb::object WeekIndexer::first_week() const {
+    return nb::len(weeks_) == 0 ? nb::none() : h(cache.min)(weeks_);
+}
+
+nb::object WeekIndexer::last_week() const {
+    return nb::len(weeks_) == 0 ? nb::none() : h(cache.max)(weeks_);
+}
+
+nb::object week_is_covered(nb::handle self, nb::handle week_index) {
+    nb::object first = self.attr("_first_week");
+    if (first.is_none())
+        return nb::bool_(false);
+    nb::object low = nb::steal(PyObject_RichCompare(first.ptr(), week_index.ptr(), Py_LE));
+    if (!low.is_valid())
+        throw nb::python_error();
+    if (!truth(low))
+        return low;
+    nb::object last = self.attr("_last_week");
+    nb::object high = nb::steal(PyObject_RichCompare(week_index.ptr(), last.ptr(), Py_LE));
+    if (!high.is_valid())
+        throw nb::python_error();
+    return high;
+}
+
+nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle result,
+                          nb::handle weather) {
+    nb::object data = cls(result.attr("data"), weather);
+    return read_result_cls(nb::arg("data") = data, nb::arg("notices") = result.attr("notices"));
+}
+
+void set_attr(nb::handle obj, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+}  // namespace frames

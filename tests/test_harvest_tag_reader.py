@@ -1,0 +1,487 @@
+"""Ribbon production reader (HarvestTagReader) and data (RibbonProductionData)."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from py_zelka.exceptions import RibbonDataError, WeatherError
+from py_zelka.notices import Notice, NoticeKind, NoticeLog, ReadResult
+from py_zelka.readers import harvest_tag_reader as htr
+from py_zelka.weather import WeatherProvider
+
+HarvestTagReader = htr.HarvestTagReader
+RibbonProductionData = htr.RibbonProductionData
+ProductionObservation = htr.ProductionObservation
+
+HEADER = "tag,date,bagged,cut,age_at_cut,field_losses,rejected,processed"
+RESULT_COLUMNS = ["tag", "date", "bagged", "cut", "age_at_cut", "field_losses",
+                  "rejected", "processed"]
+HINT = "; expected a real date (e.g. ISO 8601 'YYYY-MM-DD'), not a farm-specific week label"
+
+
+def extension_message(column: str, path) -> str:
+    return (repr(column) + " column not present in " + repr(path) + "; this is a non-paper "
+            "extension with no Kessot equation to estimate it from, so it will simply not be "
+            "modeled (treated as absent, not zero).")
+
+
+@pytest.fixture
+def production(write_file):
+    """Write a production CSV from a header and data lines; return its path as str."""
+
+    def write(*lines: str, header: str = HEADER, name: str = "production.csv") -> str:
+        return str(write_file(name, "\n".join((header, *lines)) + "\n"))
+
+    return write
+
+
+class RecordingProvider:
+    """A weather provider that numbers weeks from 2024-01-01 and records its calls."""
+
+    def __init__(self):
+        self.calls = []
+
+    def week_index_for_date(self, date):
+        self.calls.append(date)
+        return (date - datetime.date(2024, 1, 1)).days // 7
+
+
+# ---------------------------------------------------------------------------
+# Module
+
+
+def test_module_names_are_bound_in_order():
+    names = ["dataclass", "Path", "TYPE_CHECKING", "pd", "RibbonDataError", "Notice",
+             "NoticeKind", "NoticeLog", "ReadResult", "_normalize_tag", "_read_table",
+             "_require_columns", "_REQUIRED_COLUMNS", "_EXTENSION_COLUMNS", "_NUMERIC_COLUMNS",
+             "HarvestTagReader", "ProductionObservation", "_optional_float",
+             "RibbonProductionData"]
+    bound = [name for name in vars(htr) if name in names]
+    assert bound == names
+    assert htr._REQUIRED_COLUMNS == ("tag", "date", "bagged", "cut", "age_at_cut")
+    assert htr._EXTENSION_COLUMNS == ("field_losses", "rejected", "processed")
+    assert htr._NUMERIC_COLUMNS == ("bagged", "cut", "age_at_cut", "field_losses",
+                                    "rejected", "processed")
+    assert htr.dataclass is dataclasses.dataclass and htr.pd is pd
+    assert htr.RibbonDataError is RibbonDataError and htr.NoticeLog is NoticeLog
+
+
+def test_importing_the_module_does_not_import_weather():
+    code = ("import sys, py_zelka.readers.harvest_tag_reader; "
+            "print('py_zelka.weather' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_classes_are_shaped_as_declared():
+    assert HarvestTagReader.__bases__ == (object,)
+    assert [k for k in vars(HarvestTagReader) if not k.startswith("__")] == ["read"]
+    assert isinstance(vars(HarvestTagReader)["read"], staticmethod)
+    assert RibbonProductionData.__bases__ == (object,)
+    assert not dataclasses.is_dataclass(RibbonProductionData)
+    members = [k for k in vars(RibbonProductionData) if not k.startswith("__") or k == "__init__"]
+    assert members == ["__init__", "from_file", "tags", "week_is_covered", "observation"]
+    assert isinstance(vars(RibbonProductionData)["from_file"], classmethod)
+    for obj in (HarvestTagReader.read, RibbonProductionData.from_file, RibbonProductionData.tags,
+                RibbonProductionData.week_is_covered, RibbonProductionData.observation,
+                htr._optional_float):
+        assert obj.__doc__
+
+
+def test_production_observation_is_a_frozen_slotted_record():
+    fields = dataclasses.fields(ProductionObservation)
+    assert [f.name for f in fields] == list(htr._NUMERIC_COLUMNS)
+    assert all(f.type == "float | None" for f in fields)
+    assert all(f.default is dataclasses.MISSING for f in fields)
+    obs = ProductionObservation(1.0, 2.0, None, None, None, None)
+    assert not hasattr(obs, "__dict__")
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        obs.cut = 3.0
+    with pytest.raises(TypeError):
+        ProductionObservation(1.0, 2.0, None, None, None)
+    assert hash(obs) == hash(ProductionObservation(1.0, 2.0, None, None, None, None))
+
+
+@pytest.mark.parametrize("value, expected", [
+    (None, None), (math.nan, None), (pd.NA, None), (pd.NaT, None), (np.float64("nan"), None),
+    (3, 3.0), (2.5, 2.5), (np.int64(4), 4.0), (np.float32(0.5), 0.5), ("1.25", 1.25),
+    (True, 1.0),
+])
+def test_optional_float(value, expected):
+    result = htr._optional_float(value)
+    assert result == expected
+    assert type(result) is type(expected)
+
+
+def test_optional_float_lets_conversion_errors_through():
+    with pytest.raises(ValueError):
+        htr._optional_float("seven")
+    assert htr._optional_float(value=7) == 7.0
+
+
+# ---------------------------------------------------------------------------
+# Reading a valid file
+
+
+def test_read_returns_the_checked_table(production):
+    path = production(" Red ,2024-01-03,5,10,12,,3,7",
+                      "blue,2024-01-10,4,n/a,,1,,",
+                      "RED,2024-01-04,abc,2,11,0,1,1",
+                      header=HEADER + ",note")
+    result = HarvestTagReader.read(path=path)
+    assert isinstance(result, ReadResult) and type(result.notices) is NoticeLog
+    assert list(result.notices) == []
+    data = result.data
+    assert list(data.columns) == RESULT_COLUMNS
+    assert list(data.index) == [0, 1, 2]
+    assert list(data["tag"]) == ["red", "blue", "red"]
+    assert list(data["date"]) == [datetime.date(2024, 1, 3), datetime.date(2024, 1, 10),
+                                  datetime.date(2024, 1, 4)]
+    assert all(type(d) is datetime.date for d in data["date"])
+    assert data["bagged"].tolist()[:2] == [5.0, 4.0] and math.isnan(data["bagged"][2])
+    assert math.isnan(data["cut"][1]) and math.isnan(data["field_losses"][0])
+    assert data["processed"].tolist()[0] == 7.0
+
+
+@pytest.mark.parametrize("present", [
+    (), ("field_losses",), ("rejected",), ("processed",), ("field_losses", "processed"),
+    ("rejected", "processed"), ("field_losses", "rejected", "processed"),
+])
+def test_absent_extension_columns_give_notices_and_nan_columns(production, present):
+    header = ",".join(["tag", "date", "bagged", "cut", "age_at_cut", *present])
+    # cut does not balance: only checked when both rejected and processed are present
+    values = ",".join(["red", "2024-01-03", "1", "5", "9", *["1"] * len(present)])
+    path = production(values, header=header)
+    absent = [c for c in htr._EXTENSION_COLUMNS if c not in present]
+    if "rejected" in present and "processed" in present:
+        with pytest.raises(RibbonDataError) as excinfo:
+            HarvestTagReader.read(path)
+        assert str(excinfo.value) == "'cut' != 'processed' + 'rejected' on row(s) [0] in " + repr(path)
+        return
+    result = HarvestTagReader.read(path)
+    assert list(result.notices) == [
+        Notice(kind=NoticeKind.FEATURE_DISABLED, subject=c, message=extension_message(c, path),
+               source="HarvestTagReader") for c in absent]
+    assert all(n.week_index is None and n.tag is None for n in result.notices)
+    assert list(result.data.columns) == RESULT_COLUMNS
+    for column in absent:
+        assert result.data[column].dtype == np.float64 and result.data[column].isna().all()
+
+
+def test_file_without_rows_gives_an_empty_table(production):
+    path = production(header="tag,date,bagged,cut,age_at_cut")
+    result = HarvestTagReader.read(path)
+    assert list(result.data.columns) == RESULT_COLUMNS and len(result.data) == 0
+    assert [n.subject for n in result.notices] == list(htr._EXTENSION_COLUMNS)
+
+
+def test_real_file_formats(write_file, write_frame):
+    rows = ["Red;2018-06-20;3;4;50;0;1;3", "blue;2018-06-21;1;0;;0;0;0"]
+    semicolon = write_file("semi.csv", ("\ufeff" + HEADER.replace(",", ";") + "\n"
+                                        + "\n".join(rows) + "\n").encode("utf-8"))
+    frame = pd.DataFrame({"tag": ["Red", "blue"],
+                          "date": [datetime.datetime(2018, 6, 20), datetime.datetime(2018, 6, 21)],
+                          "bagged": [3, 1], "cut": [4, 0], "age_at_cut": [50, None],
+                          "field_losses": [0, 0], "rejected": [1, 0], "processed": [3, 0]})
+    for path in [semicolon, write_frame("p.xlsx", frame), write_frame("p.parquet", frame)]:
+        result = HarvestTagReader.read(path)
+        assert list(result.data["tag"]) == ["red", "blue"]
+        assert list(result.data["date"]) == [datetime.date(2018, 6, 20), datetime.date(2018, 6, 21)]
+        assert result.data["cut"].tolist() == [4.0, 0.0] and list(result.notices) == []
+
+
+# ---------------------------------------------------------------------------
+# Dates
+
+
+def test_date_parse_error_is_chained_and_hints_at_week_labels(production):
+    path = production("red,week 12,1,0,,,,")
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    cause = excinfo.value.__cause__
+    assert isinstance(cause, ValueError)
+    assert str(excinfo.value) == ("could not parse 'date' column in " + repr(path)
+                                  + " as calendar dates: " + str(cause) + HINT)
+
+
+@pytest.mark.parametrize("cells, expected", [
+    (["20180624", "20180701"], [datetime.date(2018, 6, 24), datetime.date(2018, 7, 1)]),
+    (["20180624", ""], [datetime.date(2018, 6, 24), pd.NaT]),  # loads as float64
+])
+def test_numeric_dates_are_read_as_yyyymmdd(production, cells, expected):
+    path = production(*[f"red,{c},1,0,,,," for c in cells])
+    got = list(HarvestTagReader.read(path).data["date"])
+    assert got[0] == expected[0] and (got[1] is pd.NaT) == (expected[1] is pd.NaT)
+    if expected[1] is not pd.NaT:
+        assert got[1] == expected[1]
+
+
+@pytest.mark.parametrize("cells, number, position", [
+    (["12", "13"], "12", 0),
+    (["20180624", "20180624.5"], "20180624.5", 1),
+    (["20180624", "2018"], "2018", 1),
+    (["20180624", "-20180624"], "-20180624", 1),
+])
+def test_other_numbers_are_not_dates(production, cells, number, position):
+    path = production(*[f"t{i},{c},1,0,,,," for i, c in enumerate(cells)])
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    cause = excinfo.value.__cause__
+    assert isinstance(cause, ValueError)
+    assert str(cause) == f"number {number} at position {position} is not a date written as YYYYMMDD"
+    assert str(excinfo.value) == ("could not parse 'date' column in " + repr(path)
+                                  + " as calendar dates: " + str(cause) + HINT)
+
+
+def test_eight_digit_number_that_is_no_day_fails_in_the_parser(production):
+    path = production("red,20181345,1,0,,,,")
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert isinstance(excinfo.value.__cause__, ValueError)
+    assert str(excinfo.value).endswith(HINT)
+
+
+# ---------------------------------------------------------------------------
+# Checks: exact messages and which failure wins
+
+
+CHECKS = {
+    "duplicate": "duplicate (tag, date) rows at index {rows} in {path}; expected at most one "
+                 "row per ribbon tag per date",
+    "negative": "column {column} contains negative value(s) at row(s) {rows} in {path}; "
+                "expected non-negative counts",
+    "incomplete": "'age_at_cut' is missing on row(s) {rows} where 'cut' > 0 in {path} -- an "
+                  "incomplete harvest record",
+    "balance": "'cut' != 'processed' + 'rejected' on row(s) {rows} in {path}",
+}
+
+
+@pytest.mark.parametrize("lines, check, rows, column", [
+    # single defects
+    (["red,2024-01-03,1,0,,,,", "Red ,2024-01-03,1,0,,,,", "blue,2024-01-03,1,0,,,,"],
+     "duplicate", [0, 1], None),
+    (["red,,1,0,,,,", "red,,2,0,,,,"], "duplicate", [0, 1], None),
+    (["red,2024-01-03,1,0,,,,", "red,2024-1-3,1,0,,,,", ",2024-01-05,1,0,,,,",
+      " ,2024-01-05,1,0,,,,"], "duplicate", [2, 3], None),
+    (["red,2024-01-03,1,0,,,,", "red,2024-01-04,-1,0,,,,"], "negative", [1], "bagged"),
+    (["red,2024-01-03,1,0,,,-2,", "red,2024-01-04,1,0,,,-0.5,"], "negative", [0, 1], "rejected"),
+    (["red,2024-01-03,1,1,,,,", "red,2024-01-04,1,0,,,,"], "incomplete", [0], None),
+    (["red,2024-01-03,1,10,5,,3.00001,7"], "balance", [0], None),
+    (["red,2024-01-03,1,,,,1,0", "red,2024-01-04,1,2,5,,1,1"], "balance", [0], None),
+    # several defects: the earlier check wins
+    (["red,2024-01-03,-1,-1,,,,", "red,2024-01-03,1,1,,,,"], "duplicate", [0, 1], None),
+    (["red,2024-01-03,-1,-1,,,,"], "negative", [0], "bagged"),
+    (["red,2024-01-03,1,-1,,,,", "red,2024-01-04,1,3,,,,"], "negative", [0], "cut"),
+    (["red,2024-01-03,1,2,,,-1,3"], "negative", [0], "rejected"),
+    (["red,2024-01-03,1,2,,,0,0"], "incomplete", [0], None),
+])
+def test_check_messages(production, lines, check, rows, column):
+    path = production(*lines)
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert str(excinfo.value) == CHECKS[check].format(rows=rows, path=repr(path),
+                                                      column=repr(column))
+    assert excinfo.value.__cause__ is None
+
+
+def test_missing_required_column_wins_over_everything(production):
+    path = production("red,week 3,-1,5", header="tag,date,bagged,cut,rejected")
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert str(excinfo.value) == (
+        "production file " + repr(path) + " is missing required column(s) ['age_at_cut']; "
+        "found columns ['tag', 'date', 'bagged', 'cut', 'rejected']")
+
+
+@pytest.mark.filterwarnings("ignore:Could not infer format")
+def test_date_error_wins_over_duplicates(production):
+    path = production("red,soon,1,0,,,,", "red,soon,1,0,,,,")
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert str(excinfo.value).startswith("could not parse 'date' column in ")
+
+
+def test_path_objects_are_shown_by_repr(write_file):
+    path = write_file("p.csv", HEADER + "\nred,2024-01-03,-1,0,,,,\n")
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert str(excinfo.value) == CHECKS["negative"].format(rows=[0], path=repr(path),
+                                                           column="'bagged'")
+
+
+@pytest.mark.parametrize("cut, rejected, passes", [
+    ("10", "3.0000005", True), ("10", "3.00001", False),
+    ("0.000001", "0", True),                    # difference exactly 1e-06
+    (repr(math.nextafter(1e-06, 1)), "0", False),  # just above
+    ("", "0.000001", True), ("", "0.0000011", False),  # a missing cut counts as 0
+])
+def test_cut_balance_tolerance(production, cut, rejected, passes):
+    processed = "7" if cut == "10" else "0"
+    path = production(f"red,2024-01-03,1,{cut},5,,{rejected},{processed}")
+    if passes:
+        HarvestTagReader.read(path)
+    else:
+        with pytest.raises(RibbonDataError) as excinfo:
+            HarvestTagReader.read(path)
+        assert str(excinfo.value) == CHECKS["balance"].format(rows=[0], path=repr(path))
+
+
+@pytest.mark.parametrize("cut, passes", [("0", True), ("", True), ("lots", True), ("1", False)])
+def test_age_is_demanded_only_for_a_cut(production, cut, passes):
+    path = production(f"red,2024-01-03,1,{cut},,,,")
+    if passes:
+        assert HarvestTagReader.read(path).data["age_at_cut"].isna().all()
+    else:
+        with pytest.raises(RibbonDataError):
+            HarvestTagReader.read(path)
+
+
+@pytest.mark.parametrize("index", [[10, 20, 30], ["a", "b", "c"]])
+def test_row_lists_name_the_index_labels(production, monkeypatch, index, write_file):
+    path = production("red,2024-01-03,1,0,,,,", "red,2024-01-04,-1,0,,,,",
+                      "blue,2024-01-03,-2,0,,,,")
+    loaded = htr._read_table(path, text_columns=("tag",))
+    monkeypatch.setattr(htr, "_read_table", lambda p, text_columns: loaded.set_axis(index))
+    with pytest.raises(RibbonDataError) as excinfo:
+        HarvestTagReader.read(path)
+    assert str(excinfo.value) == CHECKS["negative"].format(rows=index[1:], path=repr(path),
+                                                           column="'bagged'")
+    monkeypatch.setattr(htr, "_read_table",
+                        lambda p, text_columns: loaded.iloc[:1].set_axis(index[:1]))
+    assert list(HarvestTagReader.read(path).data.index) == index[:1]
+
+
+def test_a_replaced_tag_normaliser_is_used(production, monkeypatch):
+    monkeypatch.setattr(htr, "_normalize_tag", lambda raw: "tag-" + str(raw))
+    path = production("Red,2024-01-03,1,0,,,,")
+    assert list(HarvestTagReader.read(path).data["tag"]) == ["tag-Red"]
+
+
+def test_errors_of_loading_pass_through(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        HarvestTagReader.read(str(tmp_path / "absent.csv"))
+    with pytest.raises(TypeError):
+        HarvestTagReader.read(str(tmp_path / "absent.csv"), "extra")
+
+
+# ---------------------------------------------------------------------------
+# RibbonProductionData
+
+
+def test_data_keys_observations_by_tag_and_week(production):
+    path = production("red,2024-03-04,1,0,,,,",      # week 9
+                      "blue,2024-01-08,2,2,50,,1,1",  # week 1
+                      "red,2024-03-06,3,4,51,,2,2",   # week 9 again: later row wins
+                      "Green,2024-01-29,4,0,,,,")     # week 4
+    provider = RecordingProvider()
+    result = RibbonProductionData.from_file(path, provider)
+    data = result.data
+    assert type(data) is RibbonProductionData
+    assert provider.calls == [datetime.date(2024, 3, 4), datetime.date(2024, 1, 8),
+                              datetime.date(2024, 3, 6), datetime.date(2024, 1, 29)]
+    assert all(type(d) is datetime.date for d in provider.calls)
+    assert data.tags() == ("blue", "green", "red") and data.tags() is data.tags()
+    assert data.observation("red", 9) == ProductionObservation(
+        bagged=3.0, cut=4.0, age_at_cut=51.0, field_losses=None, rejected=2.0, processed=2.0)
+    assert data.observation(tag="blue", week_index=1).field_losses is None
+    assert data.observation("Red", 9) is None and data.observation("red", 8) is None
+    assert (data._first_week, data._last_week) == (1, 9)
+    assert [data.week_is_covered(w) for w in (0, 1, 5, 9, 10)] == [False, True, True, True, False]
+    assert sorted(data._observations) == [("blue", 1), ("green", 4), ("red", 9)]
+
+
+def test_observations_equal_records_built_by_the_class():
+    data = pd.DataFrame({"tag": ["a", "b"], "date": [datetime.date(2024, 1, 1)] * 2,
+                         "bagged": [1, 2], "cut": [0.5, np.nan],
+                         "age_at_cut": pd.array([3, None], dtype="Int64"),
+                         "field_losses": [np.nan, np.nan], "rejected": [True, False],
+                         "processed": pd.Series(["4.5", None], dtype=object)})
+    built = RibbonProductionData(data, RecordingProvider())
+    for (tag, _), obs in built._observations.items():
+        row = data[data["tag"] == tag].iloc[0]
+        expected = ProductionObservation(**{c: htr._optional_float(row[c])
+                                            for c in htr._NUMERIC_COLUMNS})
+        assert type(obs) is ProductionObservation
+        assert obs == expected and repr(obs) == repr(expected) and hash(obs) == hash(expected)
+        assert all(type(getattr(obs, c)) in (float, type(None)) for c in htr._NUMERIC_COLUMNS)
+
+
+def test_a_cell_that_does_not_convert_fails_at_its_row():
+    data = pd.DataFrame({"tag": ["a", "b", "c"], "date": [datetime.date(2024, 1, 1)] * 3,
+                         "bagged": pd.Series(["1", "x", "2"], dtype=object),
+                         **{c: [0.0] * 3 for c in htr._NUMERIC_COLUMNS[1:]}})
+    provider = RecordingProvider()
+    with pytest.raises(ValueError):
+        RibbonProductionData(data, provider)
+    assert len(provider.calls) == 2
+
+
+def test_weeks_without_rows_inside_the_range_are_covered():
+    data = pd.DataFrame({"tag": ["red", "red"],
+                         "date": [datetime.date(2024, 3, 11), datetime.date(2024, 4, 8)],
+                         **{c: [1.0, 1.0] for c in htr._NUMERIC_COLUMNS}})
+    built = RibbonProductionData(data, RecordingProvider())
+    assert (built._first_week, built._last_week) == (10, 14)
+    assert built.week_is_covered(12) and built.observation("red", 12) is None
+    assert not built.week_is_covered(15)
+    # the host's chained comparison: a numpy week gives numpy's bool, a float compares
+    assert type(built.week_is_covered(np.int64(12))) is np.bool_
+    assert built.week_is_covered(13.5) and not built.week_is_covered(9.5)
+    with pytest.raises(TypeError):
+        built.week_is_covered("12")
+
+
+def test_empty_table(production):
+    result = RibbonProductionData.from_file(production(), RecordingProvider())
+    data = result.data
+    assert data.tags() == () and data._first_week is None and data._last_week is None
+    assert not any(data.week_is_covered(w) for w in (-1, 0, 1))
+    assert data.observation("red", 0) is None
+    assert [n.subject for n in result.notices] == []
+
+
+def test_absent_extension_columns_give_none_fields(production):
+    path = production("red,2024-01-03,1,2,40", header="tag,date,bagged,cut,age_at_cut")
+    result = RibbonProductionData.from_file(path, RecordingProvider())
+    assert result.data.observation("red", 0) == ProductionObservation(1.0, 2.0, 40.0, None, None, None)
+    assert len(result.notices) == 3
+
+
+def test_missing_date_reaches_the_provider(production):
+    path = production("red,2024-01-03,1,0,,,,", "blue,,1,0,,,,")
+    provider = WeatherProvider(datetime.date(2024, 1, 1))
+    with pytest.raises(WeatherError):
+        RibbonProductionData.from_file(path, provider)
+
+
+def test_unorderable_tags_fail_before_any_row():
+    data = pd.DataFrame({"tag": pd.Series(["a", 1], dtype=object),
+                         "date": [datetime.date(2024, 1, 1)] * 2,
+                         **{c: [1.0, 1.0] for c in htr._NUMERIC_COLUMNS}})
+    provider = RecordingProvider()
+    with pytest.raises(TypeError):
+        RibbonProductionData(data, provider)
+    assert provider.calls == []
+
+
+def test_from_file_builds_cls_and_passes_the_log_on(production, monkeypatch):
+    class Mine(RibbonProductionData):
+        pass
+
+    path = production("red,2024-01-03,1,0,,,,")
+    read_result = HarvestTagReader.read(path)
+    monkeypatch.setattr(HarvestTagReader, "read", staticmethod(lambda p: read_result))
+    result = Mine.from_file(path=path, weather=RecordingProvider())
+    assert type(result) is ReadResult and type(result.data) is Mine
+    assert result.notices is read_result.notices
+    with pytest.raises(TypeError):
+        Mine.from_file(path)
