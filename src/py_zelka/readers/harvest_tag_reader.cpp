@@ -15,7 +15,6 @@ namespace {
 
 // Host objects cached once at module initialisation (never released).
 PyObject *module = nullptr;              // this module: its globals are read at call time
-PyObject *normalize_tag_fn = nullptr;    // _common._normalize_tag as imported
 PyObject *required_columns = nullptr;    // _REQUIRED_COLUMNS
 PyObject *extension_columns = nullptr;   // _EXTENSION_COLUMNS
 PyObject *numeric_columns = nullptr;     // _NUMERIC_COLUMNS
@@ -48,11 +47,7 @@ nb::object read_production(nb::handle path) {
                                nb::arg("error_cls") = error_cls);
 
     // 3. Canonical tags.
-    nb::object normalize = global("_normalize_tag");
-    nb::object raw_tags = table["tag"];
-    nb::object tags = normalize.is(nb::handle(normalize_tag_fn))
-                          ? frames::tag_column(raw_tags)
-                          : raw_tags.attr("map")(normalize);
+    nb::object tags = frames::map_tags(table["tag"], global("_normalize_tag"));
     table = table.attr("assign")(nb::arg("tag").none() = tags);
 
     // 4-5. One notice per absent extension column.
@@ -218,7 +213,7 @@ NB_MODULE(harvest_tag_reader, m) {
     for (const char *name : {"Notice", "NoticeKind", "NoticeLog", "ReadResult"})
         host::publish(m, name, host::from_import("py_zelka.notices", name));
     nb::object common = host::import("py_zelka.readers._common");
-    normalize_tag_fn = host::leak(host::publish(m, "_normalize_tag", common.attr("_normalize_tag")));
+    host::publish(m, "_normalize_tag", common.attr("_normalize_tag"));
     host::publish(m, "_read_table", common.attr("_read_table"));
     host::publish(m, "_require_columns", common.attr("_require_columns"));
 
