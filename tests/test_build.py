@@ -20,6 +20,9 @@ MODULES = [
     "py_zelka.cohorts",
     "py_zelka.weather",
     "py_zelka.readers._common",
+    "py_zelka.readers.follower_choice_reader",
+    "py_zelka.readers.inventory_reader",
+    "py_zelka.readers.climate_reader",
 ]
 
 
@@ -57,6 +60,10 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.weather", "ColumnMap"),
         ("py_zelka.weather", "WeatherProvider"),
         ("py_zelka.cohorts", "ChainKind"),
+        ("py_zelka.readers.follower_choice_reader", "FollowerChoiceReader"),
+        ("py_zelka.readers.follower_choice_reader", "SuckerSelectionData"),
+        ("py_zelka.readers.inventory_reader", "PopulationInventoryReader"),
+        ("py_zelka.readers.climate_reader", "WeatherFileReader"),
     ],
 )
 def test_classes_report_their_import_path(name, attribute):
