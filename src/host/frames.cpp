@@ -31,13 +31,6 @@ nb::handle h(PyObject *o) { return nb::handle(o); }
 
 nb::object float_nan() { return nb::borrow(cache.nan); }
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 // Python's str.strip() whitespace, for ASCII.
 bool ascii_space(unsigned char c) {
     return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31);
@@ -71,6 +64,26 @@ void init() {
 }
 
 nb::handle pandas() { return h(cache.pd); }
+
+bool truth(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object as_list(nb::handle iterable) {
+    nb::object list = nb::steal(PySequence_List(iterable.ptr()));
+    if (!list.is_valid())
+        throw nb::python_error();
+    return list;
+}
+
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls) {
+    require(table, as_list(labels), nb::arg("context") = context,
+            nb::arg("error_cls") = error_cls);
+}
 
 // ---------------------------------------------------------------------------
 // Columns
@@ -187,6 +200,16 @@ nb::str row_list(nb::handle table, const Rows &rows) {
         positions.append(nb::int_(row));
     nb::object labels = table.attr("index").attr("take")(positions);
     return host::str(h(cache.list)(labels));
+}
+
+void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
+                  const Float64Column &values, nb::handle path) {
+    Rows negative = negative_rows(values);
+    if (!negative.empty())
+        host::raise(error_cls, host::text("column ", host::Repr{column},
+                                          " contains negative value(s) at row(s) ",
+                                          row_list(table, negative), " in ", host::Repr{path},
+                                          "; expected non-negative counts"));
 }
 
 // ---------------------------------------------------------------------------

@@ -51,6 +51,12 @@ void init();
 // The pandas module (`pd`), as cached by init().
 nb::handle pandas();
 
+// `bool(value)`, as the host evaluates it.
+bool truth(nb::handle value);
+
+// `list(iterable)`: a new list.
+nb::object as_list(nb::handle iterable);
+
 // ---------------------------------------------------------------------------
 // Reader classes
 
@@ -65,6 +71,12 @@ nb::object reader_class(nb::handle module, const char *name, const char *doc, F 
         .static_method("read", std::forward<F>(read), extra...)
         .make();
 }
+
+// The readers' column check: `require(table, list(labels), context=context,
+// error_cls=error_cls)`, `require` being the reader's `_require_columns` as
+// looked up at call time.  Its result is not used; what it raises passes.
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls);
 
 // ---------------------------------------------------------------------------
 // Columns
@@ -156,6 +168,13 @@ Rows true_rows(nb::handle mask);
 // The row list of a message: `str(list(table.index[marked]))`, the index
 // labels of the marked rows in table order, e.g. "[2, 5]".
 nb::str row_list(nb::handle table, const Rows &rows);
+
+// The readers' count check: when the column's values hold negative ones,
+// raises `error_cls("column " + repr(column) + " contains negative value(s)
+// at row(s) " + row list + " in " + repr(path) + "; expected non-negative
+// counts")`.
+void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
+                  const Float64Column &values, nb::handle path);
 
 // ---------------------------------------------------------------------------
 // Dates

@@ -14,13 +14,6 @@ PyObject *module = nullptr;
 
 nb::object global(const char *name) { return nb::handle(module).attr(name); }
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 // `getattr(obj, name, False)`: only an AttributeError gives the default.
 nb::object attr_or_false(nb::handle obj, const char *name) {
     PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
@@ -49,12 +42,8 @@ nb::object read_weather(nb::handle path, nb::handle columns_arg) {
     // 5-6. Load and check the two columns.
     nb::object table = global("_read_table")(path);
     nb::object date_label = columns.attr("date");
-    nb::list required;
-    required.append(date_label);
-    required.append(source);
-    global("_require_columns")(table, required,
-                               nb::arg("context") = host::text("weather file ", host::Repr{path}),
-                               nb::arg("error_cls") = error_cls);
+    frames::require_columns(global("_require_columns"), table, nb::make_tuple(date_label, source),
+                            host::text("weather file ", host::Repr{path}), error_cls);
 
     // 7. Dates, each value in its own format, day first when the map says so
     // (a caller's own map without the field reads month first).
@@ -74,7 +63,7 @@ nb::object read_weather(nb::handle path, nb::handle columns_arg) {
         frames::raise_date_parse_error(error_cls, date_label, path, e);
     }
     // A month-first reading scrambles a day-first file without failing.
-    if (!truth(dayfirst)) {
+    if (!frames::truth(dayfirst)) {
         nb::object example = frames::day_first_example(loaded_dates);
         if (!example.is_none())
             host::raise(error_cls,

@@ -15,22 +15,13 @@ PyObject *module = nullptr;
 
 nb::object global(const char *name) { return nb::handle(module).attr(name); }
 
-nb::object as_list(nb::handle sequence) {
-    nb::object list = nb::steal(PySequence_List(sequence.ptr()));
-    if (!list.is_valid())
-        throw nb::python_error();
-    return list;
-}
-
 nb::object read_selection(nb::handle path) {
     nb::object error_cls = global("SuckerSelectionError");
 
     // 1-2. Load and check the required columns.
     nb::object table = global("_read_table")(path);
-    global("_require_columns")(table, as_list(global("_REQUIRED_COLUMNS")),
-                               nb::arg("context") =
-                                   host::text("sucker-selection file ", host::Repr{path}),
-                               nb::arg("error_cls") = error_cls);
+    frames::require_columns(global("_require_columns"), table, global("_REQUIRED_COLUMNS"),
+                            host::text("sucker-selection file ", host::Repr{path}), error_cls);
 
     // 3. Dates (the loaded table keeps its cells).
     nb::object dates =
@@ -52,15 +43,9 @@ nb::object read_selection(nb::handle path) {
     nb::object counts[2];
     for (size_t k = 0; k < 2; ++k)
         counts[k] = frames::to_numeric(table[names[k]]);
-    for (size_t k = 0; k < 2; ++k) {
-        frames::Float64Column values(counts[k]);
-        frames::Rows negative = frames::negative_rows(values);
-        if (!negative.empty())
-            host::raise(error_cls, host::text("column ", host::Repr{nb::str(names[k])},
-                                              " contains negative value(s) at row(s) ",
-                                              frames::row_list(table, negative), " in ",
-                                              host::Repr{path}, "; expected non-negative counts"));
-    }
+    for (size_t k = 0; k < 2; ++k)
+        frames::check_counts(error_cls, table, nb::str(names[k]),
+                             frames::Float64Column(counts[k]), path);
 
     // 7-8. The result: a missing side of the total counts as 0.
     nb::object total = counts[0].attr("add")(counts[1], nb::arg("fill_value") = 0.0);

@@ -42,9 +42,8 @@ nb::object read_production(nb::handle path) {
 
     // 1-2. Load and check the required columns.
     nb::object table = global("_read_table")(path, nb::arg("text_columns") = nb::make_tuple("tag"));
-    global("_require_columns")(table, nb::steal(PySequence_List(required_columns)),
-                               nb::arg("context") = host::text("production file ", host::Repr{path}),
-                               nb::arg("error_cls") = error_cls);
+    frames::require_columns(global("_require_columns"), table, nb::handle(required_columns),
+                            host::text("production file ", host::Repr{path}), error_cls);
 
     // 3. Canonical tags.
     nb::object tags = frames::map_tags(table["tag"], global("_normalize_tag"));
@@ -92,12 +91,7 @@ nb::object read_production(nb::handle path) {
         }
         numeric[k] = frames::to_numeric(table[column]);
         values[k] = std::make_unique<frames::Float64Column>(numeric[k]);
-        frames::Rows negative = frames::negative_rows(*values[k]);
-        if (!negative.empty())
-            host::raise(error_cls, host::text("column ", host::Repr{column},
-                                              " contains negative value(s) at row(s) ",
-                                              frames::row_list(table, negative), " in ",
-                                              host::Repr{path}, "; expected non-negative counts"));
+        frames::check_counts(error_cls, table, column, *values[k], path);
     }
 
     // 9. A missing cut counts as 0.

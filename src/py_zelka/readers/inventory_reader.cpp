@@ -20,13 +20,6 @@ nb::object call_builtin(const char *name, nb::handle arg) {
     return host::from_import("builtins", name)(arg);
 }
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 [[noreturn]] void inventory_error(nb::handle error_cls, nb::handle path, const char *what) {
     host::raise(error_cls, host::text("population inventory file ", host::Repr{path}, what));
 }
@@ -58,12 +51,12 @@ nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
 // infinite age is no whole number of weeks either (pandas would refuse to
 // cast it).
 bool has_fraction(nb::handle age, const frames::Float64Column &values) {
-    if (!truth(nb::handle(is_float_dtype)(age.attr("dtype")))) {
+    if (!frames::truth(nb::handle(is_float_dtype)(age.attr("dtype")))) {
         nb::object whole = age.attr("astype")(nb::handle((PyObject *) &PyLong_Type));
         nb::object differs = nb::steal(PyObject_RichCompare(age.ptr(), whole.ptr(), Py_NE));
         if (!differs.is_valid())
             throw nb::python_error();
-        return truth(differs.attr("any")());
+        return frames::truth(differs.attr("any")());
     }
     // A finite value converts to int64 unchanged when it is whole and below
     // 2**63 (no value here is negative).
@@ -87,13 +80,9 @@ nb::object read_inventory(nb::handle path) {
 
     // 1-2. Load and check the required columns.
     nb::object table = global("_read_table")(path, nb::arg("text_columns") = global("_TEXT_COLUMNS"));
-    nb::object required = nb::steal(PySequence_List(global("_REQUIRED_COLUMNS").ptr()));
-    if (!required.is_valid())
-        throw nb::python_error();
-    global("_require_columns")(table, required,
-                               nb::arg("context") =
-                                   host::text("population inventory file ", host::Repr{path}),
-                               nb::arg("error_cls") = error_cls);
+    frames::require_columns(global("_require_columns"), table, global("_REQUIRED_COLUMNS"),
+                            host::text("population inventory file ", host::Repr{path}),
+                            error_cls);
 
     // 3. Chains.
     nb::object valid = global("_VALID_CHAINS");
