@@ -27,7 +27,9 @@ nb::object call_builtin(const char *name, nb::handle arg) {
 // The chain values of the file that are no ChainKind value: the text (and
 // other) values sorted, each once, and one NaN last when cells are missing.
 nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
-    nb::list cells = frames::cells(chain_column);
+    // Each distinct cell once (pandas' hashing counts equal values as one,
+    // as a set does); missing cells are set apart below.
+    nb::list cells = frames::cells(chain_column.attr("drop_duplicates")());
     nb::object present = nb::steal(PySet_New(nullptr));
     if (!present.is_valid())
         throw nb::python_error();
