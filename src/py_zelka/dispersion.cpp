@@ -13,6 +13,7 @@
 // raise (a division by zero, the logarithm of a non-positive number, an index
 // that is not an int), it hands the whole call to the host path, which then
 // raises that error at that step: the C++ path has no side effects to undo.
+#include "host/fastpath.hpp"
 #include "host/host.hpp"
 
 #include <climits>
@@ -39,6 +40,8 @@ PyObject *s_shares = nullptr;
 PyObject *s_cumulative = nullptr;
 PyObject *s_week_limit = nullptr;
 PyObject *s_tolerance = nullptr;
+Py_ssize_t shares_offset = -1;      // where a DispersionProfile holds its fields
+Py_ssize_t cumulative_offset = -1;
 
 // The literals of the algorithms, as the host objects they are.
 PyObject *int_0 = nullptr;
@@ -324,12 +327,22 @@ nb::object hazard_from_shares(nb::handle weeks_since_threshold, nb::handle share
 // ---------------------------------------------------------------------------
 // DispersionProfile methods
 
+// `self.shares` / `self.cumulative`: read straight from the slot of a
+// DispersionProfile itself, through the attribute for anything else.
+inline nb::object profile_field(nb::handle self, Py_ssize_t offset, PyObject *name) {
+    if (offset >= 0 && Py_IS_TYPE(self.ptr(), (PyTypeObject *) profile_cls)) {
+        if (PyObject *value = host::read_slot(self.ptr(), offset))
+            return nb::borrow(value);
+    }
+    return attr(self, name);
+}
+
 nb::object share(nb::handle self, nb::handle weeks_since_threshold) {
     long long week;
     if (fast_week(weeks_since_threshold.ptr(), week)) {
         if (week <= 0)
             return ref(float_0);
-        nb::object shares = attr(self, s_shares);
+        nb::object shares = profile_field(self, shares_offset, s_shares);
         FastTable table;
         if (table.open(shares.ptr())) {
             if (week >= (long long) table.size)
@@ -339,7 +352,7 @@ nb::object share(nb::handle self, nb::handle weeks_since_threshold) {
     }
     if (le(weeks_since_threshold, int_0))
         return ref(float_0);
-    nb::object shares = attr(self, s_shares);
+    nb::object shares = profile_field(self, shares_offset, s_shares);
     if (ge(weeks_since_threshold, length(shares)))
         return ref(float_0);
     return item(shares, weeks_since_threshold);
@@ -350,7 +363,7 @@ nb::object fraction_done(nb::handle self, nb::handle weeks_since_threshold) {
     if (fast_week(weeks_since_threshold.ptr(), week)) {
         if (week <= 0)
             return ref(float_0);
-        nb::object cumulative = attr(self, s_cumulative);
+        nb::object cumulative = profile_field(self, cumulative_offset, s_cumulative);
         FastTable table;
         if (table.open(cumulative.ptr())) {
             if (table.size == 0)
@@ -362,7 +375,7 @@ nb::object fraction_done(nb::handle self, nb::handle weeks_since_threshold) {
     }
     if (le(weeks_since_threshold, int_0))
         return ref(float_0);
-    nb::object cumulative = attr(self, s_cumulative);
+    nb::object cumulative = profile_field(self, cumulative_offset, s_cumulative);
     if (!truth(cumulative))
         return ref(float_0);
     if (ge(weeks_since_threshold, length(cumulative)))
@@ -373,12 +386,12 @@ nb::object fraction_done(nb::handle self, nb::handle weeks_since_threshold) {
 nb::object hazard_by_host(nb::handle self, nb::handle weeks_since_threshold) {
     if (le(weeks_since_threshold, int_0))
         return ref(float_0);
-    nb::object shares = attr(self, s_shares);
+    nb::object shares = profile_field(self, shares_offset, s_shares);
     if (!truth(shares))
         return ref(float_0);
     if (ge(weeks_since_threshold, sub(length(shares), int_1)))
         return ref(float_1);
-    nb::object done = item(attr(self, s_cumulative), sub(weeks_since_threshold, int_1));
+    nb::object done = item(profile_field(self, cumulative_offset, s_cumulative), sub(weeks_since_threshold, int_1));
     nb::object remaining = sub(float_1, done);
     if (le(remaining, float_remaining_floor))
         return ref(float_1);
@@ -391,14 +404,14 @@ nb::object hazard(nb::handle self, nb::handle weeks_since_threshold) {
     if (fast_week(weeks_since_threshold.ptr(), week)) {
         if (week <= 0)
             return ref(float_0);
-        nb::object shares = attr(self, s_shares);
+        nb::object shares = profile_field(self, shares_offset, s_shares);
         FastTable s;
         if (s.open(shares.ptr())) {
             if (s.size == 0)
                 return ref(float_0);
             if (week >= (long long) s.size - 1)
                 return ref(float_1);
-            nb::object cumulative = attr(self, s_cumulative);
+            nb::object cumulative = profile_field(self, cumulative_offset, s_cumulative);
             FastTable c;
             double done, x;
             if (c.open(cumulative.ptr()) && week - 1 < (long long) c.size &&
@@ -544,6 +557,99 @@ nb::object build_dispersion_profile(nb::handle amplitude, nb::handle peak_weeks,
     return make_profile(tuple_of(shares), tuple_of(cumulative));
 }
 
+// ---------------------------------------------------------------------------
+// Entry points, called with the interpreter's fast calling convention.
+
+constexpr const char *week_only[] = {"weeks_since_threshold"};
+constexpr const char *weight_names[] = {"weeks_since_threshold", "amplitude", "peak_weeks",
+                                        "spread"};
+constexpr const char *table_names[] = {"weeks_since_threshold", "hazard_weeks"};
+constexpr const char *shares_names[] = {"weeks_since_threshold", "shares"};
+constexpr const char *build_names[] = {"amplitude", "peak_weeks", "spread"};
+
+constexpr host::Signature weight_sig{"dispersion_weight", weight_names, 1, 4, 0};
+constexpr host::Signature table_sig{"hazard_from_table", table_names, 2, 2, 0};
+constexpr host::Signature shares_sig{"hazard_from_shares", shares_names, 2, 2, 0};
+constexpr host::Signature build_sig{"build_dispersion_profile", build_names, 3, 3, 0};
+constexpr host::Signature share_sig{"DispersionProfile.share", week_only, 1, 1, 1};
+constexpr host::Signature fraction_done_sig{"DispersionProfile.fraction_done", week_only, 1, 1, 1};
+constexpr host::Signature hazard_sig{"DispersionProfile.hazard", week_only, 1, 1, 1};
+
+nb::object weight_body(PyObject *, PyObject **a) { return dispersion_weight(a[0], a[1], a[2], a[3]); }
+nb::object table_body(PyObject *, PyObject **a) { return hazard_from_table(a[0], a[1]); }
+nb::object shares_body(PyObject *, PyObject **a) { return hazard_from_shares(a[0], a[1]); }
+nb::object build_body(PyObject *, PyObject **a) { return build_dispersion_profile(a[0], a[1], a[2]); }
+nb::object share_body(PyObject *self, PyObject **a) { return share(self, a[0]); }
+nb::object fraction_done_body(PyObject *self, PyObject **a) { return fraction_done(self, a[0]); }
+nb::object hazard_body(PyObject *self, PyObject **a) { return hazard(self, a[0]); }
+
+PyMethodDef weight_def = host::fast_def(
+    "dispersion_weight", &host::fast_entry<weight_sig, weight_body>,
+    "dispersion_weight(weeks_since_threshold, *, amplitude, peak_weeks, spread)\n--\n\n"
+    "The unnormalised log-normal weight of one week after the threshold.\n\n"
+    "0.0 for the threshold week and the weeks before it; otherwise\n"
+    "amplitude * exp(-0.5 * z * z) with z = log(weeks_since_threshold / peak_weeks)\n"
+    "/ spread.  The weight is amplitude in the week equal to peak_weeks and falls\n"
+    "off symmetrically in the logarithm of time, spread being the width.  A zero\n"
+    "peak_weeks or spread raises ZeroDivisionError, a negative ratio of week to\n"
+    "peak_weeks the math domain ValueError.");
+
+PyMethodDef table_def = host::fast_def(
+    "hazard_from_table", &host::fast_entry<table_sig, table_body>,
+    "hazard_from_table(weeks_since_threshold, hazard_weeks)\n--\n\n"
+    "The harvest hazard of a week under the 'current_pool' rate basis.\n\n"
+    "Entry k of hazard_weeks is the weekly hazard of week k + 1 after the harvest\n"
+    "threshold.  Weeks past the end of the table repeat its last entry; the\n"
+    "threshold week, the weeks before it and an empty table give 0.0.  The entry\n"
+    "is returned as stored, without conversion or clamping.");
+
+PyMethodDef build_def = host::fast_def(
+    "build_dispersion_profile", &host::fast_entry<build_sig, build_body>,
+    "build_dispersion_profile(amplitude, peak_weeks, spread)\n--\n\n"
+    "The log-normal weekly profile of a section's amplitude, peak_weeks and spread.\n\n"
+    "The weights of weeks 1 to PROFILE_WEEK_LIMIT - 1 (see dispersion_weight) are\n"
+    "evaluated until the first week after the peak whose weight is at most 1e-15\n"
+    "of the total so far, then normalised into shares; the profile closes at the\n"
+    "first week whose cumulative fraction reaches 1 - COMPLETION_TOLERANCE, that\n"
+    "week taking the rest so that the last cumulative fraction is exactly 1.0.\n"
+    "An amplitude <= 0 gives the empty profile; when every weight underflows, the\n"
+    "whole cohort falls in week round(peak_weeks) (at least week 1).\n\n"
+    "Profiles are cached (functools.lru_cache, 128 entries): equal arguments give\n"
+    "the same profile object.");
+
+PyMethodDef shares_def = host::fast_def(
+    "hazard_from_shares", &host::fast_entry<shares_sig, shares_body>,
+    "hazard_from_shares(weeks_since_threshold, shares)\n--\n\n"
+    "The harvest hazard of a week under the 'cohort' rate basis.\n\n"
+    "Entry k of shares is the share of the cohort at the harvest threshold that is\n"
+    "harvested in week k + 1.  The hazard is that week's share over what is left\n"
+    "of the cohort at its start.  Negative entries count as 0, the cumulative\n"
+    "share is capped at 1.0 and so is the hazard; the week after the table, and\n"
+    "any week in which no more than 1e-12 is left, gives 1.0; the threshold week,\n"
+    "the weeks before it and an empty table give 0.0.");
+
+PyMethodDef share_def = host::fast_def(
+    "share", &host::fast_entry<share_sig, share_body>,
+    "share($self, /, weeks_since_threshold)\n--\n\n"
+    "The fraction of the cohort that falls in the given week.\n\n"
+    "0.0 for the threshold week, the weeks before it and the weeks past\n"
+    "the end of the profile.");
+
+PyMethodDef fraction_done_def = host::fast_def(
+    "fraction_done", &host::fast_entry<fraction_done_sig, fraction_done_body>,
+    "fraction_done($self, /, weeks_since_threshold)\n--\n\n"
+    "The fraction of the cohort done by the end of the given week.\n\n"
+    "0.0 up to the threshold week and for an empty profile; 1.0 past the\n"
+    "end of the profile.");
+
+PyMethodDef hazard_def = host::fast_def(
+    "hazard", &host::fast_entry<hazard_sig, hazard_body>,
+    "hazard($self, /, weeks_since_threshold)\n--\n\n"
+    "The fraction of what is left at the start of the week that falls in it.\n\n"
+    "0.0 up to the threshold week and for an empty profile; 1.0 in the\n"
+    "closing week and every later one, and whenever no more than 1e-12\n"
+    "of the cohort is left; never above 1.0.");
+
 }  // namespace
 
 NB_MODULE(dispersion, m) {
@@ -582,28 +688,14 @@ NB_MODULE(dispersion, m) {
     host::publish(m, "Sequence", host::from_import("collections.abc", "Sequence"));
     host::publish(m, "dataclass", host::from_import("dataclasses", "dataclass"));
     nb::object lru_cache = host::publish(m, "lru_cache", host::from_import("functools", "lru_cache"));
-
-    m.def("dispersion_weight", &dispersion_weight, nb::arg("weeks_since_threshold"), nb::kw_only(),
-          nb::arg("amplitude"), nb::arg("peak_weeks"), nb::arg("spread"),
-          "The unnormalised log-normal weight of one week after the threshold.\n\n"
-          "0.0 for the threshold week and the weeks before it; otherwise\n"
-          "amplitude * exp(-0.5 * z * z) with z = log(weeks_since_threshold / peak_weeks)\n"
-          "/ spread.  The weight is amplitude in the week equal to peak_weeks and falls\n"
-          "off symmetrically in the logarithm of time, spread being the width.  A zero\n"
-          "peak_weeks or spread raises ZeroDivisionError, a negative ratio of week to\n"
-          "peak_weeks the math domain ValueError.");
-
-    m.def("hazard_from_table", &hazard_from_table, nb::arg("weeks_since_threshold"),
-          nb::arg("hazard_weeks"),
-          "The harvest hazard of a week under the 'current_pool' rate basis.\n\n"
-          "Entry k of hazard_weeks is the weekly hazard of week k + 1 after the harvest\n"
-          "threshold.  Weeks past the end of the table repeat its last entry; the\n"
-          "threshold week, the weeks before it and an empty table give 0.0.  The entry\n"
-          "is returned as stored, without conversion or clamping.");
-
+    host::publish(m, "dispersion_weight", host::builtin_function(m, &weight_def));
+    host::publish(m, "hazard_from_table", host::builtin_function(m, &table_def));
     host::publish(m, "COMPLETION_TOLERANCE", new_float(1e-06));
     host::publish(m, "PROFILE_WEEK_LIMIT", nb::int_(5000));
 
+    // The methods are method descriptors of the finished class (the one the
+    // slots-making decorator returns); their namespace entries are held by
+    // placeholders until then, so that they stand in definition order.
     nb::object profile = host::publish(
         m, "DispersionProfile",
         host::ClassBuilder(m, "DispersionProfile",
@@ -617,45 +709,18 @@ NB_MODULE(dispersion, m) {
                            "cumulative fractions ending at exactly 1.0.")
             .field("shares", "tuple[float, ...]")
             .field("cumulative", "tuple[float, ...]")
-            .method("share", &share, nb::arg("weeks_since_threshold"),
-                    "The fraction of the cohort that falls in the given week.\n\n"
-                    "0.0 for the threshold week, the weeks before it and the weeks past\n"
-                    "the end of the profile.")
-            .method("fraction_done", &fraction_done, nb::arg("weeks_since_threshold"),
-                    "The fraction of the cohort done by the end of the given week.\n\n"
-                    "0.0 up to the threshold week and for an empty profile; 1.0 past the\n"
-                    "end of the profile.")
-            .method("hazard", &hazard, nb::arg("weeks_since_threshold"),
-                    "The fraction of what is left at the start of the week that falls in\n"
-                    "it.\n\n"
-                    "0.0 up to the threshold week and for an empty profile; 1.0 in the\n"
-                    "closing week and every later one, and whenever no more than 1e-12\n"
-                    "of the cohort is left; never above 1.0.")
+            .attr("share", nb::none())
+            .attr("fraction_done", nb::none())
+            .attr("hazard", nb::none())
             .record());
+    host::install_method(profile, &share_def);
+    host::install_method(profile, &fraction_done_def);
+    host::install_method(profile, &hazard_def);
     profile_cls = host::leak(profile);
+    shares_offset = host::slot_offset(profile, "shares");
+    cumulative_offset = host::slot_offset(profile, "cumulative");
 
-    nb::object builder = nb::cpp_function(
-        &build_dispersion_profile, nb::name("build_dispersion_profile"), nb::scope(m),
-        nb::arg("amplitude"), nb::arg("peak_weeks"), nb::arg("spread"),
-        "The log-normal weekly profile of a section's amplitude, peak_weeks and spread.\n\n"
-        "The weights of weeks 1 to PROFILE_WEEK_LIMIT - 1 (see dispersion_weight) are\n"
-        "evaluated until the first week after the peak whose weight is at most 1e-15\n"
-        "of the total so far, then normalised into shares; the profile closes at the\n"
-        "first week whose cumulative fraction reaches 1 - COMPLETION_TOLERANCE, that\n"
-        "week taking the rest so that the last cumulative fraction is exactly 1.0.\n"
-        "An amplitude <= 0 gives the empty profile; when every weight underflows, the\n"
-        "whole cohort falls in week round(peak_weeks) (at least week 1).\n\n"
-        "Profiles are cached (functools.lru_cache, 128 entries): equal arguments give\n"
-        "the same profile object.");
-    host::publish(m, "build_dispersion_profile", lru_cache(nb::arg("maxsize") = 128)(builder));
-
-    m.def("hazard_from_shares", &hazard_from_shares, nb::arg("weeks_since_threshold"),
-          nb::arg("shares"),
-          "The harvest hazard of a week under the 'cohort' rate basis.\n\n"
-          "Entry k of shares is the share of the cohort at the harvest threshold that is\n"
-          "harvested in week k + 1.  The hazard is that week's share over what is left\n"
-          "of the cohort at its start.  Negative entries count as 0, the cumulative\n"
-          "share is capped at 1.0 and so is the hazard; the week after the table, and\n"
-          "any week in which no more than 1e-12 is left, gives 1.0; the threshold week,\n"
-          "the weeks before it and an empty table give 0.0.");
+    host::publish(m, "build_dispersion_profile",
+                  lru_cache(nb::arg("maxsize") = 128)(host::builtin_function(m, &build_def)));
+    host::publish(m, "hazard_from_shares", host::builtin_function(m, &shares_def));
 }
