@@ -1,5 +1,6 @@
 #include "host/fastpath.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,14 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GetItem(kwnames, k);
+            Py_ssize_t size = 0;
+            const char *text = PyUnicode_AsUTF8AndSize(key, &size);
+            if (!text)
+                return false;
             int found = -1;
             for (int i = 0; i < sig.count && found < 0; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0)
+                if (std::strlen(sig.names[i]) == (size_t) size &&
+                    std::memcmp(sig.names[i], text, (size_t) size) == 0)
                     found = i;
             if (found < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",

@@ -432,8 +432,10 @@ nb::object hazard(nb::handle self, nb::handle weeks_since_threshold) {
 // ---------------------------------------------------------------------------
 // build_dispersion_profile
 
+// `DispersionProfile(shares, cumulative)`: the fields in their order.
 nb::object make_profile(nb::handle shares, nb::handle cumulative) {
-    return nb::handle(profile_cls)(nb::arg("shares") = shares, nb::arg("cumulative") = cumulative);
+    PyObject *args[] = {shares.ptr(), cumulative.ptr()};
+    return nb::steal(checked(PyObject_Vectorcall(profile_cls, args, 2, nullptr)));
 }
 
 // The upper bound of the weight pass, as `range` takes it; a bound beyond
@@ -520,6 +522,7 @@ nb::object build_dispersion_profile(nb::handle amplitude, nb::handle peak_weeks,
 
     // Weight pass.
     std::vector<double> raw{0.0};
+    raw.reserve(128);
     double total = 0.0;
     long long limit = week_limit();
     for (long long week = 1; week < limit; ++week) {
