@@ -1,27 +1,18 @@
 // py_zelka.cropcare -- the farm's management plan for replacement suckers:
 // how many are scheduled for each simulation week.
+#include "host/capi.hpp"
 #include "host/host.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
+using host::checked;
+
 PyObject *path_cls = nullptr;   // pathlib.Path
 PyObject *safe_load = nullptr;  // yaml.safe_load
 PyObject *float_0 = nullptr;
 PyObject *s_replacement_schedule = nullptr;
-
-// `f(a)`, a new reference or null with the error set.
-PyObject *call_one(PyObject *f, PyObject *a) {
-    PyObject *args[] = {a};
-    return PyObject_Vectorcall(f, args, 1, nullptr);
-}
-
-PyObject *checked(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return o;
-}
 
 // `yaml.safe_load` of the whole file, inside `with path.open("r", encoding="utf-8")`:
 // the file is closed before the document is used, and when loading fails.
@@ -31,7 +22,7 @@ nb::object load_document(nb::handle path) {
     nb::object stream = file.attr("__enter__")();
     nb::object document;
     try {
-        document = nb::steal(checked(call_one(safe_load, stream.ptr())));
+        document = host::call(safe_load, stream);
     } catch (nb::python_error &error) {
         nb::object suppress = exit(error.type(), error.value(), error.traceback());
         (void) suppress;  // a file never suppresses the error
@@ -76,9 +67,9 @@ nb::object from_yaml(nb::handle cls, nb::handle path) {
     for (nb::handle pair : raw.attr("items")()) {
         nb::object key, value;
         unpack_pair(pair, key, value);
-        nb::object week = nb::steal(checked(call_one((PyObject *) &PyLong_Type, key.ptr())));
+        nb::object week = host::call((PyObject *) &PyLong_Type, key);
         nb::object count =
-            nb::steal(checked(call_one((PyObject *) &PyFloat_Type, value.ptr())));
+            host::call((PyObject *) &PyFloat_Type, value);
         if (PyDict_SetItem(schedule.ptr(), week.ptr(), count.ptr()) != 0)
             throw nb::python_error();
     }
@@ -112,8 +103,7 @@ NB_MODULE(cropcare, m) {
     nb::object yaml = host::import("yaml");
     safe_load = host::leak(yaml.attr("safe_load"));
     float_0 = host::leak(nb::float_(0.0));
-    s_replacement_schedule = PyUnicode_InternFromString("replacement_schedule");
-    checked(s_replacement_schedule);
+    s_replacement_schedule = host::interned("replacement_schedule");
 
     host::publish(m, "Mapping", host::from_import("collections.abc", "Mapping"));
     host::publish(m, "dataclass", host::from_import("dataclasses", "dataclass"));

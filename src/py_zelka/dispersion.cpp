@@ -14,6 +14,7 @@
 // that is not an int), it hands the whole call to the host path, which then
 // raises that error at that step: the C++ path has no side effects to undo.
 #include "host/fastpath.hpp"
+#include "host/capi.hpp"
 #include "host/host.hpp"
 
 #include <climits>
@@ -24,6 +25,9 @@
 namespace nb = nanobind;
 
 namespace {
+
+using host::checked;
+using host::interned;
 
 // ---------------------------------------------------------------------------
 // Host objects cached once at module initialisation (never released).
@@ -56,20 +60,6 @@ PyObject *float_total_floor = nullptr;      // 1e-300
 constexpr double remaining_floor = 1e-12;
 constexpr double tail_ratio = 1e-15;
 constexpr double total_floor = 1e-300;
-
-// `f(a)`, a new reference or null with the error set.
-PyObject *call_one(PyObject *f, PyObject *a) {
-    PyObject *args[] = {a};
-    return PyObject_Vectorcall(f, args, 1, nullptr);
-}
-
-PyObject *checked(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return o;
-}
-
-PyObject *interned(const char *text) { return checked(PyUnicode_InternFromString(text)); }
 
 PyObject *leaked_float(double v) { return checked(PyFloat_FromDouble(v)); }
 
@@ -182,9 +172,6 @@ nb::object mul(nb::handle a, nb::handle b) { return nb::steal(checked(PyNumber_M
 nb::object div(nb::handle a, nb::handle b) {
     return nb::steal(checked(PyNumber_TrueDivide(a.ptr(), b.ptr())));
 }
-nb::object call1(PyObject *f, nb::handle a) {
-    return nb::steal(checked(call_one(f, a.ptr())));
-}
 nb::object length(nb::handle a) {
     Py_ssize_t n = PyObject_Size(a.ptr());
     if (n < 0)
@@ -231,8 +218,8 @@ nb::object weight_by_host(nb::handle week, nb::handle amplitude, nb::handle peak
                           nb::handle spread) {
     if (le(week, int_0))
         return ref(float_0);
-    nb::object z = div(call1(math_log, div(week, peak_weeks)), spread);
-    return mul(amplitude, call1(math_exp, mul(mul(float_minus_half, z), z)));
+    nb::object z = div(host::call(math_log, div(week, peak_weeks)), spread);
+    return mul(amplitude, host::call(math_exp, mul(mul(float_minus_half, z), z)));
 }
 
 nb::object dispersion_weight(nb::handle week, nb::handle amplitude, nb::handle peak_weeks,
@@ -454,7 +441,7 @@ long long week_limit() {
 // Every weight underflowed: the whole cohort falls in week round(peak_weeks)
 // (at least week 1).
 nb::object point_mass(nb::handle peak_weeks) {
-    nb::object n = call1(builtin_round, peak_weeks);
+    nb::object n = host::call(builtin_round, peak_weeks);
     if (!gt(n, int_1))
         n = ref(int_1);
     nb::object t = add(mul(zero_tuple, n), one_tuple);
