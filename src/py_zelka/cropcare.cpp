@@ -120,7 +120,9 @@ NB_MODULE(cropcare, m) {
                            "                      scheduled for that week (the mapping is\n"
                            "                      stored as given, not copied)")
             .field_default_factory("replacement_schedule", "Mapping[int, float]", dict_type)
-            .class_method("from_yaml", &from_yaml, nb::arg("path").none(),
+            .class_method("from_yaml", &from_yaml,
+                          nb::sig("def from_yaml(cls, path: str | os.PathLike) -> CropCare"),
+                          nb::arg("path").none(),
                           "Read the plan from a YAML management file.\n\n"
                           "path is a path as text or a path object.  The file's top-level\n"
                           "replacement_schedule mapping gives the plan: every key is turned\n"
@@ -129,6 +131,7 @@ NB_MODULE(cropcare, m) {
                           "one without a replacement_schedule, gives an empty plan.  Errors of\n"
                           "reading, parsing and conversion propagate unchanged.")
             .method("replacement_suckers_for_week", &replacement_suckers_for_week,
+                    nb::sig("def replacement_suckers_for_week(self, week_index: int) -> float"),
                     nb::arg("week_index").none(),
                     "The number of replacement suckers scheduled for the week, 0.0 when\n"
                     "the plan has none.  The week index is looked up as given: 12.0 finds\n"
