@@ -2,6 +2,7 @@
 // how many are scheduled for each simulation week.
 #include "host/capi.hpp"
 #include "host/host.hpp"
+#include "host/yaml_file.hpp"
 
 namespace nb = nanobind;
 
@@ -10,27 +11,9 @@ namespace {
 using host::checked;
 
 PyObject *path_cls = nullptr;   // pathlib.Path
-PyObject *safe_load = nullptr;  // yaml.safe_load
+PyObject *yaml_module = nullptr;  // yaml (safe_load is looked up per call)
 PyObject *float_0 = nullptr;
 PyObject *s_replacement_schedule = nullptr;
-
-// `yaml.safe_load` of the whole file, inside `with path.open("r", encoding="utf-8")`:
-// the file is closed before the document is used, and when loading fails.
-nb::object load_document(nb::handle path) {
-    nb::object file = path.attr("open")("r", nb::arg("encoding") = "utf-8");
-    nb::object exit = file.attr("__exit__");
-    nb::object stream = file.attr("__enter__")();
-    nb::object document;
-    try {
-        document = host::call(safe_load, stream);
-    } catch (nb::python_error &error) {
-        nb::object suppress = exit(error.type(), error.value(), error.traceback());
-        (void) suppress;  // a file never suppresses the error
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-    return document;
-}
 
 // `value or {}`
 nb::object or_empty_dict(nb::object value) {
@@ -61,7 +44,8 @@ void unpack_pair(nb::handle pair, nb::object &key, nb::object &value) {
 }
 
 nb::object from_yaml(nb::handle cls, nb::handle path) {
-    nb::object document = or_empty_dict(load_document(nb::handle(path_cls)(path)));
+    nb::object file = nb::handle(path_cls)(path);
+    nb::object document = or_empty_dict(host::load_yaml_file(file, yaml_module));
     nb::object raw = or_empty_dict(document.attr("get")("replacement_schedule"));
     nb::dict schedule;
     for (nb::handle pair : raw.attr("items")()) {
@@ -101,7 +85,7 @@ NB_MODULE(cropcare, m) {
 
     path_cls = host::leak(host::from_import("pathlib", "Path"));
     nb::object yaml = host::import("yaml");
-    safe_load = host::leak(yaml.attr("safe_load"));
+    yaml_module = host::leak(yaml);
     float_0 = host::leak(nb::float_(0.0));
     s_replacement_schedule = host::interned("replacement_schedule");
 
