@@ -20,6 +20,8 @@ MODULES = [
     "py_zelka.cohorts",
     "py_zelka.weather",
     "py_zelka.readers._common",
+    "py_zelka.dispersion",
+    "py_zelka.cropcare",
 ]
 
 
@@ -57,6 +59,8 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.weather", "ColumnMap"),
         ("py_zelka.weather", "WeatherProvider"),
         ("py_zelka.cohorts", "ChainKind"),
+        ("py_zelka.dispersion", "DispersionProfile"),
+        ("py_zelka.cropcare", "CropCare"),
     ],
 )
 def test_classes_report_their_import_path(name, attribute):
@@ -75,7 +79,7 @@ def test_methods_are_cpp_functions_with_docstrings():
     assert NoticeLog.emit_warnings.__qualname__ == "NoticeLog.emit_warnings"
 
 
-@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.parameters", "py_zelka.weather", "py_zelka.readers._common"])
+@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.parameters", "py_zelka.weather", "py_zelka.readers._common", "py_zelka.dispersion", "py_zelka.cropcare"])
 def test_importing_does_not_import_pandas(name):
     code = f"import sys, {name}; print('pandas' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

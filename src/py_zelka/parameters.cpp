@@ -2,6 +2,7 @@
 // from YAML, checked against a fixed schema, and derived by overrides that
 // record their provenance.
 #include "host/host.hpp"
+#include "host/yaml_file.hpp"
 
 #include <iterator>
 #include <vector>
@@ -138,32 +139,9 @@ nb::object from_kessot_defaults(nb::handle cls) {
                                  nb::arg("source_tag") = "kessot_defaults");
 }
 
-// `with p.open("r", encoding="utf-8") as stream: raw = yaml.safe_load(stream)`
-nb::object parse_yaml_file(nb::handle p) {
-    nb::object manager = p.attr("open")("r", nb::arg("encoding") = "utf-8");
-    nb::object exit = manager.attr("__exit__");
-    nb::object stream = manager.attr("__enter__")();
-    nb::object raw;
-    try {
-        raw = nb::handle(yaml_module).attr("safe_load")(stream);
-    } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        nb::object suppress = exit(error.type(), error.value(),
-                                   traceback.is_valid() ? traceback : nb::none());
-        if (!truthy(suppress))
-            throw;
-        return nb::none();
-    } catch (...) {
-        exit(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-    return raw;
-}
-
 nb::object from_yaml(nb::handle cls, nb::handle path, nb::handle source_tag) {
     nb::object p = nb::handle(path_type)(path);
-    nb::object raw = parse_yaml_file(p);
+    nb::object raw = host::load_yaml_file(p, yaml_module);
     nb::object tag = truthy(source_tag) ? nb::borrow(source_tag) : p.attr("stem");
     return cls.attr("_from_mapping")(raw, nb::arg("source_tag") = tag);
 }
