@@ -7,6 +7,7 @@ import importlib
 import importlib.machinery
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -20,6 +21,8 @@ MODULES = [
     "py_zelka.cohorts",
     "py_zelka.weather",
     "py_zelka.readers._common",
+    "py_zelka.dispersion",
+    "py_zelka.cropcare",
     "py_zelka.readers.follower_choice_reader",
     "py_zelka.readers.inventory_reader",
     "py_zelka.readers.climate_reader",
@@ -60,6 +63,8 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.weather", "ColumnMap"),
         ("py_zelka.weather", "WeatherProvider"),
         ("py_zelka.cohorts", "ChainKind"),
+        ("py_zelka.dispersion", "DispersionProfile"),
+        ("py_zelka.cropcare", "CropCare"),
         ("py_zelka.readers.follower_choice_reader", "FollowerChoiceReader"),
         ("py_zelka.readers.follower_choice_reader", "SuckerSelectionData"),
         ("py_zelka.readers.inventory_reader", "PopulationInventoryReader"),
@@ -82,7 +87,7 @@ def test_methods_are_cpp_functions_with_docstrings():
     assert NoticeLog.emit_warnings.__qualname__ == "NoticeLog.emit_warnings"
 
 
-@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.parameters", "py_zelka.weather", "py_zelka.readers._common"])
+@pytest.mark.parametrize("name", ["py_zelka", "py_zelka.notices", "py_zelka.parameters", "py_zelka.weather", "py_zelka.readers._common", "py_zelka.dispersion", "py_zelka.cropcare"])
 def test_importing_does_not_import_pandas(name):
     code = f"import sys, {name}; print('pandas' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
@@ -92,3 +97,34 @@ def test_importing_does_not_import_pandas(name):
 def test_installed_package_holds_no_cpp_sources():
     root = Path(py_zelka.__file__).parent
     assert not [p for p in root.rglob("*") if p.suffix in (".cpp", ".hpp", ".h")]
+
+
+def public_members(module):
+    """(qualified name, object) of the public classes, functions and methods a
+    module defines itself."""
+    for name, value in vars(module).items():
+        if name.startswith("_") or getattr(value, "__module__", None) != module.__name__:
+            continue
+        yield f"{module.__name__}.{name}", value
+        if isinstance(value, type):
+            for attr, member in vars(value).items():
+                if attr.startswith("_") and attr != "__init__":
+                    continue
+                if callable(member) or isinstance(member, (staticmethod, classmethod, property)):
+                    yield f"{module.__name__}.{name}.{attr}", member
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_public_api_has_docstrings(name):
+    module = importlib.import_module(name)
+    assert module.__doc__
+    undocumented = []
+    for qualname, member in public_members(module):
+        target = member.__func__ if isinstance(member, (staticmethod, classmethod)) else member
+        doc = getattr(target, "__doc__", None) or ""
+        # the __init__ that dataclasses generates is documented by its class
+        if qualname.endswith(".__init__") and isinstance(member, types.FunctionType):
+            continue
+        if len(doc.strip()) < 10:
+            undocumented.append(qualname)
+    assert undocumented == []

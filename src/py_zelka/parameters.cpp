@@ -2,6 +2,7 @@
 // from YAML, checked against a fixed schema, and derived by overrides that
 // record their provenance.
 #include "host/host.hpp"
+#include "host/yaml_file.hpp"
 
 #include <iterator>
 #include <vector>
@@ -138,32 +139,9 @@ nb::object from_kessot_defaults(nb::handle cls) {
                                  nb::arg("source_tag") = "kessot_defaults");
 }
 
-// `with p.open("r", encoding="utf-8") as stream: raw = yaml.safe_load(stream)`
-nb::object parse_yaml_file(nb::handle p) {
-    nb::object manager = p.attr("open")("r", nb::arg("encoding") = "utf-8");
-    nb::object exit = manager.attr("__exit__");
-    nb::object stream = manager.attr("__enter__")();
-    nb::object raw;
-    try {
-        raw = nb::handle(yaml_module).attr("safe_load")(stream);
-    } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        nb::object suppress = exit(error.type(), error.value(),
-                                   traceback.is_valid() ? traceback : nb::none());
-        if (!truthy(suppress))
-            throw;
-        return nb::none();
-    } catch (...) {
-        exit(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-    return raw;
-}
-
 nb::object from_yaml(nb::handle cls, nb::handle path, nb::handle source_tag) {
     nb::object p = nb::handle(path_type)(path);
-    nb::object raw = parse_yaml_file(p);
+    nb::object raw = host::load_yaml_file(p, yaml_module);
     nb::object tag = truthy(source_tag) ? nb::borrow(source_tag) : p.attr("stem");
     return cls.attr("_from_mapping")(raw, nb::arg("source_tag") = tag);
 }
@@ -310,16 +288,20 @@ NB_MODULE(parameters, m) {
             .field("harvest", "Mapping[str, Any]")
             .field("mortality_replacement", "Mapping[str, float]")
             .field("source", "tuple[str, ...]", nb::tuple())
-            .method("__post_init__", &post_init,
+            .method("__post_init__", &post_init, nb::sig("def __post_init__(self) -> None"),
                     "Check the values of a new set.\n\n"
                     "general.rate_basis must be 'cohort' or 'current_pool'; under 'cohort'\n"
                     "sucker_selection.carrying_capacity must be null (or zero).  Raises\n"
                     "ParameterError otherwise.")
             .class_method("from_kessot_defaults", &from_kessot_defaults,
+                          nb::sig("def from_kessot_defaults(cls) -> ParameterSet"),
                           "Load the parameter set that ships with the package.\n\n"
                           "The file is read afresh on every call; the set's source is\n"
                           "('kessot_defaults',).")
-            .class_method("from_yaml", &from_yaml, nb::arg("path").none(), nb::kw_only(),
+            .class_method("from_yaml", &from_yaml,
+                          nb::sig("def from_yaml(cls, path: str | os.PathLike, *, source_tag: str | None = None) "
+                                  "-> ParameterSet"),
+                          nb::arg("path").none(), nb::kw_only(),
                           nb::arg("source_tag").none() = nb::none(),
                           "Load a parameter set from a YAML parameter file.\n\n"
                           "path is a text path or a path object; the file is read as UTF-8.\n"
@@ -327,16 +309,22 @@ NB_MODULE(parameters, m) {
                           "suffix when source_tag is empty or None.  Missing sections, wrong\n"
                           "key sets and invalid values raise ParameterError; a missing file\n"
                           "or a YAML syntax error raises the usual error of the host.")
-            .class_method("_from_mapping", &from_mapping, nb::arg("raw").none(), nb::kw_only(),
+            .class_method("_from_mapping", &from_mapping,
+                          nb::sig("def _from_mapping(cls, raw: Mapping, *, source_tag: str) -> ParameterSet"),
+                          nb::arg("raw").none(), nb::kw_only(),
                           nb::arg("source_tag").none(),
                           "Build a set from already parsed parameter data.\n\n"
                           "Every section must be present and hold exactly its known keys;\n"
                           "each section is copied into a new dict (a mapping or a sequence\n"
                           "of key-value pairs); other top-level entries are ignored.  The\n"
                           "set's source is (source_tag,).")
-            .method("_section_copy", &section_copy, nb::arg("section").none(),
+            .method("_section_copy", &section_copy, nb::sig("def _section_copy(self, section: str) -> dict"),
+                    nb::arg("section").none(),
                     "A new plain dict holding the content of the named section.")
-            .method("override", &override_section, nb::arg("section").none(),
+            .method("override", &override_section,
+                    nb::sig("def override(self, section: str, updates: Mapping[str, Any], *, "
+                            "source: str = 'override') -> ParameterSet"),
+                    nb::arg("section").none(),
                     nb::arg("updates").none(), nb::kw_only(), nb::arg("source").none() = "override",
                     "Derive a set with some values of one section replaced.\n\n"
                     "updates maps keys of the section to their new values; only keys the\n"

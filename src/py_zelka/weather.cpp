@@ -196,11 +196,14 @@ NB_MODULE(weather, m) {
                            "on the date start; every week_length_days days a new week begins.  A\n"
                            "provider with an end knows no date after it.")
             .attr("__slots__", slots)
-            .method("__init__", &provider_init, nb::arg("start").none(), nb::kw_only(),
+            .method("__init__", &provider_init,
+                    nb::sig("def __init__(self, start: datetime.date, *, week_length_days: int = 7, "
+                            "end: datetime.date | None = None) -> None"),
+                    nb::arg("start").none(), nb::kw_only(),
                     nb::arg("week_length_days").none() = 7, nb::arg("end").none() = nb::none(),
                     "Number the weeks from start (a datetime.date; a datetime counts by its "
                     "date).")
-            .method("__repr__", &provider_repr)
+            .method("__repr__", &provider_repr, nb::sig("def __repr__(self) -> str"))
             .property("start", [](nb::handle self) { return get(self, s_start); },
                       "The first day of week 0.")
             .property("end", [](nb::handle self) { return get(self, s_end); },
@@ -208,13 +211,18 @@ NB_MODULE(weather, m) {
             .property("week_length_days",
                       [](nb::handle self) { return get(self, s_week_length_days); },
                       "The length of a model week in days.")
-            .method("week_index_for_date", &week_index_for_date, nb::arg("date").none(),
+            .method("week_index_for_date", &week_index_for_date,
+                    nb::sig("def week_index_for_date(self, date: datetime.date) -> int"),
+                    nb::arg("date").none(),
                     "The model week of a calendar date: (date - start).days // "
                     "week_length_days.\n\n"
                     "A datetime or pandas Timestamp counts by its date.  A missing date, or\n"
                     "one before start or after end, raises WeatherError; anything that is\n"
                     "not a date raises TypeError.")
-            .class_method("from_table", &from_table, nb::arg("data").none(), nb::kw_only(),
+            .class_method("from_table", &from_table,
+                          nb::sig("def from_table(cls, data: pandas.DataFrame, *, week_length_days: int = 7) "
+                                  "-> WeatherProvider"),
+                          nb::arg("data").none(), nb::kw_only(),
                           nb::arg("week_length_days").none() = 7,
                           "A provider for the period of a weather table.\n\n"
                           "data is a table with a 'date' column, such as\n"

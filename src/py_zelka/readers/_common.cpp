@@ -239,7 +239,9 @@ void require_columns(nb::handle table, nb::handle columns, nb::handle context,
 NB_MODULE(_common, m) {
     m.doc() = "Support functions shared by the record-file readers.";
 
-    m.def("_read_table", &read_table, nb::arg("path").none(), nb::arg("text_columns").none() = nb::tuple(),
+    m.def("_read_table", &read_table,
+          nb::sig("def _read_table(path: str | os.PathLike, text_columns: Iterable[str] = ()) -> pandas.DataFrame"),
+          nb::arg("path").none(), nb::arg("text_columns").none() = nb::tuple(),
           "Load a record file into a DataFrame with a 0-based RangeIndex.\n\n"
           "By suffix: .xlsx/.xlsm/.xls through pandas.read_excel (extra 'excel'),\n"
           ".parquet through pandas.read_parquet (extra 'parquet'), anything else as\n"
@@ -249,11 +251,15 @@ NB_MODULE(_common, m) {
           "skipped.  Header labels are stripped of surrounding blanks.  Columns named\n"
           "in text_columns are read as text; their empty cells stay missing.  Errors\n"
           "of opening and parsing the file pass through unchanged.");
-    m.def("_require_columns", &require_columns, nb::arg("table").none(), nb::arg("columns").none(),
+    m.def("_require_columns", &require_columns,
+          nb::sig("def _require_columns(table: pandas.DataFrame, columns: list, *, context: str, "
+                  "error_cls: type[Exception]) -> None"),
+          nb::arg("table").none(), nb::arg("columns").none(),
           nb::kw_only(), nb::arg("context").none(), nb::arg("error_cls").none(),
           "Raise error_cls naming the file (context) when any of columns is not a\n"
           "column of table.");
-    m.def("_normalize_tag", &frames::normalize_tag, nb::arg("raw").none(),
+    m.def("_normalize_tag", &frames::normalize_tag, nb::sig("def _normalize_tag(raw) -> str"),
+          nb::arg("raw").none(),
           "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
 }
