@@ -37,16 +37,6 @@ def selection(write_file):
     return write
 
 
-class RecordingProvider:
-    """A weather provider that numbers weeks from 2024-01-01 and records its calls."""
-
-    def __init__(self):
-        self.calls = []
-
-    def week_index_for_date(self, date):
-        self.calls.append(date)
-        return (date - datetime.date(2024, 1, 1)).days // 7
-
 
 def table(dates, totals):
     return pd.DataFrame({"date": dates, "total": totals})
@@ -257,12 +247,12 @@ def test_errors_of_loading_pass_through(tmp_path):
 # SuckerSelectionData
 
 
-def test_data_keys_totals_by_week(selection):
+def test_data_keys_totals_by_week(selection, recording_provider):
     path = selection("2024-03-04,1,2",    # week 9
                      "2024-01-08,4,",     # week 1
                      "2024-03-06,0,5",    # week 9 again: the later row replaces
                      "2024-01-29,,")      # week 4, no total
-    provider = RecordingProvider()
+    provider = recording_provider()
     result = SuckerSelectionData.from_file(path, provider)
     data = result.data
     assert type(data) is SuckerSelectionData and list(result.notices) == []
@@ -284,36 +274,36 @@ def test_data_keys_totals_by_week(selection):
     ([datetime.date(2024, 2, 5), datetime.date(2024, 1, 1)], [2.0, None], 0, 5),
     ([datetime.date(2024, 1, 15)], [np.nan], 2, 2),
 ])
-def test_rows_without_a_total_count_for_coverage(dates, totals, first, last):
-    data = SuckerSelectionData(data=table(dates, totals), weather=RecordingProvider())
+def test_rows_without_a_total_count_for_coverage(dates, totals, first, last, recording_provider):
+    data = SuckerSelectionData(data=table(dates, totals), weather=recording_provider())
     assert (data._first_week, data._last_week) == (first, last)
     assert list(data._week_totals.values()) == [t for t in totals if t is not None and t == t]
     assert data.week_is_covered(first) and data.week_is_covered(last)
     assert not data.week_is_covered(last + 1)
 
 
-def test_empty_table():
-    data = SuckerSelectionData(table([], []), RecordingProvider())
+def test_empty_table(recording_provider):
+    data = SuckerSelectionData(table([], []), recording_provider())
     assert data._week_totals == {} and data._first_week is None and data._last_week is None
     assert not any(data.week_is_covered(w) for w in (-1, 0, 1))
     assert data.total(0) is None
 
 
-def test_totals_convert_as_the_host_converts():
+def test_totals_convert_as_the_host_converts(recording_provider):
     dates = [datetime.date(2024, 1, 1), datetime.date(2024, 1, 8), datetime.date(2024, 1, 15)]
     data = SuckerSelectionData(table(dates, pd.Series([3, "4.5", None], dtype=object)),
-                               RecordingProvider())
+                               recording_provider())
     assert data._week_totals == {0: 3.0, 1: 4.5}
     assert [type(t) for t in data._week_totals.values()] == [float, float]
-    provider = RecordingProvider()
+    provider = recording_provider()
     with pytest.raises(ValueError):
         SuckerSelectionData(table(dates, pd.Series([1, "many", 2], dtype=object)), provider)
     assert len(provider.calls) == 2  # the week is asked before the total converts
 
 
-def test_week_is_covered_compares_as_the_host_does():
+def test_week_is_covered_compares_as_the_host_does(recording_provider):
     data = SuckerSelectionData(table([datetime.date(2024, 3, 11), datetime.date(2024, 4, 8)],
-                                     [1.0, 2.0]), RecordingProvider())
+                                     [1.0, 2.0]), recording_provider())
     assert type(data.week_is_covered(np.int64(12))) is np.bool_
     assert data.week_is_covered(13.5) and not data.week_is_covered(9.5)
     with pytest.raises(TypeError):
@@ -329,14 +319,14 @@ def test_errors_of_the_provider_pass_unchanged(selection):
         SuckerSelectionData.from_file(missing, WeatherProvider(datetime.date(2024, 1, 1)))
 
 
-def test_from_file_builds_cls_and_passes_the_log_on(selection, monkeypatch):
+def test_from_file_builds_cls_and_passes_the_log_on(selection, monkeypatch, recording_provider):
     class Mine(SuckerSelectionData):
         pass
 
     path = selection("2024-01-03,1,1")
     read_result = FollowerChoiceReader.read(path)
     monkeypatch.setattr(FollowerChoiceReader, "read", staticmethod(lambda p: read_result))
-    result = Mine.from_file(path=path, weather=RecordingProvider())
+    result = Mine.from_file(path=path, weather=recording_provider())
     assert type(result) is ReadResult and type(result.data) is Mine
     assert result.notices is read_result.notices
     assert result.data._week_totals == {0: 2.0}
