@@ -66,6 +66,7 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
     frames::WeekIndexer weeks(weather);
     nb::dict week_totals;
     size_t n = nb::len(dates);
+    frames::require_rows("total", totals.size(), "date", n);
     for (size_t i = 0; i < n; ++i) {
         nb::object week = weeks.week_of(dates[i]);
         nb::object total = totals(i);

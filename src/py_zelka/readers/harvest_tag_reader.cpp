@@ -162,6 +162,9 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict observations;
     std::array<nb::object, n_numeric> fields;
     size_t n = nb::len(tag_cells);
+    frames::require_rows("date", nb::len(date_cells), "tag", n);
+    for (size_t k = 0; k < n_numeric; ++k)
+        frames::require_rows(numeric_names[k], counts[k].size(), "tag", n);
     for (size_t i = 0; i < n; ++i) {
         nb::object week = weeks.week_of(date_cells[i]);
         for (size_t k = 0; k < n_numeric; ++k)
