@@ -16,6 +16,7 @@ replacement schedule.
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import os
 import sys
 from collections.abc import Iterable, Sequence
@@ -52,13 +53,21 @@ def read_farm(folder: str | os.PathLike[str]) -> Farm:
 
 
 def read_farms_with_processes(folders: Iterable[str | os.PathLike[str]], workers: int | None = None) -> list[Farm]:
-    """Read the farms in a pool of worker processes, in the order given."""
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    """Read the farms in a pool of worker processes, in the order given.
+
+    The workers are started afresh ("spawn"), not forked from this process,
+    which may be running threads of its own (a notebook's, a server's).
+    """
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
         return list(pool.map(read_farm, [str(f) for f in folders]))
 
 
 def read_farms_with_dask(folders: Iterable[str | os.PathLike[str]], client: Any) -> list[Farm]:
     """Read the farms on the workers of a Dask distributed client, in the order given."""
+    if __name__ != "__main__":
+        # imported from elsewhere: the workers need this file to find read_farm
+        client.upload_file(__file__)
     futures = client.map(read_farm, [str(f) for f in folders], pure=False)
     return list(client.gather(futures))
 
@@ -95,11 +104,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError:
             print('--dask needs Dask distributed: pip install "py_zelka[dask]"', file=sys.stderr)
             return 2
+        # Dask distributed ships without type annotations for these two
         if args.dask:
-            with Client(args.dask) as client:
+            with Client(args.dask) as client:  # type: ignore[no-untyped-call]
                 farms = read_farms_with_dask(args.folders, client)
         else:
-            with LocalCluster(n_workers=args.workers or 2, threads_per_worker=1) as cluster, Client(cluster) as client:
+            cluster = LocalCluster(n_workers=args.workers or 2, threads_per_worker=1)  # type: ignore[no-untyped-call]
+            with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
                 farms = read_farms_with_dask(args.folders, client)
 
     headers = ["farm", "weather period", "plants", "ribbon tags", "replacements", "notices"]

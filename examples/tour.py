@@ -20,7 +20,7 @@ import sys
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from py_zelka.cropcare import CropCare
 from py_zelka.dispersion import (
@@ -132,7 +132,9 @@ def show_weather(data: Path, params: ParameterSet) -> WeatherProvider:
     base = params.general["base_temperature_c"]
     days = len(weather)
     degree_days = (weather["tmean"] - base).clip(lower=0).sum()
-    last_week = provider.week_index_for_date(provider.end)
+    end = provider.end
+    assert end is not None  # a provider made from a table spans its dates
+    last_week = provider.week_index_for_date(end)
     print(f"{days} days from {provider.start} to {provider.end}: model weeks 0 to {last_week} "
           f"of {provider.week_length_days} days")
     print(f"mean temperature {weather['tmean'].mean():.1f} °C; {degree_days:.0f} degree-days above {base} °C, "
@@ -147,10 +149,11 @@ def show_inventory(data: Path) -> NoticeLog:
     by = inventory.groupby(["chain", "tag"], sort=True).agg(
         cohorts=("population", "size"), plants=("population", "sum"), oldest=("age_weeks", "max")
     )
-    table(
-        ["chain", "tag", "cohorts", "plants", "oldest (weeks)"],
-        [(chain, tag or "(untagged)", int(r.cohorts), float(r.plants), int(r.oldest)) for (chain, tag), r in by.iterrows()],
-    )
+    rows = []
+    for key, r in by.iterrows():
+        chain, tag = cast(tuple[str, str], key)  # a two-level group key
+        rows.append((chain, tag or "(untagged)", int(r.cohorts), float(r.plants), int(r.oldest)))
+    table(["chain", "tag", "cohorts", "plants", "oldest (weeks)"], rows)
     totals = inventory.groupby("chain")["population"].sum()
     print("plants by chain: " + ", ".join(f"{chain} {total:.0f}" for chain, total in totals.items()))
     return read.notices
@@ -175,9 +178,13 @@ def show_selection(data: Path, provider: WeatherProvider) -> NoticeLog:
     heading("Sucker selection")
     read = SuckerSelectionData.from_file(data / "selection.csv", provider)
     selection = read.data
-    rows = [(week, selection.total(week)) for week in range(60) if selection.week_is_covered(week)]
-    print(f"weeks {rows[0][0]} to {rows[-1][0]} covered; totals of the weeks with a survey:")
-    table(["week", "suckers selected"], [r for r in rows if r[1] is not None])
+    covered = [week for week in range(200) if selection.week_is_covered(week)]
+    surveys = [(week, selection.total(week)) for week in covered if selection.total(week) is not None]
+    print(f"weeks {covered[0]} to {covered[-1]} covered, {len(surveys)} of them with a survey; "
+          "suckers selected per week:")
+    per_line = 4
+    rows = [sum(surveys[i:i + per_line], ()) for i in range(0, len(surveys), per_line)]
+    table(["week", "selected"] * per_line, [row + (None,) * (2 * per_line - len(row)) for row in rows])
     return read.notices
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime
 import textwrap
 from pathlib import Path
 from typing import Callable
@@ -48,3 +49,21 @@ def write_frame(tmp_path: Path) -> Callable[..., Path]:
         return path
 
     return write
+
+
+class RecordingProvider:
+    """A weather provider that numbers weeks from 2024-01-01 and records its calls."""
+
+    def __init__(self) -> None:
+        self.calls: list = []
+
+    def week_index_for_date(self, date):
+        self.calls.append(date)
+        return (date - datetime.date(2024, 1, 1)).days // 7
+
+
+@pytest.fixture
+def recording_provider() -> type[RecordingProvider]:
+    """The class of a provider that records the dates it is asked about;
+    call it for a fresh one."""
+    return RecordingProvider

@@ -23,6 +23,10 @@ MODULES = [
     "py_zelka.readers._common",
     "py_zelka.dispersion",
     "py_zelka.cropcare",
+    "py_zelka.readers.harvest_tag_reader",
+    "py_zelka.readers.follower_choice_reader",
+    "py_zelka.readers.inventory_reader",
+    "py_zelka.readers.climate_reader",
 ]
 
 
@@ -62,6 +66,13 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.cohorts", "ChainKind"),
         ("py_zelka.dispersion", "DispersionProfile"),
         ("py_zelka.cropcare", "CropCare"),
+        ("py_zelka.readers.harvest_tag_reader", "HarvestTagReader"),
+        ("py_zelka.readers.harvest_tag_reader", "RibbonProductionData"),
+        ("py_zelka.readers.harvest_tag_reader", "ProductionObservation"),
+        ("py_zelka.readers.follower_choice_reader", "FollowerChoiceReader"),
+        ("py_zelka.readers.follower_choice_reader", "SuckerSelectionData"),
+        ("py_zelka.readers.inventory_reader", "PopulationInventoryReader"),
+        ("py_zelka.readers.climate_reader", "WeatherFileReader"),
     ],
 )
 def test_classes_report_their_import_path(name, attribute):

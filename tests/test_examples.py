@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from py_zelka.notices import ZelkaDataNotice
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 
@@ -25,8 +27,10 @@ def test_readme_snippets_run(monkeypatch):
     assert len(snippets) >= 5
     monkeypatch.chdir(ROOT)
     namespace: dict = {}
-    for snippet in snippets:
-        exec(compile(snippet, "README.md", "exec"), namespace)  # noqa: S102
+    with pytest.warns(ZelkaDataNotice) as caught:
+        for snippet in snippets:
+            exec(compile(snippet, "README.md", "exec"), namespace)  # noqa: S102
+    assert [str(w.message).split(":")[0] for w in caught] == ["[HarvestTagReader] rejected"]
     # the values the README's comments promise
     assert namespace["params"].source == ("parameters",)
     assert namespace["later"].source == ("parameters", "late-harvest")
@@ -76,11 +80,11 @@ def test_tour_runs_on_another_folder_and_plots(tmp_path):
         assert "--plot needs matplotlib" in result.stderr
 
 
-def load_many_farms():
-    spec = importlib.util.spec_from_file_location("many_farms", EXAMPLES / "many_farms.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+@pytest.fixture
+def many_farms(monkeypatch):
+    # imported by name, as the worker processes will import it
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    return importlib.import_module("many_farms")
 
 
 @pytest.fixture
@@ -111,14 +115,12 @@ def check_farms(many_farms, results, folders) -> None:
     assert [r["schedule"].replacement_suckers_for_week(6) for r in results] == [120.0, 130.0, 140.0]
 
 
-def test_many_farms_in_a_process_pool(farms):
-    many_farms = load_many_farms()
+def test_many_farms_in_a_process_pool(many_farms, farms):
     check_farms(many_farms, many_farms.read_farms_with_processes(farms, workers=2), farms)
 
 
-def test_many_farms_on_a_dask_cluster(farms):
+def test_many_farms_on_a_dask_cluster(many_farms, farms):
     distributed = pytest.importorskip("dask.distributed", reason="Dask distributed is not installed")
-    many_farms = load_many_farms()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
             check_farms(many_farms, many_farms.read_farms_with_dask(farms, client), farms)

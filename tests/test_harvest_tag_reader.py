@@ -43,16 +43,6 @@ def production(write_file):
     return write
 
 
-class RecordingProvider:
-    """A weather provider that numbers weeks from 2024-01-01 and records its calls."""
-
-    def __init__(self):
-        self.calls = []
-
-    def week_index_for_date(self, date):
-        self.calls.append(date)
-        return (date - datetime.date(2024, 1, 1)).days // 7
-
 
 # ---------------------------------------------------------------------------
 # Module
@@ -377,12 +367,12 @@ def test_errors_of_loading_pass_through(tmp_path):
 # RibbonProductionData
 
 
-def test_data_keys_observations_by_tag_and_week(production):
+def test_data_keys_observations_by_tag_and_week(production, recording_provider):
     path = production("red,2024-03-04,1,0,,,,",      # week 9
                       "blue,2024-01-08,2,2,50,,1,1",  # week 1
                       "red,2024-03-06,3,4,51,,2,2",   # week 9 again: later row wins
                       "Green,2024-01-29,4,0,,,,")     # week 4
-    provider = RecordingProvider()
+    provider = recording_provider()
     result = RibbonProductionData.from_file(path, provider)
     data = result.data
     assert type(data) is RibbonProductionData
@@ -399,13 +389,13 @@ def test_data_keys_observations_by_tag_and_week(production):
     assert sorted(data._observations) == [("blue", 1), ("green", 4), ("red", 9)]
 
 
-def test_observations_equal_records_built_by_the_class():
+def test_observations_equal_records_built_by_the_class(recording_provider):
     data = pd.DataFrame({"tag": ["a", "b"], "date": [datetime.date(2024, 1, 1)] * 2,
                          "bagged": [1, 2], "cut": [0.5, np.nan],
                          "age_at_cut": pd.array([3, None], dtype="Int64"),
                          "field_losses": [np.nan, np.nan], "rejected": [True, False],
                          "processed": pd.Series(["4.5", None], dtype=object)})
-    built = RibbonProductionData(data, RecordingProvider())
+    built = RibbonProductionData(data, recording_provider())
     for (tag, _), obs in built._observations.items():
         row = data[data["tag"] == tag].iloc[0]
         expected = ProductionObservation(**{c: htr._optional_float(row[c])
@@ -415,21 +405,21 @@ def test_observations_equal_records_built_by_the_class():
         assert all(type(getattr(obs, c)) in (float, type(None)) for c in htr._NUMERIC_COLUMNS)
 
 
-def test_a_cell_that_does_not_convert_fails_at_its_row():
+def test_a_cell_that_does_not_convert_fails_at_its_row(recording_provider):
     data = pd.DataFrame({"tag": ["a", "b", "c"], "date": [datetime.date(2024, 1, 1)] * 3,
                          "bagged": pd.Series(["1", "x", "2"], dtype=object),
                          **{c: [0.0] * 3 for c in htr._NUMERIC_COLUMNS[1:]}})
-    provider = RecordingProvider()
+    provider = recording_provider()
     with pytest.raises(ValueError):
         RibbonProductionData(data, provider)
     assert len(provider.calls) == 2
 
 
-def test_weeks_without_rows_inside_the_range_are_covered():
+def test_weeks_without_rows_inside_the_range_are_covered(recording_provider):
     data = pd.DataFrame({"tag": ["red", "red"],
                          "date": [datetime.date(2024, 3, 11), datetime.date(2024, 4, 8)],
                          **{c: [1.0, 1.0] for c in htr._NUMERIC_COLUMNS}})
-    built = RibbonProductionData(data, RecordingProvider())
+    built = RibbonProductionData(data, recording_provider())
     assert (built._first_week, built._last_week) == (10, 14)
     assert built.week_is_covered(12) and built.observation("red", 12) is None
     assert not built.week_is_covered(15)
@@ -440,8 +430,8 @@ def test_weeks_without_rows_inside_the_range_are_covered():
         built.week_is_covered("12")
 
 
-def test_empty_table(production):
-    result = RibbonProductionData.from_file(production(), RecordingProvider())
+def test_empty_table(production, recording_provider):
+    result = RibbonProductionData.from_file(production(), recording_provider())
     data = result.data
     assert data.tags() == () and data._first_week is None and data._last_week is None
     assert not any(data.week_is_covered(w) for w in (-1, 0, 1))
@@ -449,9 +439,9 @@ def test_empty_table(production):
     assert [n.subject for n in result.notices] == []
 
 
-def test_absent_extension_columns_give_none_fields(production):
+def test_absent_extension_columns_give_none_fields(production, recording_provider):
     path = production("red,2024-01-03,1,2,40", header="tag,date,bagged,cut,age_at_cut")
-    result = RibbonProductionData.from_file(path, RecordingProvider())
+    result = RibbonProductionData.from_file(path, recording_provider())
     assert result.data.observation("red", 0) == ProductionObservation(1.0, 2.0, 40.0, None, None, None)
     assert len(result.notices) == 3
 
@@ -463,24 +453,24 @@ def test_missing_date_reaches_the_provider(production):
         RibbonProductionData.from_file(path, provider)
 
 
-def test_unorderable_tags_fail_before_any_row():
+def test_unorderable_tags_fail_before_any_row(recording_provider):
     data = pd.DataFrame({"tag": pd.Series(["a", 1], dtype=object),
                          "date": [datetime.date(2024, 1, 1)] * 2,
                          **{c: [1.0, 1.0] for c in htr._NUMERIC_COLUMNS}})
-    provider = RecordingProvider()
+    provider = recording_provider()
     with pytest.raises(TypeError):
         RibbonProductionData(data, provider)
     assert provider.calls == []
 
 
-def test_from_file_builds_cls_and_passes_the_log_on(production, monkeypatch):
+def test_from_file_builds_cls_and_passes_the_log_on(production, monkeypatch, recording_provider):
     class Mine(RibbonProductionData):
         pass
 
     path = production("red,2024-01-03,1,0,,,,")
     read_result = HarvestTagReader.read(path)
     monkeypatch.setattr(HarvestTagReader, "read", staticmethod(lambda p: read_result))
-    result = Mine.from_file(path=path, weather=RecordingProvider())
+    result = Mine.from_file(path=path, weather=recording_provider())
     assert type(result) is ReadResult and type(result.data) is Mine
     assert result.notices is read_result.notices
     with pytest.raises(TypeError):

@@ -23,19 +23,13 @@ struct Cache {
     PyObject *max = nullptr;
     PyObject *nan = nullptr;
     PyObject *s_week_index_for_date = nullptr;
+    PyObject *normalize_tag = nullptr;  // _common._normalize_tag
 };
 Cache cache;
 
 nb::handle h(PyObject *o) { return nb::handle(o); }
 
 nb::object float_nan() { return nb::borrow(cache.nan); }
-
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
 
 // Python's str.strip() whitespace, for ASCII.
 bool ascii_space(unsigned char c) {
@@ -61,6 +55,8 @@ void init() {
     cache.min = host::leak(host::from_import("builtins", "min"));
     cache.max = host::leak(host::from_import("builtins", "max"));
     cache.nan = host::leak(nb::float_(std::nan("")));
+    cache.normalize_tag =
+        host::leak(host::from_import("py_zelka.readers._common", "_normalize_tag"));
     cache.s_week_index_for_date = PyUnicode_InternFromString("week_index_for_date");
     if (!cache.s_week_index_for_date)
         throw nb::python_error();
@@ -68,6 +64,26 @@ void init() {
 }
 
 nb::handle pandas() { return h(cache.pd); }
+
+bool truth(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object as_list(nb::handle iterable) {
+    nb::object list = nb::steal(PySequence_List(iterable.ptr()));
+    if (!list.is_valid())
+        throw nb::python_error();
+    return list;
+}
+
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls) {
+    require(table, as_list(labels), nb::arg("context") = context,
+            nb::arg("error_cls") = error_cls);
+}
 
 // ---------------------------------------------------------------------------
 // Columns
@@ -160,6 +176,12 @@ nb::object tag_column(nb::handle series) {
                            nb::arg("name") = series.attr("name"));
 }
 
+nb::object map_tags(nb::handle series, nb::handle normalize) {
+    if (normalize.is(h(cache.normalize_tag)))
+        return tag_column(series);
+    return series.attr("map")(normalize);
+}
+
 // ---------------------------------------------------------------------------
 // Rows
 
@@ -180,16 +202,158 @@ nb::str row_list(nb::handle table, const Rows &rows) {
     return host::str(h(cache.list)(labels));
 }
 
+void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
+                  const Float64Column &values, nb::handle path) {
+    Rows negative = negative_rows(values);
+    if (!negative.empty())
+        host::raise(error_cls, host::text("column ", host::Repr{column},
+                                          " contains negative value(s) at row(s) ",
+                                          row_list(table, negative), " in ", host::Repr{path},
+                                          "; expected non-negative counts"));
+}
+
 // ---------------------------------------------------------------------------
 // Dates
+
+namespace {
+
+// The text of a cell without surrounding ASCII blanks, or false when the
+// cell is not text.
+bool trimmed_text(nb::handle cell, const char *&begin, const char *&end) {
+    if (!PyUnicode_Check(cell.ptr()))
+        return false;
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(cell.ptr(), &size);
+    if (utf8 == nullptr) {  // lone surrogates: not a date we know
+        PyErr_Clear();
+        return false;
+    }
+    begin = utf8;
+    end = utf8 + size;
+    while (begin < end && ascii_space((unsigned char) *begin))
+        ++begin;
+    while (end > begin && ascii_space((unsigned char) end[-1]))
+        --end;
+    return true;
+}
+
+// Reads between min_digits and max_digits decimal digits at p.
+bool digits(const char *&p, const char *end, int min_digits, int max_digits, int &value) {
+    int count = 0;
+    value = 0;
+    while (p < end && count < max_digits && *p >= '0' && *p <= '9') {
+        value = value * 10 + (*p - '0');
+        ++p;
+        ++count;
+    }
+    return count >= min_digits;
+}
+
+bool date_separator(char c) { return c == '/' || c == '-' || c == '.'; }
+
+// A field, a separator, a field, the same separator: the first two fields
+// of a numeric date; p is left after the second separator.
+bool two_fields(const char *&p, const char *end, int min_digits, int max_digits, int &first,
+                int &second, char &sep) {
+    if (!digits(p, end, min_digits, max_digits, first) || p == end || !date_separator(*p))
+        return false;
+    sep = *p++;
+    if (!digits(p, end, 1, 2, second) || p == end || *p != sep)
+        return false;
+    ++p;
+    return true;
+}
+
+// D/M/YYYY (or M/D/YYYY) with one separator, then nothing or a blank and
+// a time.
+bool day_month_year(nb::handle cell, int &first, int &second, char &sep) {
+    const char *p, *end;
+    if (!trimmed_text(cell, p, end) || !two_fields(p, end, 1, 2, first, second, sep))
+        return false;
+    int year;
+    if (!digits(p, end, 4, 4, year))
+        return false;
+    return p == end || ascii_space((unsigned char) *p);
+}
+
+// YYYY-MM-DD (or / or .), then nothing or a blank or "T" and a time; or
+// YYYYMMDD.
+bool year_first(nb::handle cell) {
+    const char *p, *end;
+    if (!trimmed_text(cell, p, end))
+        return false;
+    const char *start = p;
+    int year, month, day;
+    char sep;
+    if (digits(p, end, 8, 8, year) && p == end)
+        return true;
+    p = start;
+    if (!two_fields(p, end, 4, 4, year, month, sep) || !digits(p, end, 1, 2, day))
+        return false;
+    return p == end || *p == 'T' || ascii_space((unsigned char) *p);
+}
+
+}  // namespace
+
+nb::object day_first_example(nb::handle series) {
+    const char separators[] = {'/', '-', '.'};
+    constexpr size_t none = (size_t) -1;
+    size_t day_first[3] = {none, none, none};
+    bool ambiguous[3] = {false, false, false};
+    nb::list raw = cells(series);
+    size_t n = nb::len(raw);
+    for (size_t i = 0; i < n; ++i) {
+        int first, second;
+        char sep;
+        if (!day_month_year(raw[i], first, second, sep))
+            continue;
+        size_t k = 0;
+        while (separators[k] != sep)
+            ++k;
+        if (first > 12) {
+            if (day_first[k] == none)
+                day_first[k] = i;
+        } else if (second <= 12 && first != second) {
+            ambiguous[k] = true;
+        }
+    }
+    size_t example = none;
+    for (size_t k = 0; k < 3; ++k)
+        if (ambiguous[k] && day_first[k] < example)
+            example = day_first[k];
+    if (example == none)
+        return nb::none();
+    return raw[example];
+}
 
 nb::object parse_dates(nb::handle series, nb::handle options) {
     nb::object dtype = series.attr("dtype");
     bool numeric = is_real_numeric(series) && !truth(h(cache.is_bool_dtype)(dtype));
     if (!numeric) {
-        if (options.is_valid() && !options.is_none())
-            return h(cache.to_datetime)(series, **nb::borrow<nb::dict>(options));
-        return h(cache.to_datetime)(series);
+        if (!options.is_valid() || options.is_none())
+            return h(cache.to_datetime)(series);
+        nb::dict given = nb::borrow<nb::dict>(options);
+        nb::object parsed = h(cache.to_datetime)(series, **given);
+        if (!given.contains("dayfirst") || !truth(given["dayfirst"]))
+            return parsed;
+        // Day first, except what is written year first.
+        nb::list raw = cells(series);
+        size_t n = nb::len(raw);
+        nb::list as_written;
+        bool any = false;
+        for (size_t i = 0; i < n; ++i) {
+            bool yes = year_first(raw[i]);
+            any = any || yes;
+            as_written.append(nb::bool_(yes));
+        }
+        if (!any)
+            return parsed;
+        nb::dict plain = nb::borrow<nb::dict>(given.attr("copy")());
+        plain["dayfirst"] = false;
+        nb::object year_first_dates =
+            h(cache.to_datetime)(series.attr("where")(as_written), **plain);
+        return parsed.attr("mask")(as_written,
+                                   year_first_dates.attr("astype")(parsed.attr("dtype")).attr("array"));
     }
     // YYYYMMDD written as a number: a whole number of eight digits.
     {

@@ -51,6 +51,12 @@ void init();
 // The pandas module (`pd`), as cached by init().
 nb::handle pandas();
 
+// `bool(value)`, as the host evaluates it.
+bool truth(nb::handle value);
+
+// `list(iterable)`: a new list.
+nb::object as_list(nb::handle iterable);
+
 // ---------------------------------------------------------------------------
 // Reader classes
 
@@ -65,6 +71,12 @@ nb::object reader_class(nb::handle module, const char *name, const char *doc, F 
         .static_method("read", std::forward<F>(read), extra...)
         .make();
 }
+
+// The readers' column check: `require(table, list(labels), context=context,
+// error_cls=error_cls)`, `require` being the reader's `_require_columns` as
+// looked up at call time.  Its result is not used; what it raises passes.
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls);
 
 // ---------------------------------------------------------------------------
 // Columns
@@ -126,6 +138,11 @@ nb::object normalize_tag(nb::handle raw);
 // gives (str under pandas' string inference, object otherwise).
 nb::object tag_column(nb::handle series);
 
+// `series.map(normalize)` for a reader's `_normalize_tag` as looked up at
+// call time: tag_column when it is still _common's own function, pandas'
+// `map` with the replacement otherwise.
+nb::object map_tags(nb::handle series, nb::handle normalize);
+
 // ---------------------------------------------------------------------------
 // Rows and row lists
 
@@ -152,19 +169,46 @@ Rows true_rows(nb::handle mask);
 // labels of the marked rows in table order, e.g. "[2, 5]".
 nb::str row_list(nb::handle table, const Rows &rows);
 
+// The readers' count check: when the column's values hold negative ones,
+// raises `error_cls("column " + repr(column) + " contains negative value(s)
+// at row(s) " + row list + " in " + repr(path) + "; expected non-negative
+// counts")`.
+void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
+                  const Float64Column &values, nb::handle path);
+
 // ---------------------------------------------------------------------------
 // Dates
 
-// `pd.to_datetime(series, **options)`, with one rule of our own for columns
-// that loaded as numbers (real exports write 20180624): pandas would count
-// such numbers as nanoseconds since 1970.  For a real-numeric column (see
-// is_real_numeric), every present value must be a whole number of eight
-// digits and is read as YYYYMMDD (format "%Y%m%d"; options are not used);
-// any other number raises ValueError naming it and its position; missing
-// cells stay missing (NaT).  Other columns go to pandas unchanged.  Errors
-// of the parser (ValueError, TypeError, ...) propagate.  The result keeps
-// the series' index.
+// `pd.to_datetime(series, **options)`, with two rules of our own.
+//
+// Columns that loaded as numbers (real exports write 20180624): pandas would
+// count such numbers as nanoseconds since 1970.  For a real-numeric column
+// (see is_real_numeric), every present value must be a whole number of
+// eight digits and is read as YYYYMMDD (format "%Y%m%d"; options are not
+// used); any other number raises ValueError naming it and its position;
+// missing cells stay missing (NaT).
+//
+// A true `dayfirst` option: pandas' day-first preference also turns text
+// written year first around (2024-01-05 would read as 1 May).  Cells
+// written year first -- YYYY-MM-DD, YYYY/MM/DD, YYYY.MM.DD, optionally
+// followed by a time after a blank or "T", and YYYYMMDD -- are read as
+// written (the same options with dayfirst false), the rest day first; the
+// result has the dtype of the plain day-first parse.
+//
+// Other columns go to pandas unchanged.  Errors of the parser (ValueError,
+// TypeError, ...) propagate.  The result keeps the series' index.
 nb::object parse_dates(nb::handle series, nb::handle options = nb::handle());
+
+// Text dates that a month-first reading has scrambled.  Among the text cells
+// written in a numeric day-month-year layout -- D/M/YYYY with one separator
+// of "/", "-", "." used twice (1 or 2 digits for the first two fields),
+// optionally followed by a time after a blank --, the first cell in row
+// order whose first field exceeds 12 (so it can only be day first) when
+// another cell of the same separator is ambiguous (both first fields 12 or
+// less and different, so a month-first reading took its first field for
+// the month).  None when there is no such cell: every cell unambiguous, or
+// none day first.
+nb::object day_first_example(nb::handle series);
 
 // Raises `error_cls(message) from caught` with the readers' date-parse
 // message: "could not parse " + repr(label) + " column in " + repr(path) +

@@ -15,7 +15,6 @@ namespace {
 
 // Host objects cached once at module initialisation (never released).
 PyObject *module = nullptr;              // this module: its globals are read at call time
-PyObject *normalize_tag_fn = nullptr;    // _common._normalize_tag as imported
 PyObject *required_columns = nullptr;    // _REQUIRED_COLUMNS
 PyObject *extension_columns = nullptr;   // _EXTENSION_COLUMNS
 PyObject *numeric_columns = nullptr;     // _NUMERIC_COLUMNS
@@ -43,16 +42,11 @@ nb::object read_production(nb::handle path) {
 
     // 1-2. Load and check the required columns.
     nb::object table = global("_read_table")(path, nb::arg("text_columns") = nb::make_tuple("tag"));
-    global("_require_columns")(table, nb::steal(PySequence_List(required_columns)),
-                               nb::arg("context") = host::text("production file ", host::Repr{path}),
-                               nb::arg("error_cls") = error_cls);
+    frames::require_columns(global("_require_columns"), table, nb::handle(required_columns),
+                            host::text("production file ", host::Repr{path}), error_cls);
 
     // 3. Canonical tags.
-    nb::object normalize = global("_normalize_tag");
-    nb::object raw_tags = table["tag"];
-    nb::object tags = normalize.is(nb::handle(normalize_tag_fn))
-                          ? frames::tag_column(raw_tags)
-                          : raw_tags.attr("map")(normalize);
+    nb::object tags = frames::map_tags(table["tag"], global("_normalize_tag"));
     table = table.attr("assign")(nb::arg("tag").none() = tags);
 
     // 4-5. One notice per absent extension column.
@@ -97,12 +91,7 @@ nb::object read_production(nb::handle path) {
         }
         numeric[k] = frames::to_numeric(table[column]);
         values[k] = std::make_unique<frames::Float64Column>(numeric[k]);
-        frames::Rows negative = frames::negative_rows(*values[k]);
-        if (!negative.empty())
-            host::raise(error_cls, host::text("column ", host::Repr{column},
-                                              " contains negative value(s) at row(s) ",
-                                              frames::row_list(table, negative), " in ",
-                                              host::Repr{path}, "; expected non-negative counts"));
+        frames::check_counts(error_cls, table, column, *values[k], path);
     }
 
     // 9. A missing cut counts as 0.
@@ -218,7 +207,7 @@ NB_MODULE(harvest_tag_reader, m) {
     for (const char *name : {"Notice", "NoticeKind", "NoticeLog", "ReadResult"})
         host::publish(m, name, host::from_import("py_zelka.notices", name));
     nb::object common = host::import("py_zelka.readers._common");
-    normalize_tag_fn = host::leak(host::publish(m, "_normalize_tag", common.attr("_normalize_tag")));
+    host::publish(m, "_normalize_tag", common.attr("_normalize_tag"));
     host::publish(m, "_read_table", common.attr("_read_table"));
     host::publish(m, "_require_columns", common.attr("_require_columns"));
 
