@@ -25,16 +25,19 @@ def _dates(days: np.ndarray) -> np.ndarray:
     return np.datetime_as_string(start + days.astype("timedelta64[D]"), unit="D")
 
 
-def write_production(path: Path, rows: int) -> None:
-    """A ribbon production file: ten tags per date, every optional column."""
+def write_production(path: Path, rows: int, *, tags: int = len(TAGS), step_days: int = 1) -> None:
+    """A ribbon production file with every optional column: `tags` tags per
+    date, one date every `step_days` days (with step_days=7 every row is an
+    observation of its own tag and week)."""
     rng = np.random.default_rng(2024)
     i = np.arange(rows)
+    labels = np.array(TAGS if tags == len(TAGS) else [f"tag{k:03d}" for k in range(tags)])
     processed = rng.integers(0, 40, rows)
     rejected = rng.integers(0, 5, rows)
     cut = processed + rejected
     pd.DataFrame({
-        "tag": np.array(TAGS)[i % len(TAGS)],
-        "date": _dates(i // len(TAGS)),
+        "tag": labels[i % tags],
+        "date": _dates(i // tags * step_days),
         "bagged": rng.integers(0, 60, rows),
         "cut": cut,
         "age_at_cut": np.where(cut > 0, rng.integers(40, 60, rows), 0),
