@@ -44,6 +44,7 @@ PyObject *s_shares = nullptr;
 PyObject *s_cumulative = nullptr;
 PyObject *s_week_limit = nullptr;
 PyObject *s_tolerance = nullptr;
+newfunc profile_new = nullptr;      // DispersionProfile's tp_new (object's), when it has no __post_init__
 Py_ssize_t shares_offset = -1;      // where a DispersionProfile holds its fields
 Py_ssize_t cumulative_offset = -1;
 
@@ -420,7 +421,16 @@ nb::object hazard(nb::handle self, nb::handle weeks_since_threshold) {
 // build_dispersion_profile
 
 // `DispersionProfile(shares, cumulative)`: the fields in their order.
+// Where both slots were found, the instance is made as the generated
+// __init__ makes it, without running it: a bare instance whose two slots
+// take the fields in order (what its `object.__setattr__` calls store).
 nb::object make_profile(nb::handle shares, nb::handle cumulative) {
+    if (profile_new && shares_offset >= 0 && cumulative_offset >= 0) {
+        PyObject *o = checked(profile_new((PyTypeObject *) profile_cls, empty_tuple, nullptr));
+        *(PyObject **) ((char *) o + shares_offset) = shares.inc_ref().ptr();
+        *(PyObject **) ((char *) o + cumulative_offset) = cumulative.inc_ref().ptr();
+        return nb::steal(o);
+    }
     PyObject *args[] = {shares.ptr(), cumulative.ptr()};
     return nb::steal(checked(PyObject_Vectorcall(profile_cls, args, 2, nullptr)));
 }
@@ -709,6 +719,8 @@ NB_MODULE(dispersion, m) {
     profile_cls = host::leak(profile);
     shares_offset = host::slot_offset(profile, "shares");
     cumulative_offset = host::slot_offset(profile, "cumulative");
+    if (!nb::hasattr(profile, "__post_init__"))
+        profile_new = (newfunc) PyType_GetSlot((PyTypeObject *) profile_cls, Py_tp_new);
 
     host::publish(m, "build_dispersion_profile",
                   lru_cache(nb::arg("maxsize") = 128)(host::builtin_function(m, &build_def)));
