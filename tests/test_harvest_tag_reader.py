@@ -540,3 +540,29 @@ def test_read_normalises_tags_as_the_normaliser_maps_them(production, cells):
     got = HarvestTagReader.read(path).data["tag"]
     assert got.dtype == expected.dtype
     assert got.tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_building_leaves_the_garbage_collector_as_it_was(enabled, fails):
+    import gc
+
+    class Provider:
+        def week_index_for_date(self, date):
+            if fails:
+                raise WeatherError("no such week")
+            return 1
+
+    data = pd.DataFrame({"tag": ["a"], "date": [datetime.date(2024, 1, 1)],
+                         **{c: [1.0] for c in htr._NUMERIC_COLUMNS}})
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        if fails:
+            with pytest.raises(WeatherError):
+                RibbonProductionData(data, Provider())
+        else:
+            RibbonProductionData(data, Provider())
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

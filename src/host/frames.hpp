@@ -310,6 +310,27 @@ class RecordMaker {
     std::vector<Py_ssize_t> offsets_;  // -1: set through the attribute
 };
 
+// The cyclic garbage collector paused for a scope: while a data object
+// makes an object or two per row (records of floats and None, keys of a
+// label and an int: none can be part of a cycle), a collection set off by
+// the new objects would only walk them again and again.  The collector is
+// switched back on at the end of the scope if it was on at its start; it then
+// collects as it would have, reference counting having freed everything else
+// all along.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
 // The provider side of a data object: `weather.week_index_for_date(date)`
 // once per row, in the order of the calls; the first and last week are what
 // the host's `min` and `max` of all the results give.  While the results are

@@ -64,6 +64,7 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
     frames::CellBlocks dates(data["date"]);
     frames::OptionalFloats totals(data["total"]);
     frames::WeekIndexer weeks(weather);
+    frames::CollectorPause pause;
     nb::dict week_totals;
     size_t n = dates.size();
     for (size_t i = 0; i < n; ++i) {

@@ -159,6 +159,7 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
         counts.emplace_back(data[name]);
 
     frames::WeekIndexer weeks(weather);
+    frames::CollectorPause pause;
     nb::dict observations;
     // Equal text labels share the first such object as their key's tag: a
     // large table then keeps one label object per tag, not one per row.
