@@ -523,6 +523,14 @@ nb::object OptionalFloats::operator()(size_t row) const {
     return optional_float(cells_[row]);
 }
 
+size_t OptionalFloats::size() const {
+    if (ints_)
+        return ints_->size;
+    if (values_)
+        return values_->size();
+    return nb::len(cells_);
+}
+
 bool OptionalFloats::missing(size_t row) const {
     if (ints_)
         return false;
@@ -670,6 +678,15 @@ nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle
                           nb::handle weather) {
     nb::object data = cls(result.attr("data"), weather);
     return read_result_cls(nb::arg("data") = data, nb::arg("notices") = result.attr("notices"));
+}
+
+void require_rows(const char *label, size_t size, const char *reference, size_t rows) {
+    if (size != rows)
+        host::raise(PyExc_ValueError,
+                    host::text("column ", host::Repr{nb::str(label)}, " holds ",
+                               host::Str{nb::int_(size)}, " row(s) where column ",
+                               host::Repr{nb::str(reference)}, " holds ",
+                               host::Str{nb::int_(rows)}, "; expected the columns of one table"));
 }
 
 void set_attr(nb::handle obj, const char *name, nb::handle value) {

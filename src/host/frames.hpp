@@ -259,6 +259,8 @@ class OptionalFloats {
     nb::object operator()(size_t row) const;
     // True when the cell is missing (the value would be None).
     bool missing(size_t row) const;
+    // The number of cells.
+    size_t size() const;
 
     struct Int64View;  // an int64 column's own buffer, read without a copy
 
@@ -372,6 +374,11 @@ nb::object week_is_covered(nb::handle self, nb::handle week_index);
 // `read_result_cls(data=cls(result.data, weather), notices=result.notices)`.
 nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle result,
                           nb::handle weather);
+
+// Raises ValueError when the column `label` of a table given as separate
+// columns holds `size` cells where the column `reference` holds `rows`: the
+// rows of such a table cannot be read together.
+void require_rows(const char *label, size_t size, const char *reference, size_t rows);
 
 // `setattr(obj, name, value)`.
 void set_attr(nb::handle obj, const char *name, nb::handle value);

@@ -45,6 +45,14 @@ bool is_instance(nb::handle value, PyObject *type) {
     return r == 1;
 }
 
+// An int attribute of the provider's state, as a long long.
+long long state_value(nb::handle value) {
+    long long v = PyLong_AsLongLong(value.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
 int64_t ordinal_of(nb::handle date) {
     PyObject *args[] = {date.ptr()};
     nb::object ordinal = nb::steal(PyObject_VectorcallMethod(
@@ -129,14 +137,26 @@ nb::object week_index_for_date(nb::handle self, nb::handle date) {
     int64_t ordinal = ordinal_of(date);
     nb::object start_ordinal = get(self, s_start_ordinal);
     nb::object end_ordinal = get(self, s_end_ordinal);
-    int64_t start = PyLong_AsLongLong(start_ordinal.ptr());
-    bool after_end = !end_ordinal.is_none() && ordinal > PyLong_AsLongLong(end_ordinal.ptr());
+    int64_t start = state_value(start_ordinal);
+    bool after_end = !end_ordinal.is_none() && ordinal > state_value(end_ordinal);
     if (ordinal < start || after_end)
         host::raise(weather_error, host::text("date ", host::Str{date_from_ordinal(ordinal)},
                                               " lies outside the weather period ",
                                               period_text(self)));
-    int64_t length = PyLong_AsLongLong(get(self, s_week_length_days).ptr());
-    return nb::int_((ordinal - start) / length);
+    nb::object length_days = get(self, s_week_length_days);
+    int64_t length = state_value(length_days);
+    long long days;
+    if (length > 0 && !__builtin_sub_overflow((long long) ordinal, (long long) start, &days))
+        return nb::int_(days / length);
+    // A length that is not positive: the host's floor division, and its error.
+    nb::object elapsed = nb::steal(
+        PyNumber_Subtract(nb::int_(ordinal).ptr(), start_ordinal.ptr()));
+    if (!elapsed.is_valid())
+        throw nb::python_error();
+    nb::object week = nb::steal(PyNumber_FloorDivide(elapsed.ptr(), length_days.ptr()));
+    if (!week.is_valid())
+        throw nb::python_error();
+    return week;
 }
 
 nb::object from_table(nb::handle cls, nb::handle data, nb::handle week_length_days) {

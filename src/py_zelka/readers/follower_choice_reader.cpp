@@ -67,6 +67,7 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
     frames::CollectorPause pause;
     nb::dict week_totals;
     size_t n = dates.size();
+    frames::require_rows("total", totals.size(), "date", n);
     for (size_t i = 0; i < n; ++i) {
         nb::object week = weeks.week_of(dates[i]);
         nb::object total = totals(i);

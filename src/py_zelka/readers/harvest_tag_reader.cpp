@@ -166,6 +166,9 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict labels;
     std::array<nb::object, n_numeric> fields;
     size_t n = tag_cells.size();
+    frames::require_rows("date", date_cells.size(), "tag", n);
+    for (size_t k = 0; k < n_numeric; ++k)
+        frames::require_rows(numeric_names[k], counts[k].size(), "tag", n);
     for (size_t i = 0; i < n; ++i) {
         nb::object tag = nb::borrow(tag_cells[i]);
         nb::object week = weeks.week_of(date_cells[i]);
