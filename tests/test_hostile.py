@@ -196,7 +196,7 @@ def _fixed_values():
         None, True, False, 0, 1, -1, 3, 7, 12, 2**53 + 1, 2**63, -2**63 - 1, 10**400,
         -10**400, 0.0, -0.0, 0.5, 1.5, 12.0, 1e-320, 1e308, -1e308, math.nan, math.inf,
         -math.inf, complex(1, 1), fractions.Fraction(3, 2), decimal.Decimal("2.5"),
-        decimal.Decimal("NaN"), "", " ", "text", "12", "\udc80", "a\x00b", b"bytes",
+        decimal.Decimal("NaN"), "", " ", "text", "12", "\udc80", "a\x00b", "rows.csv", "x.c\udcffv", b"bytes",
         bytearray(b"x"), (), (1.0,), (0.5, 0.5), [], [0.25, 0.75], [1, "a"], {}, {"a": 1},
         set(), frozenset({1}), object(), np.float64(2.0), np.float32(math.nan),
         np.int64(3), np.bool_(True), np.array(2.0), np.array([1.0, 2.0]),
@@ -420,7 +420,12 @@ def test_crop_care(schedule, week, path, tmp_path_factory, monkeypatch_module):
 def monkeypatch_module(tmp_path_factory):
     """Relative paths of the sweep resolve in an empty directory of its own."""
     mp = pytest.MonkeyPatch()
-    mp.chdir(tmp_path_factory.mktemp("hostile-cwd"))
+    cwd = tmp_path_factory.mktemp("hostile-cwd")
+    # "rows.csv", one of the hostile texts, names a file with rows for every reader.
+    (cwd / "rows.csv").write_text(
+        "tag,date,bagged,cut,age_at_cut,tmean,chain,population,age_weeks,parous_count,"
+        "nulliparous_count\nred,2024-01-08,3,2,30,25.5,vegetative,10,4,1,2\n")
+    mp.chdir(cwd)
     yield mp
     mp.undo()
 
@@ -554,3 +559,40 @@ def test_data_objects_refuse_columns_of_unequal_length(cls, make, read):
         columns[column] = table[column].iloc[:1]
         error = check(cls, columns, Provider(1))
         assert isinstance(error, ValueError), (column, error)
+
+
+# ---------------------------------------------------------------------------
+# What the sweep found, one case each
+
+
+def test_text_of_a_value_whose_str_raises():
+    with pytest.raises(Boom) as excinfo:
+        _common._normalize_tag(RaisingRepr())
+    assert str(excinfo.value) == "__str__"
+    with pytest.raises(Boom):
+        _common._require_columns(pd.DataFrame({"a": [1]}), [RaisingRepr()], context="file",
+                                 error_cls=ValueError)
+
+
+@pytest.mark.parametrize("error_cls", [type, str, lambda message: 5])
+def test_error_class_that_makes_no_exception(error_cls):
+    # As `raise error_cls(message)` would: the TypeError of raise.
+    with pytest.raises(TypeError) as excinfo:
+        _common._require_columns(pd.DataFrame({"a": [1]}), ["b"], context="file",
+                                 error_cls=error_cls)
+    assert str(excinfo.value) == "exceptions must derive from BaseException"
+
+
+@pytest.mark.parametrize("length", [-7, 10**400])
+def test_week_length_set_past_the_constructor(length):
+    provider = weather.WeatherProvider(datetime.date(2024, 1, 1))
+    provider._week_length_days = length
+    if length == 10**400:
+        with pytest.raises(OverflowError):
+            provider.week_index_for_date(datetime.date(2024, 3, 1))
+        return
+    assert provider.week_index_for_date(datetime.date(2024, 3, 1)) == 60 // length
+    provider._week_length_days = 0
+    with pytest.raises(ZeroDivisionError) as excinfo:
+        provider.week_index_for_date(datetime.date(2024, 3, 1))
+    assert str(excinfo.value) == "integer division or modulo by zero"

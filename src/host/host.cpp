@@ -13,13 +13,22 @@ nb::object from_import(const char *module, const char *name) {
 // ---------------------------------------------------------------------------
 // Text
 
-nb::str repr(nb::handle value) { return nb::steal<nb::str>(PyObject_Repr(value.ptr())); }
+namespace {
 
-nb::str str(nb::handle value) { return nb::steal<nb::str>(PyObject_Str(value.ptr())); }
-
-nb::str format(nb::handle value) {
-    return nb::steal<nb::str>(PyObject_Format(value.ptr(), nullptr));
+// The text a host call returned; its error when it raised.
+nb::str checked_text(PyObject *text) {
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
 }
+
+}  // namespace
+
+nb::str repr(nb::handle value) { return checked_text(PyObject_Repr(value.ptr())); }
+
+nb::str str(nb::handle value) { return checked_text(PyObject_Str(value.ptr())); }
+
+nb::str format(nb::handle value) { return checked_text(PyObject_Format(value.ptr(), nullptr)); }
 
 namespace detail {
 
@@ -39,7 +48,7 @@ nb::str join(const std::vector<nb::object> &parts) {
     for (const nb::object &part : parts)
         list.append(part);
     nb::str empty("");
-    return nb::steal<nb::str>(PyUnicode_Join(empty.ptr(), list.ptr()));
+    return checked_text(PyUnicode_Join(empty.ptr(), list.ptr()));
 }
 
 }  // namespace detail
@@ -47,14 +56,29 @@ nb::str join(const std::vector<nb::object> &parts) {
 // ---------------------------------------------------------------------------
 // Errors
 
-[[noreturn]] void raise(nb::handle cls, nb::handle message) {
+namespace {
+
+// `cls(message)`, which `raise` then raises: an exception, or the TypeError
+// of `raise` when the call made something else.
+nb::object exception_of(nb::handle cls, nb::handle message) {
     nb::object exc = cls(message);
+    if (!PyExceptionInstance_Check(exc.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        throw nb::python_error();
+    }
+    return exc;
+}
+
+}  // namespace
+
+[[noreturn]] void raise(nb::handle cls, nb::handle message) {
+    nb::object exc = exception_of(cls, message);
     PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
     throw nb::python_error();
 }
 
 [[noreturn]] void raise_from(nb::handle cls, nb::handle message, nb::python_error &cause) {
-    nb::object exc = cls(message);
+    nb::object exc = exception_of(cls, message);
     nb::object value = nb::borrow(cause.value());
     // Both references are stolen; setting the cause also sets
     // __suppress_context__, exactly as `raise ... from cause` does.

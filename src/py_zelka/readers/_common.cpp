@@ -22,7 +22,12 @@ bool is_excel(const std::string &suffix) {
 std::string lowered_suffix(nb::handle path) {
     nb::object path_cls = host::from_import("pathlib", "Path");
     nb::str suffix = nb::str(path_cls(path).attr("suffix").attr("lower")());
-    return std::string(suffix.c_str());
+    const char *text = suffix.c_str();
+    if (!text) {  // lone surrogates (undecodable bytes of a file name): no suffix of ours
+        PyErr_Clear();
+        return std::string();
+    }
+    return std::string(text);
 }
 
 // The first line of the file, without its byte-order mark, decoded; and the
@@ -81,6 +86,14 @@ nb::str sniff_separator(const std::string &line) {
     return nb::str(&candidates[best], 1);
 }
 
+// `item in container`.
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 nb::object strip_if_text(nb::handle label) {
     if (PyUnicode_Check(label.ptr()))
         return label.attr("strip")();
@@ -108,10 +121,8 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
         nb::object labels = host::from_import("builtins", "next")(rows, nb::list());
         nb::dict dtype;
         for (nb::handle label : labels)
-            if (PySequence_Contains(text_columns.ptr(), label.attr("strip")().ptr()) == 1)
+            if (contains(text_columns, label.attr("strip")()))
                 dtype[label] = "str";
-        if (PyErr_Occurred())
-            throw nb::python_error();
         if (dtype.size() > 0)
             kwargs["dtype"] = dtype;
     }
@@ -197,10 +208,8 @@ nb::object read_table(nb::handle path, nb::handle text_columns) {
 
     if (typed) {
         for (nb::handle label : text_columns)
-            if (PySequence_Contains(table.attr("columns").ptr(), label.ptr()) == 1)
+            if (contains(table.attr("columns"), label))
                 column_as_text(pd, table, label);
-        if (PyErr_Occurred())
-            throw nb::python_error();
         nb::object index = table.attr("index");
         nb::object range_index = pd.attr("RangeIndex");
         bool plain = nb::isinstance(index, range_index) &&
