@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import random
 import pickle
 import struct
 from collections import deque
@@ -271,6 +272,36 @@ def test_errors_are_the_hosts_at_the_hosts_step(ours, hosts):
 ])
 def test_hazard_from_shares(week, shares, expected):
     assert hazard_from_shares(week, shares) == expected
+
+
+def shares_step_by_step(week, shares):
+    if week <= 0 or not shares:
+        return 0.0
+    if week > len(shares):
+        return 1.0
+    done = 0.0
+    for x in shares[: week - 1]:
+        h = done + (x if x > 0.0 else 0.0)
+        done = h if h < 1.0 else 1.0
+    remaining = 1.0 - done
+    if remaining <= 1e-12:
+        return 1.0
+    x = shares[week - 1]
+    p = (x if x > 0.0 else 0.0) / remaining
+    return p if p < 1.0 else 1.0
+
+
+def test_hazard_from_shares_over_many_tables_asked_in_turn():
+    # tables asked about week after week, in turn, more of them than are kept
+    # at once: every answer is the step-by-step one, to the bit
+    rng = random.Random(5)
+    tables = [tuple(rng.choice([rng.random() / n, -0.01, 0, 1]) for _ in range(n)) for n in (1, 3, 40, 500, 7, 9)]
+    tables.append(tuple([0.3, 0.3, 0.3, 0.3]))
+    for _ in range(3):
+        for table in tables:
+            for week in range(-1, len(table) + 3):
+                assert bits([hazard_from_shares(week, table)]) == bits([shares_step_by_step(week, table)])
+                assert hazard_from_shares(week, list(table)) == shares_step_by_step(week, table)
 
 
 def test_hazard_from_shares_keeps_host_types():

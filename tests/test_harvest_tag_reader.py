@@ -475,3 +475,94 @@ def test_from_file_builds_cls_and_passes_the_log_on(production, monkeypatch, rec
     assert result.notices is read_result.notices
     with pytest.raises(TypeError):
         Mine.from_file(path)
+
+
+class ScriptedProvider:
+    """Hands out the given week indices, one per call, in order."""
+
+    def __init__(self, weeks):
+        self.weeks = list(weeks)
+
+    def week_index_for_date(self, date):
+        return self.weeks.pop(0)
+
+
+@pytest.mark.parametrize("weeks", [
+    [5, 3, 3, 9, 9, 2],                       # exact ints only
+    [5, 3, 7.5, 2, np.int64(11)],             # other week types after ints
+    [2.5, 5, 1],                              # another type first
+    [2**70, -(2**70), 4],                     # ints beyond 64 bits
+])
+def test_first_and_last_week_are_the_min_and_max_of_all_weeks(weeks):
+    n = len(weeks)
+    data = pd.DataFrame({"tag": [f"t{i}" for i in range(n)],
+                         "date": [datetime.date(2024, 1, 1)] * n,
+                         **{c: [1.0] * n for c in htr._NUMERIC_COLUMNS}})
+    built = RibbonProductionData(data, ScriptedProvider(weeks))
+    assert built._first_week == min(weeks) and type(built._first_week) is type(min(weeks))
+    assert built._last_week == max(weeks) and type(built._last_week) is type(max(weeks))
+    assert sorted(built._observations, key=lambda k: k[0]) == [
+        (f"t{i}", w) for i, w in enumerate(weeks)]
+
+
+def test_counts_convert_as_optional_float_does_for_every_column_kind(recording_provider):
+    big = 2**53 + 1
+    data = pd.DataFrame({"tag": pd.Series(["a", "b", "c"], dtype="str"),
+                         "date": [datetime.date(2024, 1, 1)] * 3,
+                         "bagged": np.array([big, 3, 0], dtype=np.int64),
+                         "cut": [-0.0, 1023.0, 1024.0],
+                         "age_at_cut": [0.5, 7.0, np.nan],
+                         "field_losses": np.array([1, 2, 3], dtype=np.int32),
+                         "rejected": pd.array([1, None, 2], dtype="Int64"),
+                         "processed": [np.inf, -3.0, 1e300]})
+    built = RibbonProductionData(data, recording_provider())
+    for i, tag in enumerate("abc"):
+        (obs,) = [o for (t, _), o in built._observations.items() if t == tag]
+        for column in htr._NUMERIC_COLUMNS:
+            expected = htr._optional_float(data[column].iloc[i])
+            got = getattr(obs, column)
+            assert type(got) is type(expected)
+            if expected is not None:
+                assert math.copysign(1.0, got) == math.copysign(1.0, expected)
+                assert got == expected
+    assert built._observations[("a", 0)].bagged == float(big)
+
+
+@pytest.mark.parametrize("cells", [
+    ["Red", " red ", "", "BLUE", "", "  ", "Grün", "red"],
+    ["a", "a", "a"],
+])
+def test_read_normalises_tags_as_the_normaliser_maps_them(production, cells):
+    lines = [f"{tag},2024-01-{i + 1:02d},1,0,,0,0,0" for i, tag in enumerate(cells)]
+    path = production(*lines)
+    from py_zelka.readers._common import _normalize_tag, _read_table
+    expected = _read_table(path, text_columns=("tag",))["tag"].map(_normalize_tag)
+    got = HarvestTagReader.read(path).data["tag"]
+    assert got.dtype == expected.dtype
+    assert got.tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_building_leaves_the_garbage_collector_as_it_was(enabled, fails):
+    import gc
+
+    class Provider:
+        def week_index_for_date(self, date):
+            if fails:
+                raise WeatherError("no such week")
+            return 1
+
+    data = pd.DataFrame({"tag": ["a"], "date": [datetime.date(2024, 1, 1)],
+                         **{c: [1.0] for c in htr._NUMERIC_COLUMNS}})
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        if fails:
+            with pytest.raises(WeatherError):
+                RibbonProductionData(data, Provider())
+        else:
+            RibbonProductionData(data, Provider())
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

@@ -38,7 +38,7 @@ bool missing(const Signature &sig, PyObject **out, int from, int to, const char 
 }  // namespace
 
 bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject **out) {
+                    PyObject *kwnames, PyObject **out, PyObject *const *names) {
     nargs = PyVectorcall_NARGS(nargs);
     if (nargs > sig.positional) {
         int takes = sig.positional + sig.self_count;
@@ -53,11 +53,26 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GetItem(kwnames, k);
+            // A keyword written in the caller's code is the interned text:
+            // found by identity with the interned parameter names first.
+            int found = -1;
+            if (names)
+                for (int i = 0; i < sig.count && found < 0; ++i)
+                    if (names[i] == key)
+                        found = i;
+            if (found >= 0) {
+                if (out[found]) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                                 sig.qualname, sig.names[found]);
+                    return false;
+                }
+                out[found] = args[nargs + k];
+                continue;
+            }
             Py_ssize_t size = 0;
             const char *text = PyUnicode_AsUTF8AndSize(key, &size);
             if (!text)
                 return false;
-            int found = -1;
             for (int i = 0; i < sig.count && found < 0; ++i)
                 if (std::strlen(sig.names[i]) == (size_t) size &&
                     std::memcmp(sig.names[i], text, (size_t) size) == 0)

@@ -29,9 +29,29 @@ struct Signature {  // a constant expression, for the template below
 };
 
 // Binds the arguments of a fast call to `out[0 .. count)` (borrowed).  False,
-// with the TypeError set, for a wrong call.
+// with the TypeError set, for a wrong call.  `names`, when given, holds the
+// parameter names as interned text objects, in order.
 bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject **out);
+                    PyObject *kwnames, PyObject **out, PyObject *const *names = nullptr);
+
+// The parameter names of a signature as interned text objects (created on
+// first use and never released), or null when one cannot be made.
+template <const Signature &Sig>
+PyObject *const *interned_names() {
+    static PyObject *names[8] = {};
+    static bool made = false;
+    if (!made) {
+        for (int i = 0; i < Sig.count; ++i) {
+            names[i] = PyUnicode_InternFromString(Sig.names[i]);
+            if (!names[i]) {
+                PyErr_Clear();
+                return nullptr;
+            }
+        }
+        made = true;
+    }
+    return names;
+}
 
 using FastFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames);
@@ -45,7 +65,8 @@ PyObject *fast_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     PyObject **arguments = bound;
     if (!kwnames && Sig.positional == Sig.count && PyVectorcall_NARGS(nargs) == Sig.count)
         arguments = const_cast<PyObject **>(args);  // every argument by position
-    else if (!bind_arguments(Sig, args, nargs, kwnames, bound))
+    else if (!bind_arguments(Sig, args, nargs, kwnames, bound,
+                             kwnames ? interned_names<Sig>() : nullptr))
         return nullptr;
     try {
         return Body(self, arguments).release().ptr();

@@ -1,4 +1,5 @@
 #include "host/frames.hpp"
+#include "host/fastpath.hpp"
 
 #include <cmath>
 #include <string>
@@ -24,6 +25,9 @@ struct Cache {
     PyObject *nan = nullptr;
     PyObject *s_week_index_for_date = nullptr;
     PyObject *normalize_tag = nullptr;  // _common._normalize_tag
+    PyObject *string_dtype = nullptr;   // pd.StringDtype
+    PyObject *factorize = nullptr;      // pd.factorize
+    PyObject *np_array = nullptr;       // numpy.array
 };
 Cache cache;
 
@@ -44,6 +48,9 @@ void init() {
     nb::object pd = host::import("pandas");
     nb::object types = pd.attr("api").attr("types");
     cache.to_numeric = host::leak(pd.attr("to_numeric"));
+    cache.string_dtype = host::leak(pd.attr("StringDtype"));
+    cache.factorize = host::leak(pd.attr("factorize"));
+    cache.np_array = host::leak(host::from_import("numpy", "array"));
     cache.to_datetime = host::leak(pd.attr("to_datetime"));
     cache.series = host::leak(pd.attr("Series"));
     cache.data_frame = host::leak(pd.attr("DataFrame"));
@@ -165,10 +172,26 @@ nb::object normalize_tag(nb::handle raw) {
 }
 
 nb::object tag_column(nb::handle series) {
+    if (nb::len(series) == 0)  // nothing to infer from: pandas' map keeps the dtype
+        return series.attr("map")(nb::cpp_function(&normalize_tag));
+    if (nb::isinstance(series.attr("dtype"), h(cache.string_dtype))) {
+        // Text cells (or missing ones): equal cells give equal labels, so each
+        // distinct cell is normalised once and the labels are laid out by the
+        // cells' codes -- no host object per cell.  A missing cell has code -1,
+        // which takes the last label: the one of a missing cell.
+        nb::object factors = h(cache.factorize)(series);
+        nb::list labels = cells(factors[1]);
+        size_t distinct = nb::len(labels);
+        for (size_t i = 0; i < distinct; ++i)
+            labels[i] = normalize_tag(labels[i]);
+        labels.append(normalize_tag(nb::none()));
+        nb::object table = h(cache.np_array)(labels, nb::arg("dtype") = "object");
+        return h(cache.series)(table.attr("take")(factors[0]),
+                               nb::arg("index") = series.attr("index"),
+                               nb::arg("name") = series.attr("name"));
+    }
     nb::list raw = cells(series);
     size_t n = nb::len(raw);
-    if (n == 0)  // nothing to infer from: pandas' map keeps the dtype
-        return series.attr("map")(nb::cpp_function(&normalize_tag));
     nb::list labels;
     for (size_t i = 0; i < n; ++i)
         labels.append(normalize_tag(raw[i]));
@@ -426,34 +449,114 @@ nb::object optional_float(nb::handle value) {
     return nb::steal(result);
 }
 
-OptionalFloats::OptionalFloats(nb::handle series) {
-    if (is_real_numeric(series)) {
-        Float64Column column(series);
-        values_.resize(column.size());
-        for (size_t i = 0; i < column.size(); ++i)
-            values_[i] = column[i];
-        fast_ = true;
-    } else {
-        cells_ = cells(series);
+// The shared float objects of the whole counts 0.0 ... 1023.0 (leaked).
+constexpr int shared_counts = 1024;
+PyObject *count_floats[shared_counts] = {};
+
+nb::object count_float(double value) {
+    if (value >= 0.0 && value < (double) shared_counts && !std::signbit(value)) {
+        int whole = (int) value;
+        if ((double) whole == value) {
+            PyObject *&shared = count_floats[whole];
+            if (!shared)
+                shared = host::leak(nb::float_(value));
+            return nb::borrow(shared);
+        }
     }
+    PyObject *result = PyFloat_FromDouble(value);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
 }
 
+// A numpy int64 column is read in place: `float(cell)` of each cell is the
+// int64 value rounded to the nearest double, which the C++ conversion gives.
+struct OptionalFloats::Int64View {
+    nb::object array;
+    Py_buffer view;
+    const char *data = nullptr;
+    Py_ssize_t stride = 8;
+    size_t size = 0;
+
+    explicit Int64View(nb::handle series) {
+        array = series.attr("to_numpy")();
+        if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_RECORDS_RO) != 0)
+            throw nb::python_error();
+        bool ok = view.ndim == 1 && view.itemsize == 8 && view.format &&
+                  (std::string(view.format) == "l" || std::string(view.format) == "q");
+        if (!ok) {
+            PyBuffer_Release(&view);
+            host::raise(PyExc_TypeError, host::text("expected an int64 column, got ",
+                                                    host::Repr{array}));
+        }
+        data = static_cast<const char *>(view.buf);
+        stride = view.strides ? view.strides[0] : 8;
+        size = (size_t) view.shape[0];
+    }
+    ~Int64View() { PyBuffer_Release(&view); }
+    long long operator[](size_t row) const {
+        return *reinterpret_cast<const long long *>(data + (Py_ssize_t) row * stride);
+    }
+};
+
+OptionalFloats::OptionalFloats(nb::handle series) {
+    if (nb::str(series.attr("dtype")).equal(nb::str("int64")))
+        ints_ = std::make_unique<Int64View>(series);
+    else if (is_real_numeric(series))
+        values_ = std::make_unique<Float64Column>(series);
+    else
+        cells_ = cells(series);
+}
+
+OptionalFloats::~OptionalFloats() = default;
+OptionalFloats::OptionalFloats(OptionalFloats &&) noexcept = default;
+
 nb::object OptionalFloats::operator()(size_t row) const {
-    if (fast_) {
-        double v = values_[row];
+    if (ints_)
+        return count_float((double) (*ints_)[row]);
+    if (values_) {
+        double v = (*values_)[row];
         if (std::isnan(v))
             return nb::none();
-        return nb::steal(PyFloat_FromDouble(v));
+        return count_float(v);
     }
     return optional_float(cells_[row]);
 }
 
-size_t OptionalFloats::size() const { return fast_ ? values_.size() : nb::len(cells_); }
+size_t OptionalFloats::size() const {
+    if (ints_)
+        return ints_->size;
+    if (values_)
+        return values_->size();
+    return nb::len(cells_);
+}
 
 bool OptionalFloats::missing(size_t row) const {
-    if (fast_)
-        return std::isnan(values_[row]);
+    if (ints_)
+        return false;
+    if (values_)
+        return std::isnan((*values_)[row]);
     return optional_float(cells_[row]).is_none();
+}
+
+// Rows per block of CellBlocks: small beside a large table, large beside the
+// cost of one slice.
+constexpr size_t block_rows = 16384;
+
+CellBlocks::CellBlocks(nb::handle series)
+    : iloc_(series.attr("iloc")), size_(nb::len(series)) {}
+
+PyObject *CellBlocks::operator[](size_t row) {
+    if (row < begin_ || row >= end_) {
+        begin_ = row;
+        end_ = row + block_rows < size_ ? row + block_rows : size_;
+        nb::object block = iloc_[nb::slice(nb::int_(begin_), nb::int_(end_), nb::none())];
+        block_ = block.attr("tolist")();
+        if (!PyList_CheckExact(block_.ptr()) || (size_t) PyList_Size(block_.ptr()) != end_ - begin_)
+            host::raise(PyExc_TypeError, host::text("unexpected cells of a column block: ",
+                                                    host::Repr{block_}));
+    }
+    return PyList_GetItem(block_.ptr(), (Py_ssize_t) (row - begin_));
 }
 
 RecordMaker::RecordMaker(nb::handle cls, std::vector<const char *> fields)
@@ -470,6 +573,7 @@ RecordMaker::RecordMaker(nb::handle cls, std::vector<const char *> fields)
         if (!s)
             throw nb::python_error();
         names_.push_back(nb::steal(s));
+        offsets_.push_back(host::slot_offset(cls, name));
     }
 }
 
@@ -477,9 +581,15 @@ nb::object RecordMaker::make(const nb::object *values) const {
     nb::object obj = nb::steal(new_((PyTypeObject *) cls_.ptr(), no_args_.ptr(), nullptr));
     if (!obj.is_valid())
         throw nb::python_error();
-    for (size_t i = 0; i < names_.size(); ++i)
-        if (PyObject_GenericSetAttr(obj.ptr(), names_[i].ptr(), values[i].ptr()) != 0)
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (offsets_[i] >= 0) {
+            // A new instance's slots are empty: the slot takes the reference.
+            PyObject **slot = (PyObject **) ((char *) obj.ptr() + offsets_[i]);
+            *slot = values[i].inc_ref().ptr();
+        } else if (PyObject_GenericSetAttr(obj.ptr(), names_[i].ptr(), values[i].ptr()) != 0) {
             throw nb::python_error();
+        }
+    }
     return obj;
 }
 
@@ -493,17 +603,60 @@ nb::object WeekIndexer::week_of(nb::handle date) {
     if (!week)
         throw nb::python_error();
     nb::object result = nb::steal(week);
+    long long value = 0;
+    bool exact_int = false;
+    if (PyLong_CheckExact(result.ptr())) {
+        int overflow = 0;
+        value = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
+        exact_int = overflow == 0;
+        if (value == -1 && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    if (exact_int && previous_.is_valid() && value == previous_value_)
+        result = previous_;
+    if (exact_int) {
+        previous_ = result;
+        previous_value_ = value;
+    } else {
+        previous_ = nb::object();
+    }
+    if (ints_only_ && exact_int) {
+        if (!least_.is_valid()) {
+            least_ = greatest_ = result;
+            least_value_ = greatest_value_ = value;
+        } else if (value < least_value_) {
+            least_ = result;
+            least_value_ = value;
+        } else if (value > greatest_value_) {
+            greatest_ = result;
+            greatest_value_ = value;
+        }
+        return result;
+    }
+    ints_only_ = false;
     weeks_.append(result);
     return result;
 }
 
-nb::object WeekIndexer::first_week() const {
-    return nb::len(weeks_) == 0 ? nb::none() : h(cache.min)(weeks_);
+namespace {
+
+// `fn(weeks)`, the weeks being `head` (when there is one) followed by `rest`.
+nb::object over_weeks(PyObject *fn, const nb::object &head, const nb::list &rest) {
+    if (!head.is_valid() && nb::len(rest) == 0)
+        return nb::none();
+    nb::list all;
+    if (head.is_valid())
+        all.append(head);
+    for (nb::handle week : rest)
+        all.append(week);
+    return h(fn)(all);
 }
 
-nb::object WeekIndexer::last_week() const {
-    return nb::len(weeks_) == 0 ? nb::none() : h(cache.max)(weeks_);
-}
+}  // namespace
+
+nb::object WeekIndexer::first_week() const { return over_weeks(cache.min, least_, weeks_); }
+
+nb::object WeekIndexer::last_week() const { return over_weeks(cache.max, greatest_, weeks_); }
 
 nb::object week_is_covered(nb::handle self, nb::handle week_index) {
     nb::object first = self.attr("_first_week");

@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -246,10 +247,14 @@ nb::object optional_float(nb::handle value);
 // The cells of one column as `float | None`, row by row, the way
 // optional_float converts each cell: read from a float64 buffer when the
 // column is real-numeric, else cell by cell through optional_float (so a
-// cell that does not convert raises the host's error at that row).
+// cell that does not convert raises the host's error at that row).  Equal
+// whole counts from the buffer (0.0, 1.0, ... up to 1023.0) are one shared
+// float object each, so a large table does not box every cell anew.
 class OptionalFloats {
   public:
     explicit OptionalFloats(nb::handle series);
+    ~OptionalFloats();
+    OptionalFloats(OptionalFloats &&) noexcept;
     // New reference: a float, or None for a missing cell.
     nb::object operator()(size_t row) const;
     // True when the cell is missing (the value would be None).
@@ -257,17 +262,41 @@ class OptionalFloats {
     // The number of cells.
     size_t size() const;
 
+    struct Int64View;  // an int64 column's own buffer, read without a copy
+
   private:
-    std::vector<double> values_;  // fast path
-    nb::list cells_;              // slow path
-    bool fast_ = false;
+    std::unique_ptr<Float64Column> values_;  // fast path
+    std::unique_ptr<Int64View> ints_;        // fast path of an int64 column
+    nb::list cells_;                         // slow path
+};
+
+// A float object of the value: the shared one for a whole number in
+// [0, 1023] (not -0.0), a new one otherwise.
+nb::object count_float(double value);
+
+// The cells of a column in row order, taken from the host a block of rows at
+// a time (`series.iloc[a:b].tolist()`: the objects `cells` gives), so that a
+// long column is never a host list of every cell at once.
+class CellBlocks {
+  public:
+    explicit CellBlocks(nb::handle series);
+    size_t size() const { return size_; }
+    // Borrowed; rows are read in ascending order.
+    PyObject *operator[](size_t row);
+
+  private:
+    nb::object iloc_;
+    nb::object block_;
+    size_t size_ = 0, begin_ = 0, end_ = 0;
 };
 
 // Instances of a frozen, slotted data class with a generated __init__ and no
 // __post_init__, made without calling __init__: `object.__new__(cls)`, then
-// each field set in field order with `object.__setattr__`, which is what the
-// generated __init__ does -- so the objects equal, hash and print exactly
-// like `cls(**fields)`.  The class is checked once, here.
+// each field set in field order, as the generated __init__'s
+// `object.__setattr__` sets it: straight into the field's slot, whose place
+// in the instance is found once here (through `object.__setattr__` when it
+// cannot be found) -- so the objects equal, hash and print exactly like
+// `cls(**fields)`.  The class is checked once, here.
 class RecordMaker {
   public:
     RecordMaker(nb::handle cls, std::vector<const char *> fields);
@@ -280,11 +309,41 @@ class RecordMaker {
     newfunc new_ = nullptr;
     nb::tuple no_args_;
     std::vector<nb::object> names_;
+    std::vector<Py_ssize_t> offsets_;  // -1: set through the attribute
+};
+
+// The cyclic garbage collector paused for a scope: while a data object
+// makes an object or two per row (records of floats and None, keys of a
+// label and an int: none can be part of a cycle), a collection set off by
+// the new objects would only walk them again and again.  The collector is
+// switched back on at the end of the scope if it was on at its start; it then
+// collects as it would have, reference counting having freed everything else
+// all along.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+  private:
+    bool was_enabled_;
 };
 
 // The provider side of a data object: `weather.week_index_for_date(date)`
-// once per row, in the order of the calls, with every result kept so that
-// the first and last week are the host's `min` and `max` of them.
+// once per row, in the order of the calls; the first and last week are what
+// the host's `min` and `max` of all the results give.  While the results are
+// exact ints they are compared in C++ as they come (an int's comparisons have
+// no side effect and cannot fail, so only the least and the greatest so far
+// need keeping -- the first of equal ones, as `min` and `max` keep); from the
+// first result of any other type on, the results are kept and `min` and
+// `max` run over them (after the least and greatest int so far) at the end,
+// exactly as over the whole list.  A result that is an exact int equal to
+// the previous row's is replaced by that previous object: consecutive rows
+// of one week share one int.
 class WeekIndexer {
   public:
     explicit WeekIndexer(nb::handle weather);
@@ -296,7 +355,12 @@ class WeekIndexer {
 
   private:
     nb::object weather_;
-    nb::list weeks_;
+    nb::object previous_;          // the last result, when an exact int
+    long long previous_value_ = 0;
+    nb::object least_, greatest_;  // of the exact ints while all results are
+    long long least_value_ = 0, greatest_value_ = 0;
+    bool ints_only_ = true;
+    nb::list weeks_;               // from the first other result on
 };
 
 // `week_is_covered(self, week_index)` of a data object whose weeks are the

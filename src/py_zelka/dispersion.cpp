@@ -44,6 +44,7 @@ PyObject *s_shares = nullptr;
 PyObject *s_cumulative = nullptr;
 PyObject *s_week_limit = nullptr;
 PyObject *s_tolerance = nullptr;
+newfunc profile_new = nullptr;      // DispersionProfile's tp_new (object's), when it has no __post_init__
 Py_ssize_t shares_offset = -1;      // where a DispersionProfile holds its fields
 Py_ssize_t cumulative_offset = -1;
 
@@ -280,6 +281,48 @@ nb::object hazard_from_shares_by_host(nb::handle weeks_since_threshold, nb::hand
     return lt(p, float_1) ? p : ref(float_1);
 }
 
+// The simulation asks hazard_from_shares week after week about one table (the
+// harvest section's hazard_weeks).  For a tuple of plain numbers the capped
+// running sums are therefore kept for the last few tables seen: a tuple and
+// its numbers cannot change, and the cache holds a reference to each tuple it
+// describes, so an entry stays true for as long as it is kept.  The sums are
+// the same additions, in the same order, as the loop below makes.
+struct SharesTable {
+    PyObject *tuple = nullptr;    // strong reference (never released at exit)
+    std::vector<double> values;   // the entries
+    std::vector<double> done;     // done[k]: the capped sum of the first k entries
+};
+
+constexpr size_t shares_cache_size = 4;
+SharesTable shares_cache[shares_cache_size];
+size_t shares_cache_next = 0;
+
+const SharesTable *cached_shares(PyObject *tuple, Py_ssize_t size) {
+    for (const SharesTable &entry : shares_cache)
+        if (entry.tuple == tuple)
+            return &entry;
+    SharesTable fresh;
+    fresh.values.reserve((size_t) size);
+    fresh.done.reserve((size_t) size + 1);
+    double done = 0.0, x;
+    fresh.done.push_back(done);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!fast_number(PyTuple_GetItem(tuple, i), x))
+            return nullptr;
+        fresh.values.push_back(x);
+        double h = done + (x > 0.0 ? x : 0.0);
+        done = h < 1.0 ? h : 1.0;
+        fresh.done.push_back(done);
+    }
+    SharesTable &slot = shares_cache[shares_cache_next];
+    shares_cache_next = (shares_cache_next + 1) % shares_cache_size;
+    PyObject *replaced = slot.tuple;
+    slot = std::move(fresh);
+    slot.tuple = Py_NewRef(tuple);
+    Py_XDECREF(replaced);  // a tuple of plain numbers: freeing it runs no code
+    return &slot;
+}
+
 nb::object hazard_from_shares(nb::handle weeks_since_threshold, nb::handle shares) {
     long long week;
     FastTable table;
@@ -288,6 +331,16 @@ nb::object hazard_from_shares(nb::handle weeks_since_threshold, nb::handle share
             return ref(float_0);
         if (week > (long long) table.size)
             return ref(float_1);
+        if (table.is_tuple) {
+            if (const SharesTable *cached = cached_shares(shares.ptr(), table.size)) {
+                double remaining = 1.0 - cached->done[(size_t) week - 1];
+                if (remaining <= remaining_floor)
+                    return ref(float_1);
+                double x = cached->values[(size_t) week - 1];
+                double p = (x > 0.0 ? x : 0.0) / remaining;
+                return p < 1.0 ? new_float(p) : ref(float_1);
+            }
+        }
         double done = 0.0, x;
         bool fast = true;
         for (Py_ssize_t i = 0; i < (Py_ssize_t) week - 1; ++i) {
@@ -420,7 +473,16 @@ nb::object hazard(nb::handle self, nb::handle weeks_since_threshold) {
 // build_dispersion_profile
 
 // `DispersionProfile(shares, cumulative)`: the fields in their order.
+// Where both slots were found, the instance is made as the generated
+// __init__ makes it, without running it: a bare instance whose two slots
+// take the fields in order (what its `object.__setattr__` calls store).
 nb::object make_profile(nb::handle shares, nb::handle cumulative) {
+    if (profile_new && shares_offset >= 0 && cumulative_offset >= 0) {
+        PyObject *o = checked(profile_new((PyTypeObject *) profile_cls, empty_tuple, nullptr));
+        *(PyObject **) ((char *) o + shares_offset) = shares.inc_ref().ptr();
+        *(PyObject **) ((char *) o + cumulative_offset) = cumulative.inc_ref().ptr();
+        return nb::steal(o);
+    }
     PyObject *args[] = {shares.ptr(), cumulative.ptr()};
     return nb::steal(checked(PyObject_Vectorcall(profile_cls, args, 2, nullptr)));
 }
@@ -709,6 +771,8 @@ NB_MODULE(dispersion, m) {
     profile_cls = host::leak(profile);
     shares_offset = host::slot_offset(profile, "shares");
     cumulative_offset = host::slot_offset(profile, "cumulative");
+    if (!nb::hasattr(profile, "__post_init__"))
+        profile_new = (newfunc) PyType_GetSlot((PyTypeObject *) profile_cls, Py_tp_new);
 
     host::publish(m, "build_dispersion_profile",
                   lru_cache(nb::arg("maxsize") = 128)(host::builtin_function(m, &build_def)));

@@ -61,11 +61,12 @@ nb::object read_selection(nb::handle path) {
 // SuckerSelectionData
 
 void data_init(nb::handle self, nb::handle data, nb::handle weather) {
-    nb::list dates = frames::cells(data["date"]);
+    frames::CellBlocks dates(data["date"]);
     frames::OptionalFloats totals(data["total"]);
     frames::WeekIndexer weeks(weather);
+    frames::CollectorPause pause;
     nb::dict week_totals;
-    size_t n = nb::len(dates);
+    size_t n = dates.size();
     frames::require_rows("total", totals.size(), "date", n);
     for (size_t i = 0; i < n; ++i) {
         nb::object week = weeks.week_of(dates[i]);

@@ -151,25 +151,42 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
         throw nb::python_error();
     frames::set_attr(self, "_tags", tags);
 
-    nb::list tag_cells = frames::cells(tag_column);
-    nb::list date_cells = frames::cells(data["date"]);
+    frames::CellBlocks tag_cells(tag_column);
+    frames::CellBlocks date_cells(data["date"]);
     std::vector<frames::OptionalFloats> counts;
     counts.reserve(n_numeric);
     for (const char *name : numeric_names)
         counts.emplace_back(data[name]);
 
     frames::WeekIndexer weeks(weather);
+    frames::CollectorPause pause;
     nb::dict observations;
+    // Equal text labels share the first such object as their key's tag: a
+    // large table then keeps one label object per tag, not one per row.
+    nb::dict labels;
     std::array<nb::object, n_numeric> fields;
-    size_t n = nb::len(tag_cells);
-    frames::require_rows("date", nb::len(date_cells), "tag", n);
+    size_t n = tag_cells.size();
+    frames::require_rows("date", date_cells.size(), "tag", n);
     for (size_t k = 0; k < n_numeric; ++k)
         frames::require_rows(numeric_names[k], counts[k].size(), "tag", n);
     for (size_t i = 0; i < n; ++i) {
+        nb::object tag = nb::borrow(tag_cells[i]);
         nb::object week = weeks.week_of(date_cells[i]);
+        if (PyUnicode_CheckExact(tag.ptr())) {
+            PyObject *shared = PyDict_GetItemWithError(labels.ptr(), tag.ptr());
+            if (shared)
+                tag = nb::borrow(shared);
+            else if (PyErr_Occurred() || PyDict_SetItem(labels.ptr(), tag.ptr(), tag.ptr()) != 0)
+                throw nb::python_error();
+        }
         for (size_t k = 0; k < n_numeric; ++k)
             fields[k] = counts[k](i);
-        nb::object key = nb::make_tuple(tag_cells[i], week);
+        nb::object key = nb::make_tuple(tag, week);
+        // A key of a text label and an int can hold no reference cycle: the
+        // collector would untrack it at its first pass; untracked now, it
+        // costs the collections that the many new observations set off nothing.
+        if (PyUnicode_CheckExact(tag.ptr()) && PyLong_CheckExact(week.ptr()))
+            PyObject_GC_UnTrack(key.ptr());
         if (PyDict_SetItem(observations.ptr(), key.ptr(), observation_maker->make(fields.data()).ptr()) != 0)
             throw nb::python_error();
     }
