@@ -163,12 +163,12 @@ FILES = {
 }
 
 
-@pytest.fixture(scope="module")
-def files(tmp_path_factory):
-    root = tmp_path_factory.mktemp("leaks")
+@pytest.fixture
+def files(write_file, tmp_path):
+    """The directory holding FILES."""
     for name, text in FILES.items():
-        (root / name).write_text(text)
-    return root
+        write_file(name, text)
+    return tmp_path
 
 
 FILE_OPERATIONS = {
