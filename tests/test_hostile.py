@@ -389,7 +389,8 @@ def test_weather_provider(start, length, end, date):
     check(good.week_index_for_date, date)
     check(weather.WeatherProvider.week_index_for_date, start, date)
     check(weather.WeatherProvider.from_table, start, week_length_days=length)
-    check(weather.WeatherProvider.from_table, pd.DataFrame({"date": [date, start]}))
+    check(weather.WeatherProvider.from_table,
+          pd.DataFrame({"date": pd.Series([date, start], dtype=object)}))
     if isinstance(provider, weather.WeatherProvider):
         check(repr, provider)
         check(provider.week_index_for_date, date)

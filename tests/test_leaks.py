@@ -34,7 +34,8 @@ def counts() -> tuple[int, int]:
     return sys.getallocatedblocks(), len(gc.get_objects())
 
 
-def assert_no_growth(operation, repeats: int, warm_up: int = 50, rounds: int = 3) -> None:
+def assert_no_growth(operation, repeats: int, warm_up: int = 50, rounds: int = 3,
+                     block_bound: int = BLOCK_BOUND) -> None:
     """Growth over `repeats` calls within the bounds, in one of `rounds`
     successive rounds: caches that fill while warming up settle, while a
     leak of even one block or object per call fails every round."""
@@ -54,7 +55,7 @@ def assert_no_growth(operation, repeats: int, warm_up: int = 50, rounds: int = 3
             for _ in range(repeats):
                 once()
             blocks_after, objects_after = counts()
-            if blocks_after - blocks < BLOCK_BOUND and objects_after - objects < OBJECT_BOUND:
+            if blocks_after - blocks < block_bound and objects_after - objects < OBJECT_BOUND:
                 return
     pytest.fail(f"{repeats} calls: {blocks_after - blocks} more blocks, "
                 f"{objects_after - objects} more objects")
@@ -202,6 +203,28 @@ FILE_OPERATIONS = {
 }
 
 
+def reads_of_one_operation(name: str) -> int:
+    return {"weather errors": 3, "inventory errors": 3, "production errors": 4,
+            "selection errors": 3}.get(name, 1)
+
+
+@pytest.fixture(scope="module")
+def pandas_floor(tmp_path_factory) -> int:
+    """Blocks that pandas' own read_csv keeps per COSTLY reads of a small file
+    (some older pandas versions keep one or more per read)."""
+    path = tmp_path_factory.mktemp("floor") / "floor.csv"
+    path.write_text(FILES["inventory.csv"])
+    for _ in range(200):
+        pd.read_csv(path)
+    growth = []
+    for _ in range(2):
+        blocks, _ = counts()
+        for _ in range(COSTLY):
+            pd.read_csv(path)
+        growth.append(counts()[0] - blocks)
+    return max(min(growth), 0)
+
+
 def _try(f, *args):
     try:
         return f(*args)
@@ -210,10 +233,12 @@ def _try(f, *args):
 
 
 @pytest.mark.parametrize("name", FILE_OPERATIONS)
-def test_no_growth_reading_files(files, name):
+def test_no_growth_reading_files(files, name, pandas_floor):
     operation = FILE_OPERATIONS[name]
-    # pandas fills caches of its own over the first few hundred reads.
-    assert_no_growth(lambda: operation(files), COSTLY, warm_up=200)
+    # pandas fills caches of its own over the first few hundred reads, and
+    # what its own reader keeps is not ours.
+    assert_no_growth(lambda: operation(files), COSTLY, warm_up=200,
+                     block_bound=BLOCK_BOUND + pandas_floor * reads_of_one_operation(name))
 
 
 def test_the_bound_catches_a_leak():
