@@ -129,7 +129,7 @@ class RaisingRepr:
     def __str__(self):
         raise Boom("__str__")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Boom("__format__")
 
 
