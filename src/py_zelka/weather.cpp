@@ -1,5 +1,6 @@
 // py_zelka.weather -- which columns of a weather file hold what, and the
 // model's week numbering of calendar dates.
+#include "host/capi.hpp"
 #include "host/host.hpp"
 
 #include <cstdint>
@@ -18,13 +19,6 @@ PyObject *s_end = nullptr;
 PyObject *s_week_length_days = nullptr;
 PyObject *s_start_ordinal = nullptr;
 PyObject *s_end_ordinal = nullptr;
-
-PyObject *interned(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;
-}
 
 nb::object get(nb::handle obj, PyObject *name) {
     PyObject *value = PyObject_GetAttr(obj.ptr(), name);
@@ -184,12 +178,12 @@ NB_MODULE(weather, m) {
     date_type = host::leak(host::from_import("datetime", "date"));
     datetime_type = host::leak(host::from_import("datetime", "datetime"));
     weather_error = host::leak(host::from_import("py_zelka.exceptions", "WeatherError"));
-    s_toordinal = interned("toordinal");
-    s_start = interned("_start");
-    s_end = interned("_end");
-    s_week_length_days = interned("_week_length_days");
-    s_start_ordinal = interned("_start_ordinal");
-    s_end_ordinal = interned("_end_ordinal");
+    s_toordinal = host::interned("toordinal");
+    s_start = host::interned("_start");
+    s_end = host::interned("_end");
+    s_week_length_days = host::interned("_week_length_days");
+    s_start_ordinal = host::interned("_start_ordinal");
+    s_end_ordinal = host::interned("_end_ordinal");
 
     host::publish(
         m, "ColumnMap",
