@@ -10,6 +10,11 @@ nb::object from_import(const char *module, const char *name) {
     return import(module).attr(name);
 }
 
+nb::object publish(nb::module_ &m, const char *name, nb::handle value) {
+    m.attr(name) = value;
+    return nb::borrow(value);
+}
+
 // ---------------------------------------------------------------------------
 // Text
 
@@ -120,134 +125,32 @@ bool is_exact_int(nb::handle h) { return Py_IS_TYPE(h.ptr(), &PyLong_Type); }
 
 bool is_exact_float(nb::handle h) { return Py_IS_TYPE(h.ptr(), &PyFloat_Type); }
 
+bool truth(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 bool is_missing(nb::handle h) {
     PyObject *o = h.ptr();
     if (o == Py_None)
         return true;
-    if (PyFloat_Check(o))
+    if (PyFloat_CheckExact(o))
         return std::isnan(PyFloat_AsDouble(o));
-    if (PyLong_Check(o) || PyUnicode_Check(o))
+    if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyBool_Check(o))
         return false;
-    // pandas' NA and NaT, numpy floating scalars: recognised by their type,
-    // without importing pandas or numpy.
-    PyObject *type = (PyObject *) Py_TYPE(o);
-    nb::object name = nb::steal(PyObject_GetAttrString(type, "__name__"));
-    if (!name.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    const char *n = PyUnicode_AsUTF8AndSize(name.ptr(), nullptr);
-    if (n == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    std::string tname(n);
-    if (tname == "NAType" || tname == "NaTType")
-        return true;
-    if (tname.rfind("float", 0) == 0 || tname == "double" || tname == "longdouble") {
-        double v = PyFloat_AsDouble(o);
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::isnan(v);
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Classes
-
-ClassBuilder::ClassBuilder(nb::handle module, const char *name, const char *doc)
-    : module_name_(module.attr("__name__")), name_(nb::str(name)) {
-    nb::object simple_namespace = from_import("types", "SimpleNamespace");
-    scope_ = simple_namespace(nb::arg("__module__") = module_name_,
-                              nb::arg("__qualname__") = name_);
-    // The C++ functions keep a borrowed pointer to their scope.
-    leak(scope_);
-    entries_.emplace_back(nb::str("__module__"), module_name_);
-    entries_.emplace_back(nb::str("__qualname__"), name_);
-    if (doc)
-        entries_.emplace_back(nb::str("__doc__"), nb::str(doc));
-}
-
-ClassBuilder &ClassBuilder::field(const char *name, const char *annotation) {
-    // The annotations dict enters the namespace with the first field, so it
-    // stands before the defaults and the members, as in a class body.
-    if (annotations_.size() == 0)
-        entries_.emplace_back(nb::str("__annotations__"), annotations_);
-    annotations_[name] = nb::str(annotation);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::field(const char *name, const char *annotation,
-                                  nb::handle default_value) {
-    field(name, annotation);
-    return attr(name, default_value);
-}
-
-ClassBuilder &ClassBuilder::field_default_factory(const char *name, const char *annotation,
-                                                  nb::handle factory) {
-    nb::object field_fn = from_import("dataclasses", "field");
-    return field(name, annotation, field_fn(nb::arg("default_factory") = factory));
-}
-
-ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
-    entries_.emplace_back(nb::str(name), nb::borrow(value));
-    return *this;
-}
-
-nb::object ClassBuilder::wrap_static(nb::handle f) {
-    return from_import("builtins", "staticmethod")(f);
-}
-
-nb::object ClassBuilder::wrap_class(nb::handle f) {
-    return from_import("builtins", "classmethod")(f);
-}
-
-nb::object ClassBuilder::wrap_property(nb::handle f) {
-    return from_import("builtins", "property")(f);
-}
-
-nb::object ClassBuilder::make(nb::handle bases) {
-    nb::object bases_tuple = bases.is_valid() ? nb::borrow(bases) : nb::object(nb::tuple());
-    auto entries = entries_;
-    nb::object exec_body = nb::cpp_function([entries](nb::dict ns) {
-        for (const auto &[key, value] : entries)
-            ns[key] = value;
-    });
-    nb::object new_class = from_import("types", "new_class");
-    return new_class(name_, bases_tuple, nb::none(), exec_body);
-}
-
-nb::object ClassBuilder::record(nb::handle bases, bool frozen, bool slots) {
-    nb::object plain = make(bases);
-    nb::object dataclass = from_import("dataclasses", "dataclass");
-    nb::object decorate = dataclass(nb::arg("frozen") = frozen, nb::arg("slots") = slots);
-    return decorate(plain);
-}
-
-nb::object str_enum(nb::handle module, const char *name, const char *doc,
-                    const std::vector<std::pair<const char *, const char *>> &members) {
-    nb::list items;
-    for (const auto &[key, value] : members)
-        items.append(nb::make_tuple(nb::str(key), nb::str(value)));
-    nb::object enum_cls = from_import("enum", "Enum");
-    nb::object cls = enum_cls(nb::str(name), items, nb::arg("module") = module.attr("__name__"),
-                              nb::arg("qualname") = nb::str(name),
-                              nb::arg("type") = nb::handle((PyObject *) &PyUnicode_Type));
-    if (doc)
-        cls.attr("__doc__") = nb::str(doc);
-    return cls;
-}
-
-nb::object empty_class(nb::handle module, const char *name, const char *doc, nb::handle bases) {
-    return ClassBuilder(module, name, doc).make(bases);
-}
-
-nb::object publish(nb::module_ &m, const char *name, nb::handle value) {
-    m.attr(name) = value;
-    return nb::borrow(value);
+    nb::object isna = import("pandas").attr("isna");
+    nb::object result = isna(h);
+    // A scalar gives True or False; a list-like gives an array of answers.
+    return result.ptr() == Py_True;
 }
 
 }  // namespace host

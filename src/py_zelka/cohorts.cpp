@@ -1,9 +1,12 @@
 // py_zelka.cohorts -- the cohort chains of a mat.
+#include "host/classes.hpp"
 #include "host/host.hpp"
 
 namespace nb = nanobind;
 
-NB_MODULE(cohorts, m) {
+namespace {
+
+void init(nb::module_ &m, host::State &) {
     m.doc() = "Cohort vocabulary of the plantation population model.";
     host::publish(m, "ChainKind",
                   host::str_enum(m, "ChainKind",
@@ -11,3 +14,7 @@ NB_MODULE(cohorts, m) {
                                  "(vegetative) or plants past flowering (reproductive).",
                                  {{"VEGETATIVE", "vegetative"}, {"REPRODUCTIVE", "reproductive"}}));
 }
+
+}  // namespace
+
+ZELKA_MODULE(cohorts, host::State, init)

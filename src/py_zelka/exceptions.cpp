@@ -1,15 +1,18 @@
 // py_zelka.exceptions -- the package's exception classes.  Each is raised with
 // one message string.
+#include "host/classes.hpp"
 #include "host/host.hpp"
 
 namespace nb = nanobind;
 
-NB_MODULE(exceptions, m) {
+namespace {
+
+void init(nb::module_ &m, host::State &s) {
     m.doc() = "Exception classes of py_zelka; every one derives from ZelkaError.";
 
     nb::object base = host::publish(
         m, "ZelkaError",
-        host::empty_class(m, "ZelkaError", "Base class of every error py_zelka raises.",
+        host::empty_class(s, "ZelkaError", "Base class of every error py_zelka raises.",
                           nb::make_tuple(nb::handle(PyExc_Exception))));
     nb::object bases = nb::make_tuple(base);
 
@@ -22,5 +25,9 @@ NB_MODULE(exceptions, m) {
         {"SuckerSelectionError", "A sucker selection file holds invalid counts."},
     };
     for (const auto &[name, doc] : derived)
-        host::publish(m, name, host::empty_class(m, name, doc, bases));
+        host::publish(m, name, host::empty_class(s, name, doc, bases));
 }
+
+}  // namespace
+
+ZELKA_MODULE(exceptions, host::State, init)

@@ -1,19 +1,21 @@
 // py_zelka.notices -- the vocabulary with which the farm-data readers report
 // data-quality findings that do not stop a read.
+#include "host/classes.hpp"
 #include "host/host.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-// The warning category, created once when the module is initialised.
-PyObject *zelka_data_notice = nullptr;
+struct State : host::State {
+    host::Ref zelka_data_notice{this};  // the warning category
+};
 
 // One warning per notice of the log, in list order:
 //   "[<source>] <subject>:<suffix> <message>"
 // where the suffix is " week_index=<n>" and/or " tag=<repr>" for the fields
 // that are not None.
-void emit_warnings(nb::handle self) {
+void emit_warnings(State &s, nb::handle self) {
     nb::object iterator = nb::steal(PyObject_GetIter(self.ptr()));
     if (!iterator.is_valid())
         throw nb::python_error();
@@ -34,13 +36,11 @@ void emit_warnings(nb::handle self) {
         nb::str source = host::format(notice.attr("source"));
         nb::str subject = host::format(notice.attr("subject"));
         nb::str message = host::format(notice.attr("message"));
-        host::warn(zelka_data_notice, host::text("[", source, "] ", subject, ":", suffix, " ", message));
+        host::warn(s.zelka_data_notice, host::text("[", source, "] ", subject, ":", suffix, " ", message));
     }
 }
 
-}  // namespace
-
-NB_MODULE(notices, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "Data-quality notices and read results.\n\n"
         "Every farm-data reader returns a ReadResult: the data it read together with a\n"
@@ -65,14 +65,14 @@ NB_MODULE(notices, m) {
 
     nb::object category = host::publish(
         m, "ZelkaDataNotice",
-        host::empty_class(m, "ZelkaDataNotice",
+        host::empty_class(s, "ZelkaDataNotice",
                           "Warning category of the data-quality notices a read reports.",
                           nb::make_tuple(nb::handle(PyExc_UserWarning))));
-    zelka_data_notice = host::leak(category);
+    s.zelka_data_notice = category;
 
     nb::object notice = host::publish(
         m, "Notice",
-        host::ClassBuilder(m, "Notice",
+        host::ClassBuilder(s, "Notice",
                            "One data-quality finding of a read.\n\n"
                            "kind        the NoticeKind of the finding\n"
                            "subject     what the finding is about (for example a column name)\n"
@@ -95,10 +95,10 @@ NB_MODULE(notices, m) {
 
     host::publish(
         m, "NoticeLog",
-        host::ClassBuilder(m, "NoticeLog",
+        host::ClassBuilder(s, "NoticeLog",
                            "The findings of one read, in the order they were found.\n\n"
                            "A list of Notice records; every list operation applies.")
-            .method("emit_warnings", &emit_warnings,
+            .method<&emit_warnings>("emit_warnings", "(self, /) -> None",
                     "Issue one ZelkaDataNotice warning per notice, in order.\n\n"
                     "The text of a warning is \"[source] subject: message\", with\n"
                     "\" week_index=N\" and \" tag='t'\" after the colon for the fields that\n"
@@ -109,10 +109,14 @@ NB_MODULE(notices, m) {
     nb::object generic = host::from_import("typing", "Generic");
     nb::object generic_t = generic[T];
     host::publish(m, "ReadResult",
-                  host::ClassBuilder(m, "ReadResult",
+                  host::ClassBuilder(s, "ReadResult",
                                      "The result of a reader: the data it read and the notices "
                                      "of the read.")
                       .field("data", "T")
                       .field("notices", "NoticeLog")
                       .record(nb::make_tuple(generic_t)));
 }
+
+}  // namespace
+
+ZELKA_MODULE(notices, State, init)

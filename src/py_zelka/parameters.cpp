@@ -1,24 +1,20 @@
 // py_zelka.parameters -- the model's parameter set: five named sections loaded
 // from YAML, checked against a fixed schema, and derived by overrides that
 // record their provenance.
+#include "host/classes.hpp"
 #include "host/host.hpp"
 #include "host/yaml_file.hpp"
-
-#include <iterator>
-#include <vector>
+#include "records/parameter_schema.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-// Host objects cached once at module initialisation (never released).
-PyObject *module_namespace = nullptr;  // this module's own __dict__
-PyObject *path_type = nullptr;         // pathlib.Path
-PyObject *yaml_module = nullptr;       // yaml (safe_load is looked up per call)
-PyObject *parameter_error = nullptr;   // py_zelka.exceptions.ParameterError
-
-const char *const section_names[] = {"general", "flowering", "sucker_selection", "harvest",
-                                     "mortality_replacement"};
+struct State : host::State {
+    host::Ref path_type{this};        // pathlib.Path
+    host::Ref yaml_module{this};      // yaml (safe_load is looked up per call)
+    host::Ref parameter_error{this};  // py_zelka.exceptions.ParameterError
+};
 
 const char *const rate_basis_hint =
     ". general.rate_basis is new in 0.3: add 'rate_basis: current_pool' to keep the pre-0.3 "
@@ -31,22 +27,7 @@ const char *const carrying_capacity_refused =
     "constant, and damping the followers would shrink the farm every generation. Set "
     "carrying_capacity to null, or switch rate_basis first.";
 
-// A module-level name, looked up when it is used, as the module's own code
-// would see it.
-nb::object global(const char *name) {
-    PyObject *value = PyDict_GetItemString(module_namespace, name);
-    if (!value)
-        host::raise(PyExc_NameError, host::text("name ", host::Repr{nb::str(name)},
-                                                " is not defined"));
-    return nb::borrow(value);
-}
-
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+using host::contains;
 
 // The items of `items`, in the order they come, that are not in `container`.
 nb::list not_in(nb::handle items, nb::handle container) {
@@ -57,12 +38,7 @@ nb::list not_in(nb::handle items, nb::handle container) {
     return absent;
 }
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+bool truthy(nb::handle value) { return host::truth(value); }
 
 // `a == b` as a truth value (no identity shortcut).
 bool equals(nb::handle a, const char *b) {
@@ -122,39 +98,39 @@ nb::object construct(nb::handle cls, nb::handle kwargs) {
 
 // Value checks of every construction: a known rate basis, and no carrying
 // capacity under the "cohort" basis.
-void post_init(nb::handle self) {
+void post_init(State &s, nb::handle self) {
     nb::object basis = self.attr("general").attr("get")("rate_basis");
-    nb::object rate_bases = global("_RATE_BASES");
+    nb::object rate_bases = s.global("_RATE_BASES");
     if (!contains(rate_bases, basis))
-        host::raise(parameter_error,
+        host::raise(s.parameter_error,
                     host::text("general.rate_basis must be one of ", host::Str{list_of(rate_bases)},
                                "; got ", host::Repr{basis}));
     if (equals(basis, "cohort") &&
         truthy(self.attr("sucker_selection").attr("get")("carrying_capacity")))
-        host::raise(parameter_error, nb::str(carrying_capacity_refused));
+        host::raise(s.parameter_error, nb::str(carrying_capacity_refused));
 }
 
-nb::object from_kessot_defaults(nb::handle cls) {
-    return cls.attr("from_yaml")(global("_DEFAULTS_PATH"),
+nb::object from_kessot_defaults(State &s, nb::handle cls) {
+    return cls.attr("from_yaml")(s.global("_DEFAULTS_PATH"),
                                  nb::arg("source_tag") = "kessot_defaults");
 }
 
-nb::object from_yaml(nb::handle cls, nb::handle path, nb::handle source_tag) {
-    nb::object p = nb::handle(path_type)(path);
-    nb::object raw = host::load_yaml_file(p, yaml_module);
+nb::object from_yaml(State &s, nb::handle cls, nb::handle path, nb::handle source_tag) {
+    nb::object p = s.path_type.get()(path);
+    nb::object raw = host::load_yaml_file(p, s.yaml_module);
     nb::object tag = truthy(source_tag) ? nb::borrow(source_tag) : p.attr("stem");
     return cls.attr("_from_mapping")(raw, nb::arg("source_tag") = tag);
 }
 
-nb::object from_mapping(nb::handle cls, nb::handle raw, nb::handle source_tag) {
-    nb::object sections = global("_SECTIONS");
+nb::object from_mapping(State &s, nb::handle cls, nb::handle raw, nb::handle source_tag) {
+    nb::object sections = s.global("_SECTIONS");
 
     nb::list missing = not_in(sections, raw);
     if (nb::len(missing) != 0)
-        host::raise(parameter_error,
+        host::raise(s.parameter_error,
                     host::text("parameter data is missing section(s): ", host::Str{missing}));
 
-    nb::object known_keys = global("_KNOWN_KEYS");
+    nb::object known_keys = s.global("_KNOWN_KEYS");
     nb::dict fields;
     for (nb::handle name : sections) {
         nb::object copy = dict_of(raw[name]);
@@ -166,7 +142,7 @@ nb::object from_mapping(nb::handle cls, nb::handle raw, nb::handle source_tag) {
             nb::str hint("");
             if (equals(name, "general") && contains(missing_keys, nb::str("rate_basis")))
                 hint = nb::str(rate_basis_hint);
-            host::raise(parameter_error,
+            host::raise(s.parameter_error,
                         host::text("section ", host::Repr{name}, ": missing key(s) ",
                                    host::Str{missing_keys}, "; unknown key(s) ",
                                    host::Str{unknown_keys}, " (expected exactly ",
@@ -178,38 +154,36 @@ nb::object from_mapping(nb::handle cls, nb::handle raw, nb::handle source_tag) {
     return construct(cls, fields);
 }
 
-nb::object section_copy(nb::handle self, nb::handle section) {
-    nb::object sections = global("_SECTIONS");
+nb::object section_copy(State &s, nb::handle self, nb::handle section) {
+    nb::object sections = s.global("_SECTIONS");
     if (!contains(sections, section))
-        host::raise(parameter_error,
+        host::raise(s.parameter_error,
                     host::text("unknown parameter section ", host::Repr{section},
                                "; expected one of ", host::Str{sections}));
     return dict_of(attribute(self, section));
 }
 
-nb::object override_section(nb::handle self, nb::handle section, nb::handle updates,
+nb::object override_section(State &s, nb::handle self, nb::handle section, nb::handle updates,
                             nb::handle source) {
     nb::object current = self.attr("_section_copy")(section);
 
     nb::list unknown = not_in(updates, current);
     if (nb::len(unknown) != 0)
-        host::raise(parameter_error,
+        host::raise(s.parameter_error,
                     host::text("unknown key(s) ", host::Str{unknown}, " for section ",
                                host::Repr{section}, "; known keys are ",
                                host::Str{sorted_list(current)}));
     current.attr("update")(updates);
 
     nb::dict fields;
-    for (nb::handle name : global("_SECTIONS"))
+    for (nb::handle name : s.global("_SECTIONS"))
         fields[name] = dict_of(attribute(self, name));
     fields[section] = current;
     fields["source"] = self.attr("source") + nb::make_tuple(source);
-    return construct(global("ParameterSet"), fields);
+    return construct(s.global("ParameterSet"), fields);
 }
 
-}  // namespace
-
-NB_MODULE(parameters, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "The model's parameter set.\n\n"
         "A ParameterSet groups the parameters of the population simulation in five\n"
@@ -220,51 +194,42 @@ NB_MODULE(parameters, m) {
         "against a fixed schema, and are changed only by deriving a new set with\n"
         "override().  Every set records where its values came from in source.";
 
-    module_namespace = host::leak(m.attr("__dict__"));
-    path_type = host::leak(host::from_import("pathlib", "Path"));
-    yaml_module = host::leak(host::import("yaml"));
+    s.path_type = host::from_import("pathlib", "Path");
+    s.yaml_module = host::import("yaml");
 
     // The names the field annotations refer to, so that they resolve.
     host::publish(m, "Any", host::from_import("typing", "Any"));
     host::publish(m, "Mapping", host::from_import("collections.abc", "Mapping"));
-    parameter_error =
-        host::leak(host::publish(m, "ParameterError",
-                                 host::from_import("py_zelka.exceptions", "ParameterError")));
+    s.parameter_error =
+        host::publish(m, "ParameterError", host::from_import("py_zelka.exceptions", "ParameterError"));
 
-    nb::object here = nb::handle(path_type)(m.attr("__file__")).attr("parent");
+    nb::object here = s.path_type.get()(m.attr("__file__")).attr("parent");
     host::publish(m, "_DEFAULTS_PATH",
                   here / nb::str("defaults") / nb::str("kessot_defaults.yaml"));
 
+    // The schema's sections and keys: _SECTIONS, _RATE_BASES, _KNOWN_KEYS.
     nb::list names;
-    for (const char *name : section_names)
-        names.append(nb::str(name));
-    host::publish(m, "_SECTIONS", nb::tuple(names));
-    host::publish(m, "_RATE_BASES", nb::make_tuple("cohort", "current_pool"));
-
-    const std::vector<const char *> known[] = {
-        {"base_temperature_c", "max_age_weeks_reproductive", "max_age_weeks_vegetative",
-         "population_epsilon", "rate_basis", "week_length_days"},
-        {"amplitude", "peak_weeks", "spread", "threshold_dd"},
-        {"amplitude", "carrying_capacity", "peak_weeks", "spread", "threshold_dd"},
-        {"hazard_weeks", "threshold_dd"},
-        {"death_rate_reproductive", "death_rate_vegetative", "replacement_rate"},
-    };
     nb::dict known_keys;
-    for (size_t i = 0; i < std::size(section_names); ++i) {
+    for (const schema::Section &section : schema::sections) {
+        names.append(nb::str(section.name));
         nb::list keys;
-        for (const char *key : known[i])
-            keys.append(nb::str(key));
+        for (const schema::Key &key : schema::keys)
+            if (schema::same(key.section, section.name))
+                keys.append(nb::str(key.name));
         PyObject *frozen = PyFrozenSet_New(keys.ptr());
         if (!frozen)
             throw nb::python_error();
-        known_keys[section_names[i]] = nb::steal(frozen);
+        known_keys[section.name] = nb::steal(frozen);
     }
+    host::publish(m, "_SECTIONS", nb::tuple(names));
+    nb::list bases;
+    for (const char *basis : schema::rate_bases)
+        bases.append(nb::str(basis));
+    host::publish(m, "_RATE_BASES", nb::tuple(bases));
     host::publish(m, "_KNOWN_KEYS", known_keys);
 
-    host::publish(
-        m, "ParameterSet",
-        host::ClassBuilder(
-            m, "ParameterSet",
+    host::ClassBuilder set(
+            s, "ParameterSet",
             "The immutable parameter set of the population simulation.\n\n"
             "general                a base temperature (degrees Celsius), the week length\n"
             "                       (days), the population epsilon, the maximum ages (weeks)\n"
@@ -281,55 +246,50 @@ NB_MODULE(parameters, m) {
             "source                 where the values came from: labels, oldest first\n\n"
             "The set is frozen; derive a changed set with override().  Construction checks\n"
             "general.rate_basis and refuses a carrying capacity under 'cohort'; loading a\n"
-            "file also checks that every section holds exactly its known keys.")
-            .field("general", "Mapping[str, Any]")
-            .field("flowering", "Mapping[str, float]")
-            .field("sucker_selection", "Mapping[str, float]")
-            .field("harvest", "Mapping[str, Any]")
-            .field("mortality_replacement", "Mapping[str, float]")
-            .field("source", "tuple[str, ...]", nb::tuple())
-            .method("__post_init__", &post_init, nb::sig("def __post_init__(self) -> None"),
+            "file also checks that every section holds exactly its known keys.");
+    for (const schema::Section &section : schema::sections)
+        set.field(section.name, section.annotation);
+    set.field("source", "tuple[str, ...]", nb::tuple())
+        .method<&post_init>("__post_init__", "(self, /) -> None",
                     "Check the values of a new set.\n\n"
                     "general.rate_basis must be 'cohort' or 'current_pool'; under 'cohort'\n"
                     "sucker_selection.carrying_capacity must be null (or zero).  Raises\n"
                     "ParameterError otherwise.")
-            .class_method("from_kessot_defaults", &from_kessot_defaults,
-                          nb::sig("def from_kessot_defaults(cls) -> ParameterSet"),
+        .class_method<&from_kessot_defaults>("from_kessot_defaults", "(cls, /) -> ParameterSet",
                           "Load the parameter set that ships with the package.\n\n"
                           "The file is read afresh on every call; the set's source is\n"
                           "('kessot_defaults',).")
-            .class_method("from_yaml", &from_yaml,
-                          nb::sig("def from_yaml(cls, path: str | os.PathLike, *, source_tag: str | None = None) "
-                                  "-> ParameterSet"),
-                          nb::arg("path").none(), nb::kw_only(),
-                          nb::arg("source_tag").none() = nb::none(),
+        .class_method<&from_yaml>(
+                          "from_yaml",
+                          "(cls, /, path: str | os.PathLike, *, source_tag: str | None = None) "
+                          "-> ParameterSet",
                           "Load a parameter set from a YAML parameter file.\n\n"
                           "path is a text path or a path object; the file is read as UTF-8.\n"
                           "The set's source is (source_tag,), or the file name without its\n"
                           "suffix when source_tag is empty or None.  Missing sections, wrong\n"
                           "key sets and invalid values raise ParameterError; a missing file\n"
                           "or a YAML syntax error raises the usual error of the host.")
-            .class_method("_from_mapping", &from_mapping,
-                          nb::sig("def _from_mapping(cls, raw: Mapping, *, source_tag: str) -> ParameterSet"),
-                          nb::arg("raw").none(), nb::kw_only(),
-                          nb::arg("source_tag").none(),
+        .class_method<&from_mapping>(
+                          "_from_mapping", "(cls, /, raw: Mapping, *, source_tag: str) -> ParameterSet",
                           "Build a set from already parsed parameter data.\n\n"
                           "Every section must be present and hold exactly its known keys;\n"
                           "each section is copied into a new dict (a mapping or a sequence\n"
                           "of key-value pairs); other top-level entries are ignored.  The\n"
                           "set's source is (source_tag,).")
-            .method("_section_copy", &section_copy, nb::sig("def _section_copy(self, section: str) -> dict"),
-                    nb::arg("section").none(),
+        .method<&section_copy>("_section_copy", "(self, /, section: str) -> dict",
                     "A new plain dict holding the content of the named section.")
-            .method("override", &override_section,
-                    nb::sig("def override(self, section: str, updates: Mapping[str, Any], *, "
-                            "source: str = 'override') -> ParameterSet"),
-                    nb::arg("section").none(),
-                    nb::arg("updates").none(), nb::kw_only(), nb::arg("source").none() = "override",
+        .method<&override_section>(
+                    "override",
+                    "(self, /, section: str, updates: Mapping[str, Any], *, "
+                    "source: str = 'override') -> ParameterSet",
                     "Derive a set with some values of one section replaced.\n\n"
                     "updates maps keys of the section to their new values; only keys the\n"
                     "section already holds may be named.  The new set's source is this\n"
                     "set's source with the label source appended; its values are checked\n"
-                    "as on every construction.  This set is not changed.")
-            .record());
+                    "as on every construction.  This set is not changed.");
+    host::publish(m, "ParameterSet", set.record());
 }
+
+}  // namespace
+
+ZELKA_MODULE(parameters, State, init)

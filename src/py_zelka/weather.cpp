@@ -1,6 +1,7 @@
 // py_zelka.weather -- which columns of a weather file hold what, and the
 // model's week numbering of calendar dates.
 #include "host/capi.hpp"
+#include "host/classes.hpp"
 #include "host/host.hpp"
 
 #include <cstdint>
@@ -9,31 +10,32 @@ namespace nb = nanobind;
 
 namespace {
 
-// Host objects cached once at module initialisation (never released).
-PyObject *date_type = nullptr;        // datetime.date
-PyObject *datetime_type = nullptr;    // datetime.datetime
-PyObject *weather_error = nullptr;    // py_zelka.exceptions.WeatherError
-PyObject *s_toordinal = nullptr;
-PyObject *s_start = nullptr;
-PyObject *s_end = nullptr;
-PyObject *s_week_length_days = nullptr;
-PyObject *s_start_ordinal = nullptr;
-PyObject *s_end_ordinal = nullptr;
+struct State : host::State {
+    host::Ref date_type{this};      // datetime.date
+    host::Ref datetime_type{this};  // datetime.datetime
+    host::Ref weather_error{this};  // py_zelka.exceptions.WeatherError
+    host::Ref s_toordinal{this};
+    host::Ref s_start{this};
+    host::Ref s_end{this};
+    host::Ref s_week_length_days{this};
+    host::Ref s_start_ordinal{this};
+    host::Ref s_end_ordinal{this};
+};
 
-nb::object get(nb::handle obj, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
+nb::object get(nb::handle obj, const host::Ref &name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (!value)
         throw nb::python_error();
     return nb::steal(value);
 }
 
-void set(nb::handle obj, PyObject *name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) != 0)
+void set(nb::handle obj, const host::Ref &name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
         throw nb::python_error();
 }
 
-bool is_instance(nb::handle value, PyObject *type) {
-    int r = PyObject_IsInstance(value.ptr(), type);
+bool is_instance(nb::handle value, const host::Ref &type) {
+    int r = PyObject_IsInstance(value.ptr(), type.ptr());
     if (r < 0)
         throw nb::python_error();
     return r == 1;
@@ -47,10 +49,10 @@ long long state_value(nb::handle value) {
     return v;
 }
 
-int64_t ordinal_of(nb::handle date) {
+int64_t ordinal_of(const State &s, nb::handle date) {
     PyObject *args[] = {date.ptr()};
     nb::object ordinal = nb::steal(PyObject_VectorcallMethod(
-        s_toordinal, args, 1, nullptr));
+        s.s_toordinal.ptr(), args, 1, nullptr));
     if (!ordinal.is_valid())
         throw nb::python_error();
     long long v = PyLong_AsLongLong(ordinal.ptr());
@@ -59,37 +61,37 @@ int64_t ordinal_of(nb::handle date) {
     return (int64_t) v;
 }
 
-nb::object date_from_ordinal(int64_t ordinal) {
-    return nb::handle(date_type).attr("fromordinal")(ordinal);
+nb::object date_from_ordinal(const State &s, int64_t ordinal) {
+    return s.date_type.get().attr("fromordinal")(ordinal);
 }
 
 // The calendar date of a date-like argument of the constructor: a
 // datetime.date, or the date part of a datetime / pandas Timestamp.
-nb::object as_date(nb::handle value, const char *what) {
+nb::object as_date(const State &s, nb::handle value, const char *what) {
     if (host::is_missing(value) && !value.is_none())
         host::raise(PyExc_ValueError,
                     host::text(what, " must be a calendar date, not the missing value ",
                                host::Repr{value}));
-    if (!is_instance(value, date_type))
+    if (!is_instance(value, s.date_type))
         host::raise(PyExc_TypeError,
                     host::text(what, " must be a datetime.date, not ",
                                host::Repr{nb::handle((PyObject *) Py_TYPE(value.ptr())).attr("__name__")}));
-    if (is_instance(value, datetime_type))
+    if (is_instance(value, s.datetime_type))
         return value.attr("date")();
     return nb::borrow(value);
 }
 
-nb::str period_text(nb::handle self) {
-    nb::object end = get(self, s_end);
-    nb::object start = get(self, s_start);
+nb::str period_text(const State &s, nb::handle self) {
+    nb::object end = get(self, s.s_end);
+    nb::object start = get(self, s.s_start);
     if (end.is_none())
         return host::text(host::Str{start}, " onwards");
     return host::text(host::Str{start}, " to ", host::Str{end});
 }
 
-void provider_init(nb::handle self, nb::handle start, nb::handle week_length_days,
+void provider_init(State &s, nb::handle self, nb::handle start, nb::handle week_length_days,
                    nb::handle end) {
-    nb::object start_date = as_date(start, "start");
+    nb::object start_date = as_date(s, start, "start");
     if (PyBool_Check(week_length_days.ptr()))
         host::raise(PyExc_TypeError, host::text("week_length_days must be an int, not bool"));
     nb::object length = nb::steal(PyNumber_Index(week_length_days.ptr()));
@@ -102,42 +104,44 @@ void provider_init(nb::handle self, nb::handle start, nb::handle week_length_day
                     host::text("week_length_days must be a positive number of days, not ",
                                host::Repr{length}));
     }
-    int64_t start_ordinal = ordinal_of(start_date);
+    int64_t start_ordinal = ordinal_of(s, start_date);
     nb::object end_date = nb::none();
     nb::object end_ordinal = nb::none();
     if (!end.is_none()) {
-        end_date = as_date(end, "end");
-        int64_t e = ordinal_of(end_date);
+        end_date = as_date(s, end, "end");
+        int64_t e = ordinal_of(s, end_date);
         if (e < start_ordinal)
             host::raise(PyExc_ValueError, host::text("end ", host::Str{end_date},
                                                      " lies before start ", host::Str{start_date}));
         end_ordinal = nb::int_(e);
     }
-    set(self, s_start, start_date);
-    set(self, s_end, end_date);
-    set(self, s_week_length_days, length);
-    set(self, s_start_ordinal, nb::int_(start_ordinal));
-    set(self, s_end_ordinal, end_ordinal);
+    set(self, s.s_start, start_date);
+    set(self, s.s_end, end_date);
+    set(self, s.s_week_length_days, length);
+    set(self, s.s_start_ordinal, nb::int_(start_ordinal));
+    set(self, s.s_end_ordinal, end_ordinal);
 }
 
-nb::object week_index_for_date(nb::handle self, nb::handle date) {
-    if (host::is_missing(date))
-        host::raise(weather_error, host::text("cannot place the missing date ", host::Repr{date},
-                                              " in the weather period ", period_text(self)));
-    if (!is_instance(date, date_type))
+nb::object week_index_for_date(State &s, nb::handle self, nb::handle date) {
+    PyObject *type = (PyObject *) Py_TYPE(date.ptr());
+    bool plain_date = type == s.date_type.ptr() || type == s.datetime_type.ptr();
+    if (!plain_date && host::is_missing(date))
+        host::raise(s.weather_error, host::text("cannot place the missing date ", host::Repr{date},
+                                                " in the weather period ", period_text(s, self)));
+    if (!plain_date && !is_instance(date, s.date_type))
         host::raise(PyExc_TypeError,
                     host::text("week_index_for_date() expects a datetime.date, not ",
                                host::Repr{nb::handle((PyObject *) Py_TYPE(date.ptr())).attr("__name__")}));
-    int64_t ordinal = ordinal_of(date);
-    nb::object start_ordinal = get(self, s_start_ordinal);
-    nb::object end_ordinal = get(self, s_end_ordinal);
+    int64_t ordinal = ordinal_of(s, date);
+    nb::object start_ordinal = get(self, s.s_start_ordinal);
+    nb::object end_ordinal = get(self, s.s_end_ordinal);
     int64_t start = state_value(start_ordinal);
     bool after_end = !end_ordinal.is_none() && ordinal > state_value(end_ordinal);
     if (ordinal < start || after_end)
-        host::raise(weather_error, host::text("date ", host::Str{date_from_ordinal(ordinal)},
-                                              " lies outside the weather period ",
-                                              period_text(self)));
-    nb::object length_days = get(self, s_week_length_days);
+        host::raise(s.weather_error, host::text("date ", host::Str{date_from_ordinal(s, ordinal)},
+                                                " lies outside the weather period ",
+                                                period_text(s, self)));
+    nb::object length_days = get(self, s.s_week_length_days);
     int64_t length = state_value(length_days);
     long long days;
     if (length > 0 && !__builtin_sub_overflow((long long) ordinal, (long long) start, &days))
@@ -153,41 +157,47 @@ nb::object week_index_for_date(nb::handle self, nb::handle date) {
     return week;
 }
 
-nb::object from_table(nb::handle cls, nb::handle data, nb::handle week_length_days) {
+nb::object from_table(State &s, nb::handle cls, nb::handle data, nb::handle week_length_days) {
     nb::object present = data["date"].attr("dropna")();
     if (nb::len(present) == 0)
-        host::raise(weather_error,
+        host::raise(s.weather_error,
                     host::text("the weather table holds no dates, so it defines no weather period"));
     nb::object start = present.attr("min")();
     nb::object end = present.attr("max")();
     return cls(start, nb::arg("week_length_days") = week_length_days, nb::arg("end") = end);
 }
 
-nb::object provider_repr(nb::handle self) {
-    return host::text("WeatherProvider(start=", host::Repr{get(self, s_start)},
-                      ", week_length_days=", host::Repr{get(self, s_week_length_days)},
-                      ", end=", host::Repr{get(self, s_end)}, ")");
+nb::object provider_repr(State &s, nb::handle self) {
+    return host::text("WeatherProvider(start=", host::Repr{get(self, s.s_start)},
+                      ", week_length_days=", host::Repr{get(self, s.s_week_length_days)},
+                      ", end=", host::Repr{get(self, s.s_end)}, ")");
 }
 
-}  // namespace
+nb::object provider_start(State &s, nb::handle self) { return get(self, s.s_start); }
+nb::object provider_end(State &s, nb::handle self) { return get(self, s.s_end); }
+nb::object provider_week_length(State &s, nb::handle self) {
+    return get(self, s.s_week_length_days);
+}
 
-NB_MODULE(weather, m) {
+nb::object interned(const char *text) { return nb::steal(host::interned(text)); }
+
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "Weather-file column labels and the model's week numbering of calendar dates.";
 
-    date_type = host::leak(host::from_import("datetime", "date"));
-    datetime_type = host::leak(host::from_import("datetime", "datetime"));
-    weather_error = host::leak(host::from_import("py_zelka.exceptions", "WeatherError"));
-    s_toordinal = host::interned("toordinal");
-    s_start = host::interned("_start");
-    s_end = host::interned("_end");
-    s_week_length_days = host::interned("_week_length_days");
-    s_start_ordinal = host::interned("_start_ordinal");
-    s_end_ordinal = host::interned("_end_ordinal");
+    s.date_type = host::from_import("datetime", "date");
+    s.datetime_type = host::from_import("datetime", "datetime");
+    s.weather_error = host::from_import("py_zelka.exceptions", "WeatherError");
+    s.s_toordinal = interned("toordinal");
+    s.s_start = interned("_start");
+    s.s_end = interned("_end");
+    s.s_week_length_days = interned("_week_length_days");
+    s.s_start_ordinal = interned("_start_ordinal");
+    s.s_end_ordinal = interned("_end_ordinal");
 
     host::publish(
         m, "ColumnMap",
-        host::ClassBuilder(m, "ColumnMap",
+        host::ClassBuilder(s, "ColumnMap",
                            "Which columns of a weather file hold what.\n\n"
                            "date        label of the calendar-date column\n"
                            "tmean       label of the mean-temperature column, or None\n"
@@ -204,44 +214,43 @@ NB_MODULE(weather, m) {
                                       "_end_ordinal");
     host::publish(
         m, "WeatherProvider",
-        host::ClassBuilder(m, "WeatherProvider",
+        host::ClassBuilder(s, "WeatherProvider",
                            "The model's week numbering of calendar dates.\n\n"
                            "WeatherProvider(start, *, week_length_days=7, end=None): week 0 begins\n"
                            "on the date start; every week_length_days days a new week begins.  A\n"
                            "provider with an end knows no date after it.")
             .attr("__slots__", slots)
-            .method("__init__", &provider_init,
-                    nb::sig("def __init__(self, start: datetime.date, *, week_length_days: int = 7, "
-                            "end: datetime.date | None = None) -> None"),
-                    nb::arg("start").none(), nb::kw_only(),
-                    nb::arg("week_length_days").none() = 7, nb::arg("end").none() = nb::none(),
-                    "Number the weeks from start (a datetime.date; a datetime counts by its "
+            .method<&provider_init>(
+                "__init__",
+                "(self, /, start: datetime.date, *, week_length_days: int = 7, "
+                "end: datetime.date | None = None) -> None",
+                "Number the weeks from start (a datetime.date; a datetime counts by its "
                     "date).")
-            .method("__repr__", &provider_repr, nb::sig("def __repr__(self) -> str"))
-            .property("start", [](nb::handle self) { return get(self, s_start); },
-                      "The first day of week 0.")
-            .property("end", [](nb::handle self) { return get(self, s_end); },
-                      "The last day the provider knows, or None.")
-            .property("week_length_days",
-                      [](nb::handle self) { return get(self, s_week_length_days); },
-                      "The length of a model week in days.")
-            .method("week_index_for_date", &week_index_for_date,
-                    nb::sig("def week_index_for_date(self, date: datetime.date) -> int"),
-                    nb::arg("date").none(),
-                    "The model week of a calendar date: (date - start).days // "
+            .method<&provider_repr>("__repr__", "(self, /) -> str",
+                                    "The provider as its constructor call.")
+            .property<&provider_start>("start", "datetime.date", "The first day of week 0.")
+            .property<&provider_end>("end", "datetime.date | None",
+                                     "The last day the provider knows, or None.")
+            .property<&provider_week_length>("week_length_days", "int",
+                                             "The length of a model week in days.")
+            .method<&week_index_for_date>(
+                "week_index_for_date", "(self, /, date: datetime.date) -> int",
+                "The model week of a calendar date: (date - start).days // "
                     "week_length_days.\n\n"
                     "A datetime or pandas Timestamp counts by its date.  A missing date, or\n"
                     "one before start or after end, raises WeatherError; anything that is\n"
                     "not a date raises TypeError.")
-            .class_method("from_table", &from_table,
-                          nb::sig("def from_table(cls, data: pandas.DataFrame, *, week_length_days: int = 7) "
-                                  "-> WeatherProvider"),
-                          nb::arg("data").none(), nb::kw_only(),
-                          nb::arg("week_length_days").none() = 7,
-                          "A provider for the period of a weather table.\n\n"
+            .class_method<&from_table>(
+                "from_table",
+                "(cls, /, data: pandas.DataFrame, *, week_length_days: int = 7) -> WeatherProvider",
+                "A provider for the period of a weather table.\n\n"
                           "data is a table with a 'date' column, such as\n"
                           "WeatherFileReader.read returns: start and end are its earliest and\n"
                           "latest dates (missing dates are ignored).  A table without any date\n"
                           "raises WeatherError.")
             .make());
 }
+
+}  // namespace
+
+ZELKA_MODULE(weather, State, init)

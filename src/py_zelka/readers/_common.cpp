@@ -1,8 +1,9 @@
 // py_zelka.readers._common -- what the four record-file readers share:
 // loading a table from a file, the required-column check and the canonical
 // form of a ribbon tag.
-#include "host/frames.hpp"
+#include "host/function.hpp"
 #include "host/host.hpp"
+#include "records/tags.hpp"
 
 #include <string>
 
@@ -86,18 +87,36 @@ nb::str sniff_separator(const std::string &line) {
     return nb::str(&candidates[best], 1);
 }
 
-// `item in container`.
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+using host::contains;
 
 nb::object strip_if_text(nb::handle label) {
     if (PyUnicode_Check(label.ptr()))
         return label.attr("strip")();
     return nb::borrow(label);
+}
+
+// Two labels that stripping made equal would make one label name two
+// columns: a ValueError naming the label and both columns (1-based, as a
+// spreadsheet counts them), with their labels as written.
+void refuse_equal_labels(nb::handle path, nb::handle written, const nb::list &stripped) {
+    size_t n = nb::len(stripped);
+    nb::list originals = nb::list(written);
+    nb::dict first;  // stripped label -> its first column
+    for (size_t j = 0; j < n; ++j) {
+        nb::handle label = stripped[j];
+        if (!first.contains(label)) {
+            first[label] = nb::int_(j);
+            continue;
+        }
+        size_t i = nb::cast<size_t>(first[label]);
+        host::raise(PyExc_ValueError,
+                    host::text("two columns of ", host::Repr{path}, " are labelled ",
+                               host::Repr{label},
+                               " once blanks around their labels are stripped: column ",
+                               host::Str{nb::int_(i + 1)}, " (", host::Repr{originals[i]},
+                               ") and column ", host::Str{nb::int_(j + 1)}, " (",
+                               host::Repr{originals[j]}, ")"));
+    }
 }
 
 nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_columns) {
@@ -180,7 +199,7 @@ void column_as_text(nb::handle pd, nb::object &table, nb::handle label) {
     table = table.attr("assign")(**replaced);
 }
 
-nb::object read_table(nb::handle path, nb::handle text_columns) {
+nb::object read_table(host::State &, nb::handle path, nb::handle text_columns) {
     nb::object pd = host::import("pandas");
     std::string suffix = lowered_suffix(path);
     nb::object table;
@@ -203,8 +222,10 @@ nb::object read_table(nb::handle path, nb::handle text_columns) {
             padded = true;
         labels.append(stripped);
     }
-    if (padded)
+    if (padded) {
+        refuse_equal_labels(path, table.attr("columns"), labels);
         table.attr("columns") = labels;
+    }
 
     if (typed) {
         for (nb::handle label : text_columns)
@@ -221,7 +242,7 @@ nb::object read_table(nb::handle path, nb::handle text_columns) {
     return table;
 }
 
-void require_columns(nb::handle table, nb::handle columns, nb::handle context,
+void require_columns(host::State &, nb::handle table, nb::handle columns, nb::handle context,
                      nb::handle error_cls) {
     nb::object present = table.attr("columns");
     nb::list missing;
@@ -243,15 +264,15 @@ void require_columns(nb::handle table, nb::handle columns, nb::handle context,
     host::raise(error_cls, message);
 }
 
-}  // namespace
+nb::object normalize_tag(host::State &, nb::handle raw) { return records::normalize_tag(raw); }
 
-NB_MODULE(_common, m) {
+void init(nb::module_ &m, host::State &s) {
     m.doc() = "Support functions shared by the record-file readers.";
 
-    m.def("_read_table", &read_table,
-          nb::sig("def _read_table(path: str | os.PathLike, text_columns: Iterable[str] = ()) -> pandas.DataFrame"),
-          nb::arg("path").none(), nb::arg("text_columns").none() = nb::tuple(),
-          "Load a record file into a DataFrame with a 0-based RangeIndex.\n\n"
+    host::def<&read_table>(
+        m, s, "_read_table",
+        "(path: str | os.PathLike, text_columns: Iterable[str] = ()) -> pandas.DataFrame",
+        "Load a record file into a DataFrame with a 0-based RangeIndex.\n\n"
           "By suffix: .xlsx/.xlsm/.xls through pandas.read_excel (extra 'excel'),\n"
           ".parquet through pandas.read_parquet (extra 'parquet'), anything else as\n"
           "delimited text: UTF-8 with or without a byte-order mark, or Windows-1252\n"
@@ -260,15 +281,18 @@ NB_MODULE(_common, m) {
           "skipped.  Header labels are stripped of surrounding blanks.  Columns named\n"
           "in text_columns are read as text; their empty cells stay missing.  Errors\n"
           "of opening and parsing the file pass through unchanged.");
-    m.def("_require_columns", &require_columns,
-          nb::sig("def _require_columns(table: pandas.DataFrame, columns: list, *, context: str, "
-                  "error_cls: type[Exception]) -> None"),
-          nb::arg("table").none(), nb::arg("columns").none(),
-          nb::kw_only(), nb::arg("context").none(), nb::arg("error_cls").none(),
-          "Raise error_cls naming the file (context) when any of columns is not a\n"
+    host::def<&require_columns>(
+        m, s, "_require_columns",
+        "(table: pandas.DataFrame, columns: list, *, context: str, error_cls: type[Exception])"
+        " -> None",
+        "Raise error_cls naming the file (context) when any of columns is not a\n"
           "column of table.");
-    m.def("_normalize_tag", &frames::normalize_tag, nb::sig("def _normalize_tag(raw) -> str"),
-          nb::arg("raw").none(),
-          "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
+    host::def<&normalize_tag>(
+        m, s, "_normalize_tag", "(raw: Any) -> str",
+        "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
 }
+
+}  // namespace
+
+ZELKA_MODULE(_common, host::State, init)

@@ -1,18 +1,16 @@
 // py_zelka.readers.climate_reader -- the farm's weather file: a calendar-date
 // column and, per date, the mean temperature or the heat units, in columns
 // a ColumnMap names.
-#include "host/frames.hpp"
 #include "host/host.hpp"
+#include "records/columns.hpp"
+#include "records/dates.hpp"
+#include "records/reader.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-// This module (never released): its globals are read at call time, as a
-// module function would read them.
-PyObject *module = nullptr;
-
-nb::object global(const char *name) { return nb::handle(module).attr(name); }
+using State = records::ReaderState;
 
 // `getattr(obj, name, False)`: only an AttributeError gives the default.
 nb::object attr_or_false(nb::handle obj, const char *name) {
@@ -25,13 +23,13 @@ nb::object attr_or_false(nb::handle obj, const char *name) {
     return nb::bool_(false);
 }
 
-nb::object read_weather(nb::handle path, nb::handle columns_arg) {
+nb::object read_weather(State &s, nb::handle path, nb::handle columns_arg) {
     // 1-2. The column map; importing it here keeps py_zelka.weather out of
     // this module's import.
     nb::object column_map_cls = host::from_import("py_zelka.weather", "ColumnMap");
     nb::object columns =
         columns_arg.is_none() ? column_map_cls() : nb::borrow(columns_arg);
-    nb::object error_cls = global("WeatherError");
+    nb::object error_cls = s.global("WeatherError");
 
     // 3-4. The temperature signal: heat units before the mean temperature.
     nb::object heat_units = columns.attr("heat_units");
@@ -40,31 +38,31 @@ nb::object read_weather(nb::handle path, nb::handle columns_arg) {
         host::raise(error_cls, nb::str("columns must specify either tmean= or heat_units="));
 
     // 5-6. Load and check the two columns.
-    nb::object table = global("_read_table")(path);
+    nb::object table = s.global("_read_table")(path);
     nb::object date_label = columns.attr("date");
-    frames::require_columns(global("_require_columns"), table, nb::make_tuple(date_label, source),
+    records::require_columns(s.global("_require_columns"), table, nb::make_tuple(date_label, source),
                             host::text("weather file ", host::Repr{path}), error_cls);
 
     // 7. Dates, each value in its own format, day first when the map says so
     // (a caller's own map without the field reads month first).
     nb::object dayfirst = attr_or_false(columns, "dayfirst");
-    nb::object loaded_dates = table[date_label];
+    nb::object loaded_dates = records::column(s.pd, table, date_label);
     try {
         nb::dict options;
         options["format"] = "mixed";
         options["dayfirst"] = dayfirst;
-        nb::object parsed = frames::parse_dates(loaded_dates, options);
+        nb::object parsed = records::parse_dates(s.pd, loaded_dates, options);
         nb::dict replaced;
         replaced[date_label] = parsed;
         table = table.attr("assign")(**replaced);
     } catch (nb::python_error &e) {
         if (!host::error_is(e, PyExc_ValueError) && !host::error_is(e, PyExc_TypeError))
             throw;
-        frames::raise_date_parse_error(error_cls, date_label, path, e);
+        records::raise_date_parse_error(error_cls, date_label, path, e);
     }
     // A month-first reading scrambles a day-first file without failing.
-    if (!frames::truth(dayfirst)) {
-        nb::object example = frames::day_first_example(loaded_dates);
+    if (!host::truth(dayfirst)) {
+        nb::object example = records::day_first_example(loaded_dates);
         if (!example.is_none())
             host::raise(error_cls,
                         host::text("dates in ", host::Repr{date_label}, " of ", host::Repr{path},
@@ -83,23 +81,20 @@ nb::object read_weather(nb::handle path, nb::handle columns_arg) {
     names[date_label] = "date";
     names[source] = target;
     nb::object data = table[selected].attr("rename")(nb::arg("columns") = names);
-    return global("ReadResult")(nb::arg("data").none() = data,
-                                nb::arg("notices") = global("NoticeLog")());
+    return s.global("ReadResult")(nb::arg("data").none() = data,
+                                nb::arg("notices") = s.global("NoticeLog")());
 }
 
-}  // namespace
-
-NB_MODULE(climate_reader, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "The weather file: per calendar date the mean temperature or the heat units.\n\n"
         "WeatherFileReader.read(path, columns=None) returns the dates, parsed, and the\n"
         "temperature signal, as loaded, under fixed column names.";
-    frames::init();
-    module = host::leak(m);
+    s.load();
 
     host::publish(m, "Path", host::from_import("pathlib", "Path"));
     host::publish(m, "TYPE_CHECKING", host::from_import("typing", "TYPE_CHECKING"));
-    host::publish(m, "pd", frames::pandas());
+    host::publish(m, "pd", s.pd.module);
     host::publish(m, "WeatherError", host::from_import("py_zelka.exceptions", "WeatherError"));
     for (const char *name : {"NoticeLog", "ReadResult"})
         host::publish(m, name, host::from_import("py_zelka.notices", name));
@@ -109,10 +104,9 @@ NB_MODULE(climate_reader, m) {
 
     host::publish(
         m, "WeatherFileReader",
-        frames::reader_class(
-            m, "WeatherFileReader", "Reader of a farm's weather file.", &read_weather,
-            nb::arg("path").none(), nb::arg("columns").none() = nb::none(),
-            nb::sig("def read(path: str | os.PathLike, columns: ColumnMap | None = None) -> ReadResult"),
+        records::reader_class<&read_weather>(
+            s, "WeatherFileReader", "Reader of a farm's weather file.",
+            "(path: str | os.PathLike, columns: ColumnMap | None = None) -> ReadResult",
             "Load a weather file: its date column and its temperature signal.\n\n"
             "columns is a ColumnMap (None: ColumnMap()) naming the date column and\n"
             "the heat-units column, or when that is None the mean-temperature column.\n"
@@ -127,3 +121,7 @@ NB_MODULE(climate_reader, m) {
             "columns date (timestamps) and heat_units or tmean (values as loaded), one\n"
             "row per file row, with the file's row index."));
 }
+
+}  // namespace
+
+ZELKA_MODULE(climate_reader, State, init)

@@ -2,110 +2,116 @@
 // file: one farm-wide record per calendar date with the parous and the
 // nulliparous suckers selected.  FollowerChoiceReader checks the file;
 // SuckerSelectionData gives the selection total of each model week.
-#include "host/frames.hpp"
 #include "host/host.hpp"
+#include "records/columns.hpp"
+#include "records/dates.hpp"
+#include "records/reader.hpp"
+#include "records/rows.hpp"
+#include "records/weeks.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-// This module (never released): its globals are read at call time, as a
-// module function would read them.
-PyObject *module = nullptr;
+struct State : records::ReaderState {
+    host::SharedFloats shared_floats{this};
+};
 
-nb::object global(const char *name) { return nb::handle(module).attr(name); }
-
-nb::object read_selection(nb::handle path) {
-    nb::object error_cls = global("SuckerSelectionError");
+nb::object read_selection(State &s, nb::handle path) {
+    nb::object error_cls = s.global("SuckerSelectionError");
 
     // 1-2. Load and check the required columns.
-    nb::object table = global("_read_table")(path);
-    frames::require_columns(global("_require_columns"), table, global("_REQUIRED_COLUMNS"),
+    nb::object table = s.global("_read_table")(path);
+    records::require_columns(s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
                             host::text("sucker-selection file ", host::Repr{path}), error_cls);
 
     // 3. Dates (the loaded table keeps its cells).
-    nb::object dates =
-        frames::parse_dates_or_raise(table["date"], nb::str("date"), path, error_cls);
+    nb::object dates = records::parse_dates_or_raise(
+        s.pd, records::column(s.pd, table, nb::str("date")), nb::str("date"), path, error_cls);
 
     // 4. One record per date, compared as loaded.
     nb::list subset;
     subset.append("date");
-    frames::Rows duplicated = frames::true_rows(
-        table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false));
+    records::Rows duplicated = records::true_rows(
+        s.pd, table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false));
     if (!duplicated.empty())
         host::raise(error_cls,
                     host::text("duplicate 'date' rows at index ",
-                               frames::row_list(table, duplicated), " in ", host::Repr{path},
+                               records::row_list(table, duplicated), " in ", host::Repr{path},
                                "; expected at most one farm-wide record per date"));
 
     // 5-6. Counts, both converted before either is checked.
     const char *const names[2] = {"parous_count", "nulliparous_count"};
     nb::object counts[2];
     for (size_t k = 0; k < 2; ++k)
-        counts[k] = frames::to_numeric(table[names[k]]);
+        counts[k] = records::to_numeric(s.pd, records::column(s.pd, table, nb::str(names[k])));
     for (size_t k = 0; k < 2; ++k)
-        frames::check_counts(error_cls, table, nb::str(names[k]),
-                             frames::Float64Column(counts[k]), path);
+        records::check_counts(error_cls, table, nb::str(names[k]),
+                              records::Float64Values(s.pd, counts[k]), path);
 
     // 7-8. The result: a missing side of the total counts as 0.
     nb::object total = counts[0].attr("add")(counts[1], nb::arg("fill_value") = 0.0);
-    nb::object data = frames::frame({{"date", frames::calendar_dates(dates)},
+    nb::object data = records::frame(s.pd, {{"date", records::calendar_dates(dates)},
                                      {"parous", counts[0]},
                                      {"nulliparous", counts[1]},
                                      {"total", total}});
-    return global("ReadResult")(nb::arg("data").none() = data,
-                                nb::arg("notices") = global("NoticeLog")());
+    return s.global("ReadResult")(nb::arg("data").none() = data,
+                                nb::arg("notices") = s.global("NoticeLog")());
 }
 
 // ---------------------------------------------------------------------------
 // SuckerSelectionData
 
-void data_init(nb::handle self, nb::handle data, nb::handle weather) {
-    frames::CellBlocks dates(data["date"]);
-    frames::OptionalFloats totals(data["total"]);
-    frames::WeekIndexer weeks(weather);
-    frames::CollectorPause pause;
+void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict week_totals;
-    size_t n = dates.size();
-    frames::require_rows("total", totals.size(), "date", n);
-    for (size_t i = 0; i < n; ++i) {
-        nb::object week = weeks.week_of(dates[i]);
-        nb::object total = totals(i);
-        if (total.is_none())
-            continue;
-        // A later row of the same week replaces the earlier total.
-        if (PyDict_SetItem(week_totals.ptr(), week.ptr(), total.ptr()) != 0)
-            throw nb::python_error();
+    records::WeekIndexer weeks(weather);
+    // A table without rows is an empty object, whatever its columns.
+    if (records::length(data) > 0) {
+        records::CellBlocks dates(records::column(s.pd, data, nb::str("date")));
+        records::OptionalFloats totals(s.pd, s.shared_floats,
+                                       records::column(s.pd, data, nb::str("total")));
+        size_t n = dates.size();
+        records::require_rows("total", totals.size(), "date", n);
+        for (size_t i = 0; i < n; ++i) {
+            nb::object week = weeks.week_of(dates[i]);
+            nb::object total = totals(i);
+            if (total.is_none())
+                continue;
+            // A later row of the same week replaces the earlier total.
+            if (PyDict_SetItem(week_totals.ptr(), week.ptr(), total.ptr()) != 0)
+                throw nb::python_error();
+        }
     }
-    frames::set_attr(self, "_week_totals", week_totals);
-    frames::set_attr(self, "_first_week", weeks.first_week());
-    frames::set_attr(self, "_last_week", weeks.last_week());
+    records::set_attr(self, "_week_totals", week_totals);
+    records::set_attr(self, "_first_week", weeks.first_week());
+    records::set_attr(self, "_last_week", weeks.last_week());
 }
 
-nb::object data_from_file(nb::handle cls, nb::handle path, nb::handle weather) {
-    nb::object result = global("FollowerChoiceReader").attr("read")(path);
-    return frames::data_from_read(global("ReadResult"), cls, result, weather);
+nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {
+    nb::object result = s.global("FollowerChoiceReader").attr("read")(path);
+    return records::data_from_read(s.global("ReadResult"), cls, result, weather);
 }
 
-nb::object data_total(nb::handle self, nb::handle week_index) {
+nb::object data_total(State &, nb::handle self, nb::handle week_index) {
     return self.attr("_week_totals").attr("get")(week_index);
 }
 
-}  // namespace
+nb::object week_is_covered(State &, nb::handle self, nb::handle week_index) {
+    return records::week_is_covered(self, week_index);
+}
 
-NB_MODULE(follower_choice_reader, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "The sucker selection file: one farm-wide record per calendar date with the\n"
         "counts of parous and nulliparous suckers selected.\n\n"
         "FollowerChoiceReader.read(path) checks the file and returns its table;\n"
         "SuckerSelectionData.from_file(path, weather) gives the selection total of\n"
         "each model week.";
-    frames::init();
-    module = host::leak(m);
+    s.load();
 
     host::publish(m, "Path", host::from_import("pathlib", "Path"));
     host::publish(m, "TYPE_CHECKING", host::from_import("typing", "TYPE_CHECKING"));
-    host::publish(m, "pd", frames::pandas());
+    host::publish(m, "pd", s.pd.module);
     host::publish(m, "SuckerSelectionError",
                   host::from_import("py_zelka.exceptions", "SuckerSelectionError"));
     for (const char *name : {"NoticeLog", "ReadResult"})
@@ -118,10 +124,9 @@ NB_MODULE(follower_choice_reader, m) {
 
     host::publish(
         m, "FollowerChoiceReader",
-        frames::reader_class(
-            m, "FollowerChoiceReader", "Reader of a farm's sucker selection file.",
-            &read_selection, nb::arg("path").none(),
-            nb::sig("def read(path: str | os.PathLike) -> ReadResult"),
+        records::reader_class<&read_selection>(
+            s, "FollowerChoiceReader", "Reader of a farm's sucker selection file.",
+            "(path: str | os.PathLike) -> ReadResult",
             "Load and check a sucker selection file.\n\n"
             "The file needs the columns date, parous_count and nulliparous_count\n"
             "(others are ignored).  Dates are parsed in one format inferred from the\n"
@@ -136,30 +141,31 @@ NB_MODULE(follower_choice_reader, m) {
 
     host::publish(
         m, "SuckerSelectionData",
-        host::ClassBuilder(m, "SuckerSelectionData",
+        host::ClassBuilder(s, "SuckerSelectionData",
                            "The selection totals of a sucker selection file, by model week.\n\n"
                            "SuckerSelectionData(data, weather) takes the table that\n"
                            "FollowerChoiceReader.read returns and a WeatherProvider that gives\n"
                            "the model week of each row's date.  Within one week the later row's\n"
                            "total wins (totals are not summed); every row, with a total or not,\n"
                            "counts for the weeks the file covers.")
-            .method("__init__", &data_init, nb::arg("data").none(), nb::arg("weather").none(),
-                    nb::sig("def __init__(self, data: pandas.DataFrame, weather: WeatherProvider) -> None"),
+            .method<&data_init>(
+                "__init__", "(self, /, data: pandas.DataFrame, weather: WeatherProvider) -> None",
                     "Key the row totals of data by weather.week_index_for_date(date).")
-            .class_method("from_file", &data_from_file, nb::arg("path").none(),
-                          nb::arg("weather").none(),
-                          nb::sig("def from_file(cls, path: str | os.PathLike, weather: WeatherProvider) -> ReadResult"),
+            .class_method<&data_from_file>(
+                "from_file", "(cls, /, path: str | os.PathLike, weather: WeatherProvider) -> ReadResult",
                           "Read a sucker selection file and key its totals by week.\n\n"
                           "Returns ReadResult(data=<this class's object>, notices=<the notices\n"
                           "of the read>).  Errors of the read pass through.")
-            .method("week_is_covered", &frames::week_is_covered, nb::arg("week_index").none(),
-                    nb::sig("def week_is_covered(self, week_index: int) -> bool"),
+            .method<&week_is_covered>("week_is_covered", "(self, /, week_index: int) -> bool",
                     "True when week_index lies between the first and the last week of the\n"
                     "file, both included (weeks without a row or without a total inside that\n"
                     "range count).")
-            .method("total", &data_total, nb::arg("week_index").none(),
-                    nb::sig("def total(self, week_index: int) -> float | None"),
+            .method<&data_total>("total", "(self, /, week_index: int) -> float | None",
                     "The selection total (parous + nulliparous) of a model week as a float,\n"
                     "or None when no row with a total fell in that week.")
             .make());
 }
+
+}  // namespace
+
+ZELKA_MODULE(follower_choice_reader, State, init)

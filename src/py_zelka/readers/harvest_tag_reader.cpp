@@ -2,62 +2,178 @@
 // one row per ribbon tag and calendar date with the counts of that tag's
 // bunches.  HarvestTagReader checks the file; RibbonProductionData keys the
 // rows by tag and model week.
-#include "host/frames.hpp"
+#include "host/capi.hpp"
 #include "host/host.hpp"
+#include "records/columns.hpp"
+#include "records/dates.hpp"
+#include "records/reader.hpp"
+#include "records/rows.hpp"
+#include "records/tags.hpp"
+#include "records/weeks.hpp"
 
-#include <array>
+#include <climits>
 #include <cmath>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace nb = nanobind;
 
 namespace {
 
-// Host objects cached once at module initialisation (never released).
-PyObject *module = nullptr;              // this module: its globals are read at call time
-PyObject *required_columns = nullptr;    // _REQUIRED_COLUMNS
-PyObject *extension_columns = nullptr;   // _EXTENSION_COLUMNS
-PyObject *numeric_columns = nullptr;     // _NUMERIC_COLUMNS
-frames::RecordMaker *observation_maker = nullptr;  // ProductionObservation
+struct State : records::ReaderState {
+    host::RecordMaker observation_maker{this};  // ProductionObservation
+    host::SharedFloats shared_floats{this};
+};
 
-constexpr size_t n_numeric = 6;
-const char *const numeric_names[n_numeric] = {"bagged",       "cut",      "age_at_cut",
-                                               "field_losses", "rejected", "processed"};
-enum Numeric { BAGGED, CUT, AGE_AT_CUT, FIELD_LOSSES, REJECTED, PROCESSED };
+// The fields of an observation, which are also the count columns a data
+// object reads.
+constexpr size_t n_counts = 6;
+const char *const count_names[n_counts] = {"bagged",       "cut",      "age_at_cut",
+                                           "field_losses", "rejected", "processed"};
 
 const char *const date_hint =
     "; expected a real date (e.g. ISO 8601 'YYYY-MM-DD'), not a farm-specific week label";
 
-const char *const extension_message =
-    " column not present in ";
 const char *const extension_tail =
     "; this is a non-paper extension with no Kessot equation to estimate it from, so it "
     "will simply not be modeled (treated as absent, not zero).";
 
-// A module-level name, looked up when it is used (as a module function would).
-nb::object global(const char *name) { return nb::handle(module).attr(name); }
+// ---------------------------------------------------------------------------
+// HarvestTagReader
 
-nb::object read_production(nb::handle path) {
-    nb::object error_cls = global("RibbonDataError");
+// The converted count columns of a read, by name, as the reader's `numeric`
+// dict holds them.
+class Counts {
+  public:
+    struct Column {
+        nb::object name;
+        nb::object series;
+        std::unique_ptr<records::Float64Values> values;
+    };
+
+    void add(const records::Pandas &pd, nb::handle name, nb::object series) {
+        columns_.push_back({nb::borrow(name), series,
+                            std::make_unique<records::Float64Values>(pd, series)});
+    }
+    // `numeric[name]`: KeyError when the name was not among the columns.
+    const Column &operator[](const char *name) const {
+        nb::str key(name);
+        for (const Column &column : columns_)
+            if (column.name.equal(key))
+                return column;
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    }
+    const std::vector<Column> &all() const { return columns_; }
+
+  private:
+    std::vector<Column> columns_;
+};
+
+// One value of the cut balance, in the type the column holds: numpy's int64
+// or float64 arithmetic, as pandas computes `cut - (processed + rejected)`.
+struct Exact {
+    bool whole;
+    long long i;
+    double d;
+
+    double as_double() const { return whole ? (double) i : d; }
+    // int64 with int64 stays int64 (wrapping, as numpy does); anything with a
+    // float64 is float64.
+    friend Exact operator+(const Exact &a, const Exact &b) {
+        if (a.whole && b.whole)
+            return {true, (long long) ((unsigned long long) a.i + (unsigned long long) b.i), 0.0};
+        return {false, 0, a.as_double() + b.as_double()};
+    }
+    friend Exact operator-(const Exact &a, const Exact &b) {
+        if (a.whole && b.whole)
+            return {true, (long long) ((unsigned long long) a.i - (unsigned long long) b.i), 0.0};
+        return {false, 0, a.as_double() - b.as_double()};
+    }
+    Exact abs() const {
+        if (whole)  // numpy's absolute of the least int64 is itself
+            return {true, i == LLONG_MIN ? i : (i < 0 ? -i : i), 0.0};
+        return {false, 0, std::fabs(d)};
+    }
+};
+
+// A count column read in its own type, when that is int64 or float64.
+class ExactColumn {
+  public:
+    bool open(const records::Pandas &pd, nb::handle series) {
+        std::string dtype = records::dtype_name(series);
+        if (dtype == "int64")
+            ints_ = std::make_unique<records::Int64Values>(series);
+        else if (dtype == "float64")
+            floats_ = std::make_unique<records::Float64Values>(pd, series);
+        else
+            return false;
+        return true;
+    }
+    size_t size() const { return ints_ ? ints_->size() : floats_->size(); }
+    bool missing(size_t row) const { return !ints_ && std::isnan((*floats_)[row]); }
+    Exact operator[](size_t row) const {
+        if (ints_)
+            return {true, (*ints_)[row], 0.0};
+        return {false, 0, (*floats_)[row]};
+    }
+
+  private:
+    std::unique_ptr<records::Int64Values> ints_;
+    std::unique_ptr<records::Float64Values> floats_;
+};
+
+// The rows where processed and rejected are present and
+// `(cut.fillna(0.0) - (processed + rejected)).abs() > 1e-06`, computed in the
+// columns' own types.
+records::Rows unbalanced_rows(const records::Pandas &pd, const Counts::Column &cut,
+                              const Counts::Column &processed, const Counts::Column &rejected) {
+    ExactColumn c, p, r;
+    if (c.open(pd, cut.series) && p.open(pd, processed.series) && r.open(pd, rejected.series)) {
+        size_t n = c.size();
+        records::require_rows("processed", p.size(), "cut", n);
+        records::require_rows("rejected", r.size(), "cut", n);
+        return records::rows_where(n, [&](size_t i) {
+            if (p.missing(i) || r.missing(i))
+                return false;
+            Exact filled = c.missing(i) ? Exact{false, 0, 0.0} : c[i];
+            Exact difference = (filled - (p[i] + r[i])).abs();
+            return difference.as_double() > 1e-06;
+        });
+    }
+    // Other dtypes (float32, nullable, unsigned, ...): pandas' own expression.
+    nb::object filled = cut.series.attr("fillna")(0.0);
+    nb::object total = processed.series + rejected.series;
+    nb::object difference = (filled - total).attr("abs")();
+    nb::object mask = processed.series.attr("notna")() & rejected.series.attr("notna")() &
+                      difference.attr("__gt__")(1e-06);
+    return records::true_rows(pd, mask);
+}
+
+nb::object read_production(State &s, nb::handle path) {
+    nb::object error_cls = s.global("RibbonDataError");
 
     // 1-2. Load and check the required columns.
-    nb::object table = global("_read_table")(path, nb::arg("text_columns") = nb::make_tuple("tag"));
-    frames::require_columns(global("_require_columns"), table, nb::handle(required_columns),
-                            host::text("production file ", host::Repr{path}), error_cls);
+    nb::object table =
+        s.global("_read_table")(path, nb::arg("text_columns") = nb::make_tuple("tag"));
+    records::require_columns(s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
+                             host::text("production file ", host::Repr{path}), error_cls);
 
     // 3. Canonical tags.
-    nb::object tags = frames::map_tags(table["tag"], global("_normalize_tag"));
+    nb::object tags = records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
+                                        s.global("_normalize_tag"), s.own_normalize_tag);
     table = table.attr("assign")(nb::arg("tag").none() = tags);
 
     // 4-5. One notice per absent extension column.
-    nb::object notices = global("NoticeLog")();
-    nb::object notice_cls = global("Notice");
-    nb::object feature_disabled = global("NoticeKind").attr("FEATURE_DISABLED");
-    for (nb::handle column : nb::handle(extension_columns)) {
-        if (frames::has_column(table, column))
+    nb::object notices = s.global("NoticeLog")();
+    nb::object notice_cls = s.global("Notice");
+    nb::object feature_disabled = s.global("NoticeKind").attr("FEATURE_DISABLED");
+    for (nb::handle column : s.global("_EXTENSION_COLUMNS")) {
+        if (records::has_column(table, column))
             continue;
-        nb::str message =
-            host::text(host::Repr{column}, extension_message, host::Repr{path}, extension_tail);
+        nb::str message = host::text(host::Repr{column}, " column not present in ",
+                                     host::Repr{path}, extension_tail);
         notices.attr("append")(notice_cls(nb::arg("kind") = feature_disabled,
                                           nb::arg("subject") = column,
                                           nb::arg("message") = message,
@@ -66,36 +182,36 @@ nb::object read_production(nb::handle path) {
 
     // 6. Dates.
     nb::object dates =
-        frames::parse_dates_or_raise(table["date"], nb::str("date"), path, error_cls, date_hint);
+        records::parse_dates_or_raise(s.pd, records::column(s.pd, table, nb::str("date")),
+                                      nb::str("date"), path, error_cls, date_hint);
 
     // 7. Duplicate (tag, date) rows, on the date cells as loaded.
     nb::list subset;
     subset.append("tag");
     subset.append("date");
     nb::object dup = table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false);
-    frames::Rows duplicated = frames::true_rows(dup);
+    records::Rows duplicated = records::true_rows(s.pd, dup);
     if (!duplicated.empty())
         host::raise(error_cls, host::text("duplicate (tag, date) rows at index ",
-                                          frames::row_list(table, duplicated), " in ",
+                                          records::row_list(table, duplicated), " in ",
                                           host::Repr{path},
                                           "; expected at most one row per ribbon tag per date"));
 
-    // 8. Counts, checked for negative values column by column.
-    std::array<nb::object, n_numeric> numeric;
-    std::array<std::unique_ptr<frames::Float64Column>, n_numeric> values;
-    for (size_t k = 0; k < n_numeric; ++k) {
-        nb::str column(numeric_names[k]);
-        if (!frames::has_column(table, column)) {
-            numeric[k] = frames::nan_column(table.attr("index"));
+    // 8. Counts, checked for negative values column by column; an absent
+    // column is all missing.
+    Counts numeric;
+    for (nb::handle column : s.global("_NUMERIC_COLUMNS")) {
+        if (!records::has_column(table, column)) {
+            numeric.add(s.pd, column, records::nan_column(s.pd, table.attr("index")));
             continue;
         }
-        numeric[k] = frames::to_numeric(table[column]);
-        values[k] = std::make_unique<frames::Float64Column>(numeric[k]);
-        frames::check_counts(error_cls, table, column, *values[k], path);
+        numeric.add(s.pd, column,
+                    records::to_numeric(s.pd, records::column(s.pd, table, column)));
+        records::check_counts(error_cls, table, column, *numeric.all().back().values, path);
     }
 
     // 9. A missing cut counts as 0.
-    const frames::Float64Column &cut_values = *values[CUT];
+    const records::Float64Values &cut_values = *numeric["cut"].values;
     auto cut = [&](size_t i) {
         double c = cut_values[i];
         return std::isnan(c) ? 0.0 : c;
@@ -103,75 +219,92 @@ nb::object read_production(nb::handle path) {
     size_t n = cut_values.size();
 
     // 10. Incomplete harvest records.
-    const frames::Float64Column &age = *values[AGE_AT_CUT];
-    frames::Rows incomplete =
-        frames::rows_where(n, [&](size_t i) { return cut(i) > 0.0 && std::isnan(age[i]); });
+    const records::Float64Values &age = *numeric["age_at_cut"].values;
+    records::require_rows("age_at_cut", age.size(), "cut", n);
+    records::Rows incomplete =
+        records::rows_where(n, [&](size_t i) { return cut(i) > 0.0 && std::isnan(age[i]); });
     if (!incomplete.empty())
         host::raise(error_cls, host::text("'age_at_cut' is missing on row(s) ",
-                                          frames::row_list(table, incomplete), " where 'cut' > 0 in ",
-                                          host::Repr{path}, " -- an incomplete harvest record"));
+                                          records::row_list(table, incomplete),
+                                          " where 'cut' > 0 in ", host::Repr{path},
+                                          " -- an incomplete harvest record"));
 
     // 11. Cut balance, when the file has both halves of it.
-    if (values[PROCESSED] && values[REJECTED]) {
-        const frames::Float64Column &processed = *values[PROCESSED];
-        const frames::Float64Column &rejected = *values[REJECTED];
-        frames::Rows unbalanced = frames::rows_where(n, [&](size_t i) {
-            double p = processed[i], r = rejected[i];
-            if (std::isnan(p) || std::isnan(r))
-                return false;
-            return std::fabs(cut(i) - (p + r)) > 1e-06;
-        });
+    if (records::has_column(table, nb::str("processed")) &&
+        records::has_column(table, nb::str("rejected"))) {
+        records::Rows unbalanced = unbalanced_rows(s.pd, numeric["cut"], numeric["processed"],
+                                                   numeric["rejected"]);
         if (!unbalanced.empty())
             host::raise(error_cls, host::text("'cut' != 'processed' + 'rejected' on row(s) ",
-                                              frames::row_list(table, unbalanced), " in ",
+                                              records::row_list(table, unbalanced), " in ",
                                               host::Repr{path}));
     }
 
     // 12-13. The result.
-    nb::object data = frames::frame({{"tag", table["tag"]},
-                                     {"date", frames::calendar_dates(dates)},
-                                     {"bagged", numeric[BAGGED]},
-                                     {"cut", numeric[CUT]},
-                                     {"age_at_cut", numeric[AGE_AT_CUT]},
-                                     {"field_losses", numeric[FIELD_LOSSES]},
-                                     {"rejected", numeric[REJECTED]},
-                                     {"processed", numeric[PROCESSED]}});
-    return global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = notices);
+    nb::dict columns;
+    columns["tag"] = records::column(s.pd, table, nb::str("tag"));
+    columns["date"] = records::calendar_dates(dates);
+    for (const Counts::Column &column : numeric.all())
+        columns[column.name] = column.series;
+    nb::object data = s.pd.data_frame.get()(columns);
+    return s.global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = notices);
 }
 
 // ---------------------------------------------------------------------------
 // RibbonProductionData
 
-void data_init(nb::handle self, nb::handle data, nb::handle weather) {
-    nb::object sorted_fn = host::from_import("builtins", "sorted");
-    nb::object tag_column = data["tag"];
-    nb::object sorted_tags = sorted_fn(tag_column.attr("unique")());
-    nb::object tags = nb::steal(PySequence_Tuple(sorted_tags.ptr()));
-    if (!tags.is_valid())
-        throw nb::python_error();
-    frames::set_attr(self, "_tags", tags);
+nb::object optional_float(State &s, nb::handle value) { return records::optional_float(s.pd, value); }
 
-    frames::CellBlocks tag_cells(tag_column);
-    frames::CellBlocks date_cells(data["date"]);
-    std::vector<frames::OptionalFloats> counts;
-    counts.reserve(n_numeric);
-    for (const char *name : numeric_names)
-        counts.emplace_back(data[name]);
+// Rows whose observations are made between two runs of provider calls.
+constexpr size_t block_rows = 4096;
 
-    frames::WeekIndexer weeks(weather);
-    frames::CollectorPause pause;
+void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict observations;
+    records::WeekIndexer weeks(weather);
+    if (records::length(data) == 0) {  // an empty object, whatever the columns
+        records::set_attr(self, "_tags", nb::tuple());
+        records::set_attr(self, "_observations", observations);
+        records::set_attr(self, "_first_week", nb::none());
+        records::set_attr(self, "_last_week", nb::none());
+        return;
+    }
+
+    nb::object tag_column = records::column(s.pd, data, nb::str("tag"));
+    nb::object sorted_tags = host::from_import("builtins", "sorted")(tag_column.attr("unique")());
+    nb::object tags = nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr())));
+    records::set_attr(self, "_tags", tags);
+
+    records::CellBlocks tag_cells(tag_column);
+    records::CellBlocks date_cells(records::column(s.pd, data, nb::str("date")));
+    size_t n = tag_cells.size();
+    records::require_rows("date", date_cells.size(), "tag", n);
+
+    // Each cell through _optional_float as the module names it now: the
+    // module's own converts in C++.
+    nb::object convert = s.global("_optional_float");
+    bool own_convert = host::is_function<&optional_float>(s, convert);
+    std::vector<records::OptionalFloats> counts;
+    std::vector<records::CellBlocks> raw_counts;
+    bool counts_in_cxx = own_convert;
+    for (const char *name : count_names) {
+        nb::object column = records::column(s.pd, data, nb::str(name));
+        if (own_convert) {
+            counts.emplace_back(s.pd, s.shared_floats, column);
+            counts_in_cxx = counts_in_cxx && counts.back().in_cxx();
+            records::require_rows(name, counts.back().size(), "tag", n);
+        } else {
+            raw_counts.emplace_back(column);
+            records::require_rows(name, raw_counts.back().size(), "tag", n);
+        }
+    }
+    nb::object cls = s.global("ProductionObservation");
+    bool own_records = s.observation_maker.usable(cls);
+
     // Equal text labels share the first such object as their key's tag: a
     // large table then keeps one label object per tag, not one per row.
     nb::dict labels;
-    std::array<nb::object, n_numeric> fields;
-    size_t n = tag_cells.size();
-    frames::require_rows("date", date_cells.size(), "tag", n);
-    for (size_t k = 0; k < n_numeric; ++k)
-        frames::require_rows(numeric_names[k], counts[k].size(), "tag", n);
-    for (size_t i = 0; i < n; ++i) {
-        nb::object tag = nb::borrow(tag_cells[i]);
-        nb::object week = weeks.week_of(date_cells[i]);
+    auto observe = [&](size_t i, nb::handle tag_cell, const nb::object &week) {
+        nb::object tag = nb::borrow(tag_cell);
         if (PyUnicode_CheckExact(tag.ptr())) {
             PyObject *shared = PyDict_GetItemWithError(labels.ptr(), tag.ptr());
             if (shared)
@@ -179,36 +312,73 @@ void data_init(nb::handle self, nb::handle data, nb::handle weather) {
             else if (PyErr_Occurred() || PyDict_SetItem(labels.ptr(), tag.ptr(), tag.ptr()) != 0)
                 throw nb::python_error();
         }
-        for (size_t k = 0; k < n_numeric; ++k)
-            fields[k] = counts[k](i);
+        nb::object fields[n_counts];
+        PyObject *values[n_counts];
+        for (size_t k = 0; k < n_counts; ++k) {
+            fields[k] = own_convert ? counts[k](i) : convert(nb::handle(raw_counts[k][i]));
+            values[k] = fields[k].ptr();
+        }
+        nb::object record = own_records ? s.observation_maker.make(values)
+                                        : s.observation_maker.make_by_call(cls, values);
         nb::object key = nb::make_tuple(tag, week);
-        // A key of a text label and an int can hold no reference cycle: the
-        // collector would untrack it at its first pass; untracked now, it
-        // costs the collections that the many new observations set off nothing.
-        if (PyUnicode_CheckExact(tag.ptr()) && PyLong_CheckExact(week.ptr()))
-            PyObject_GC_UnTrack(key.ptr());
-        if (PyDict_SetItem(observations.ptr(), key.ptr(), observation_maker->make(fields.data()).ptr()) != 0)
+        host::untrack_atomic(key.ptr());
+        // A later row of the same tag and week replaces the earlier one.
+        if (PyDict_SetItem(observations.ptr(), key.ptr(), record.ptr()) != 0)
             throw nb::python_error();
+    };
+
+    if (counts_in_cxx && own_records) {
+        // The provider's weeks of a block of rows first (user code, with the
+        // interpreter as the user left it), then the block's observations,
+        // which run no code of the user's: the collector paused when every
+        // key is a text label and an int.
+        std::vector<nb::object> block_weeks;
+        block_weeks.reserve(block_rows);
+        for (size_t begin = 0; begin < n; begin += block_rows) {
+            size_t end = begin + block_rows < n ? begin + block_rows : n;
+            block_weeks.clear();
+            for (size_t i = begin; i < end; ++i)
+                block_weeks.push_back(weeks.week_of(date_cells[i]));
+            bool plain = weeks.ints_only();
+            for (size_t i = begin; plain && i < end; ++i)
+                plain = PyUnicode_CheckExact(tag_cells[i]);
+            if (plain) {
+                host::CollectorPause pause;
+                for (size_t i = begin; i < end; ++i)
+                    observe(i, tag_cells[i], block_weeks[i - begin]);
+            } else {
+                for (size_t i = begin; i < end; ++i)
+                    observe(i, tag_cells[i], block_weeks[i - begin]);
+            }
+        }
+    } else {
+        // Row by row, as written: the week of the row, then its observation.
+        for (size_t i = 0; i < n; ++i) {
+            nb::object week = weeks.week_of(date_cells[i]);
+            observe(i, tag_cells[i], week);
+        }
     }
-    frames::set_attr(self, "_observations", observations);
-    frames::set_attr(self, "_first_week", weeks.first_week());
-    frames::set_attr(self, "_last_week", weeks.last_week());
+    records::set_attr(self, "_observations", observations);
+    records::set_attr(self, "_first_week", weeks.first_week());
+    records::set_attr(self, "_last_week", weeks.last_week());
 }
 
-nb::object data_from_file(nb::handle cls, nb::handle path, nb::handle weather) {
-    nb::object result = global("HarvestTagReader").attr("read")(path);
-    return frames::data_from_read(global("ReadResult"), cls, result, weather);
+nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {
+    nb::object result = s.global("HarvestTagReader").attr("read")(path);
+    return records::data_from_read(s.global("ReadResult"), cls, result, weather);
 }
 
-nb::object data_tags(nb::handle self) { return self.attr("_tags"); }
+nb::object data_tags(State &, nb::handle self) { return self.attr("_tags"); }
 
-nb::object data_observation(nb::handle self, nb::handle tag, nb::handle week_index) {
+nb::object data_observation(State &, nb::handle self, nb::handle tag, nb::handle week_index) {
     return self.attr("_observations").attr("get")(nb::make_tuple(tag, week_index));
 }
 
-}  // namespace
+nb::object week_is_covered(State &, nb::handle self, nb::handle week_index) {
+    return records::week_is_covered(self, week_index);
+}
 
-NB_MODULE(harvest_tag_reader, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "The ribbon production file: per ribbon tag and calendar date, the bunches\n"
         "bagged and cut, the age at cut, and where the farm keeps them the field\n"
@@ -216,35 +386,30 @@ NB_MODULE(harvest_tag_reader, m) {
         "HarvestTagReader.read(path) checks the file and returns its table;\n"
         "RibbonProductionData.from_file(path, weather) keys the rows by tag and model\n"
         "week.";
-    frames::init();
-    module = host::leak(m);
+    s.load();
 
     host::publish(m, "dataclass", host::from_import("dataclasses", "dataclass"));
     host::publish(m, "Path", host::from_import("pathlib", "Path"));
     host::publish(m, "TYPE_CHECKING", host::from_import("typing", "TYPE_CHECKING"));
-    host::publish(m, "pd", frames::pandas());
+    host::publish(m, "pd", s.pd.module);
     host::publish(m, "RibbonDataError", host::from_import("py_zelka.exceptions", "RibbonDataError"));
     for (const char *name : {"Notice", "NoticeKind", "NoticeLog", "ReadResult"})
         host::publish(m, name, host::from_import("py_zelka.notices", name));
     nb::object common = host::import("py_zelka.readers._common");
-    host::publish(m, "_normalize_tag", common.attr("_normalize_tag"));
-    host::publish(m, "_read_table", common.attr("_read_table"));
-    host::publish(m, "_require_columns", common.attr("_require_columns"));
+    for (const char *name : {"_normalize_tag", "_read_table", "_require_columns"})
+        host::publish(m, name, common.attr(name));
 
-    required_columns = host::leak(host::publish(
-        m, "_REQUIRED_COLUMNS", nb::make_tuple("tag", "date", "bagged", "cut", "age_at_cut")));
-    extension_columns = host::leak(host::publish(
-        m, "_EXTENSION_COLUMNS", nb::make_tuple("field_losses", "rejected", "processed")));
-    numeric_columns = host::leak(host::publish(
-        m, "_NUMERIC_COLUMNS",
-        nb::make_tuple("bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed")));
+    host::publish(m, "_REQUIRED_COLUMNS",
+                  nb::make_tuple("tag", "date", "bagged", "cut", "age_at_cut"));
+    host::publish(m, "_EXTENSION_COLUMNS", nb::make_tuple("field_losses", "rejected", "processed"));
+    host::publish(m, "_NUMERIC_COLUMNS", nb::make_tuple("bagged", "cut", "age_at_cut",
+                                                        "field_losses", "rejected", "processed"));
 
     host::publish(
         m, "HarvestTagReader",
-        frames::reader_class(
-            m, "HarvestTagReader", "Reader of a farm's ribbon production file.", &read_production,
-            nb::arg("path").none(),
-            nb::sig("def read(path: str | os.PathLike) -> ReadResult"),
+        records::reader_class<&read_production>(
+            s, "HarvestTagReader", "Reader of a farm's ribbon production file.",
+            "(path: str | os.PathLike) -> ReadResult",
             "Load and check a ribbon production file.\n\n"
             "The file needs the columns tag, date, bagged, cut and age_at_cut; the\n"
             "counts field_losses, rejected and processed are optional, and each one\n"
@@ -255,59 +420,57 @@ NB_MODULE(harvest_tag_reader, m) {
             "Raises RibbonDataError for a missing column, dates that do not parse,\n"
             "two rows of one tag and date, a negative count, a cut without an age\n"
             "at cut, or a cut that differs from processed + rejected by more than\n"
-            "1e-06.\n\n"
+            "1e-06 (computed in the columns' own number type).\n\n"
             "Returns ReadResult(data, notices): data has the columns tag, date\n"
             "(datetime.date), bagged, cut, age_at_cut, field_losses, rejected and\n"
             "processed, one row per file row, with the file's row index."));
 
-    nb::object observation = host::publish(
-        m, "ProductionObservation",
-        host::ClassBuilder(m, "ProductionObservation",
-                           "What was recorded for one ribbon tag in one model week.\n\n"
-                           "Each count is a float, or None when the file has no value for it\n"
-                           "(a missing value is never 0.0): bagged, cut, age_at_cut, and the\n"
-                           "optional field_losses, rejected and processed.")
-            .field("bagged", "float | None")
-            .field("cut", "float | None")
-            .field("age_at_cut", "float | None")
-            .field("field_losses", "float | None")
-            .field("rejected", "float | None")
-            .field("processed", "float | None")
-            .record());
-    observation_maker = new frames::RecordMaker(
-        observation,
-        std::vector<const char *>(numeric_names, numeric_names + n_numeric));
+    host::ClassBuilder observation(s, "ProductionObservation",
+                                   "What was recorded for one ribbon tag in one model week.\n\n"
+                                   "Each count is a float, or None when the file has no value for it\n"
+                                   "(a missing value is never 0.0): bagged, cut, age_at_cut, and the\n"
+                                   "optional field_losses, rejected and processed.");
+    for (const char *name : count_names)
+        observation.field(name, "float | None");
+    nb::object observation_cls = host::publish(m, "ProductionObservation", observation.record());
+    s.observation_maker.prepare(observation_cls, {"bagged", "cut", "age_at_cut", "field_losses",
+                                                  "rejected", "processed"});
 
-    m.def("_optional_float", &frames::optional_float, nb::arg("value").none(),
-          nb::sig("def _optional_float(value) -> float | None"),
-          "A table cell as a count: None when the cell is missing, else float(value).");
+    host::def<&optional_float>(
+        m, s, "_optional_float", "(value) -> float | None",
+        "A table cell as a count: None when the cell is missing, else float(value).");
 
     host::publish(
         m, "RibbonProductionData",
-        host::ClassBuilder(m, "RibbonProductionData",
+        host::ClassBuilder(s, "RibbonProductionData",
                            "The observations of a ribbon production file, keyed by ribbon tag\n"
                            "and model week.\n\n"
                            "RibbonProductionData(data, weather) takes the table that\n"
                            "HarvestTagReader.read returns and a WeatherProvider that gives the\n"
                            "model week of each row's date.  Within one tag and week the later\n"
                            "row wins; every row counts for the weeks the file covers.")
-            .method("__init__", &data_init, nb::arg("data").none(), nb::arg("weather").none(),
-                    nb::sig("def __init__(self, data: pandas.DataFrame, weather: WeatherProvider) -> None"),
-                    "Key the rows of data by (tag, weather.week_index_for_date(date)).")
-            .class_method("from_file", &data_from_file, nb::arg("path").none(), nb::arg("weather").none(),
-                          nb::sig("def from_file(cls, path: str | os.PathLike, weather: WeatherProvider) -> ReadResult"),
-                          "Read a ribbon production file and key its rows by tag and week.\n\n"
-                          "Returns ReadResult(data=<this class's object>, notices=<the notices\n"
-                          "of the read>).  Errors of the read pass through.")
-            .method("tags", &data_tags, nb::sig("def tags(self) -> tuple[str, ...]"),
-                    "The ribbon tags of the file, sorted ascending (a tuple).")
-            .method("week_is_covered", &frames::week_is_covered, nb::arg("week_index").none(),
-                    nb::sig("def week_is_covered(self, week_index: int) -> bool"),
-                    "True when week_index lies between the first and the last week of the\n"
-                    "file, both included (weeks without a row inside that range count).")
-            .method("observation", &data_observation, nb::arg("tag").none(), nb::arg("week_index").none(),
-                    nb::sig("def observation(self, tag: str, week_index: int) -> ProductionObservation | None"),
-                    "The ProductionObservation of a tag (canonical label) in a model week,\n"
-                    "or None.")
+            .method<&data_init>(
+                "__init__", "(self, /, data: pandas.DataFrame, weather: WeatherProvider) -> None",
+                "Key the rows of data by (tag, weather.week_index_for_date(date)).")
+            .class_method<&data_from_file>(
+                "from_file",
+                "(cls, /, path: str | os.PathLike, weather: WeatherProvider) -> ReadResult",
+                "Read a ribbon production file and key its rows by tag and week.\n\n"
+                "Returns ReadResult(data=<this class's object>, notices=<the notices\n"
+                "of the read>).  Errors of the read pass through.")
+            .method<&data_tags>("tags", "(self, /) -> tuple[str, ...]",
+                                "The ribbon tags of the file, sorted ascending (a tuple).")
+            .method<&week_is_covered>(
+                "week_is_covered", "(self, /, week_index: int) -> bool",
+                "True when week_index lies between the first and the last week of the\n"
+                "file, both included (weeks without a row inside that range count).")
+            .method<&data_observation>(
+                "observation", "(self, /, tag: str, week_index: int) -> ProductionObservation | None",
+                "The ProductionObservation of a tag (canonical label) in a model week,\n"
+                "or None.")
             .make());
 }
+
+}  // namespace
+
+ZELKA_MODULE(harvest_tag_reader, State, init)

@@ -1,8 +1,11 @@
 // py_zelka.readers.inventory_reader -- the farm's population inventory: one
 // row per cohort with its chain kind, its population and its age in whole
 // weeks, optionally with its ribbon tag.
-#include "host/frames.hpp"
 #include "host/host.hpp"
+#include "records/columns.hpp"
+#include "records/reader.hpp"
+#include "records/rows.hpp"
+#include "records/tags.hpp"
 
 #include <cmath>
 
@@ -10,11 +13,7 @@ namespace nb = nanobind;
 
 namespace {
 
-// Host objects cached once at module initialisation (never released).
-PyObject *module = nullptr;          // this module: its globals are read at call time
-PyObject *is_float_dtype = nullptr;  // pd.api.types.is_float_dtype
-
-nb::object global(const char *name) { return nb::handle(module).attr(name); }
+using State = records::ReaderState;
 
 nb::object call_builtin(const char *name, nb::handle arg) {
     return host::from_import("builtins", name)(arg);
@@ -29,7 +28,7 @@ nb::object call_builtin(const char *name, nb::handle arg) {
 nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
     // Each distinct cell once (pandas' hashing counts equal values as one,
     // as a set does); missing cells are set apart below.
-    nb::list cells = frames::cells(chain_column.attr("drop_duplicates")());
+    nb::list cells = records::cells(chain_column.attr("drop_duplicates")());
     nb::object present = nb::steal(PySet_New(nullptr));
     if (!present.is_valid())
         throw nb::python_error();
@@ -52,13 +51,13 @@ nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
 // `(age != age.astype(int)).any()`, the C++ way for float columns, where an
 // infinite age is no whole number of weeks either (pandas would refuse to
 // cast it).
-bool has_fraction(nb::handle age, const frames::Float64Column &values) {
-    if (!frames::truth(nb::handle(is_float_dtype)(age.attr("dtype")))) {
+bool has_fraction(const State &s, nb::handle age, const records::Float64Values &values) {
+    if (!host::truth(s.pd.is_float_dtype.get()(age.attr("dtype")))) {
         nb::object whole = age.attr("astype")(nb::handle((PyObject *) &PyLong_Type));
         nb::object differs = nb::steal(PyObject_RichCompare(age.ptr(), whole.ptr(), Py_NE));
         if (!differs.is_valid())
             throw nb::python_error();
-        return frames::truth(differs.attr("any")());
+        return host::truth(differs.attr("any")());
     }
     // A finite value converts to int64 unchanged when it is whole and below
     // 2**63 (no value here is negative).
@@ -70,25 +69,26 @@ bool has_fraction(nb::handle age, const frames::Float64Column &values) {
     return false;
 }
 
-bool any_missing(const frames::Float64Column &values) {
+bool any_missing(const records::Float64Values &values) {
     for (size_t i = 0; i < values.size(); ++i)
         if (std::isnan(values[i]))
             return true;
     return false;
 }
 
-nb::object read_inventory(nb::handle path) {
-    nb::object error_cls = global("CohortChainError");
+nb::object read_inventory(State &s, nb::handle path) {
+    nb::object error_cls = s.global("CohortChainError");
 
     // 1-2. Load and check the required columns.
-    nb::object table = global("_read_table")(path, nb::arg("text_columns") = global("_TEXT_COLUMNS"));
-    frames::require_columns(global("_require_columns"), table, global("_REQUIRED_COLUMNS"),
+    nb::object table = s.global("_read_table")(path, nb::arg("text_columns") = s.global("_TEXT_COLUMNS"));
+    records::require_columns(s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
                             host::text("population inventory file ", host::Repr{path}),
                             error_cls);
 
     // 3. Chains.
-    nb::object valid = global("_VALID_CHAINS");
-    nb::object invalid = invalid_chains(table["chain"], valid);
+    nb::object valid = s.global("_VALID_CHAINS");
+    nb::object chains = records::column(s.pd, table, nb::str("chain"));
+    nb::object invalid = invalid_chains(chains, valid);
     if (nb::len(invalid) > 0)
         host::raise(error_cls, host::text("population inventory file ", host::Repr{path},
                                           " has invalid chain value(s) ", host::Str{invalid},
@@ -96,49 +96,49 @@ nb::object read_inventory(nb::handle path) {
                                           host::Str{call_builtin("sorted", valid)}));
 
     // 4. Population: present and not negative.
-    nb::object population = frames::to_numeric(table["population"]);
+    nb::object population =
+        records::to_numeric(s.pd, records::column(s.pd, table, nb::str("population")));
     {
-        frames::Float64Column values(population);
-        if (any_missing(values) || !frames::negative_rows(values).empty())
+        records::Float64Values values(s.pd, population);
+        if (any_missing(values) || !records::negative_rows(values).empty())
             inventory_error(error_cls, path, " has a non-numeric or negative 'population' value");
     }
 
     // 5. Age: present, not negative, whole.
-    nb::object age = frames::to_numeric(table["age_weeks"]);
+    nb::object age = records::to_numeric(s.pd, records::column(s.pd, table, nb::str("age_weeks")));
     {
-        frames::Float64Column values(age);
-        if (any_missing(values) || !frames::negative_rows(values).empty() ||
-            has_fraction(age, values))
+        records::Float64Values values(s.pd, age);
+        if (any_missing(values) || !records::negative_rows(values).empty() ||
+            has_fraction(s, age, values))
             inventory_error(error_cls, path, " has a non-integer or negative 'age_weeks' value");
     }
 
     // 6-7. The result, the tag last when the file has one.
-    nb::object result = frames::frame(
-        {{"chain", table["chain"]},
+    nb::object result = records::frame(
+        s.pd,
+        {{"chain", chains},
          {"population", population.attr("astype")(nb::handle((PyObject *) &PyFloat_Type))},
          {"age_weeks", age.attr("astype")(nb::handle((PyObject *) &PyLong_Type))}});
-    if (frames::has_column(table, nb::str("tag")))
+    if (records::has_column(table, nb::str("tag")))
         result = result.attr("assign")(
-            nb::arg("tag").none() = frames::map_tags(table["tag"], global("_normalize_tag")));
-    return global("ReadResult")(nb::arg("data").none() = result,
-                                nb::arg("notices") = global("NoticeLog")());
+            nb::arg("tag").none() =
+                records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
+                                  s.global("_normalize_tag"), s.own_normalize_tag));
+    return s.global("ReadResult")(nb::arg("data").none() = result,
+                                nb::arg("notices") = s.global("NoticeLog")());
 }
 
-}  // namespace
-
-NB_MODULE(inventory_reader, m) {
+void init(nb::module_ &m, State &s) {
     m.doc() =
         "The population inventory file: per cohort its chain kind (vegetative or\n"
         "reproductive), its population and its age in whole weeks, and optionally\n"
         "its ribbon tag.\n\n"
         "PopulationInventoryReader.read(path) checks every value and returns the\n"
         "table.";
-    frames::init();
-    module = host::leak(m);
-    is_float_dtype = host::leak(frames::pandas().attr("api").attr("types").attr("is_float_dtype"));
+    s.load();
 
     host::publish(m, "Path", host::from_import("pathlib", "Path"));
-    host::publish(m, "pd", frames::pandas());
+    host::publish(m, "pd", s.pd.module);
     nb::object chain_kind = host::publish(m, "ChainKind", host::from_import("py_zelka.cohorts", "ChainKind"));
     host::publish(m, "CohortChainError", host::from_import("py_zelka.exceptions", "CohortChainError"));
     for (const char *name : {"NoticeLog", "ReadResult"})
@@ -155,10 +155,9 @@ NB_MODULE(inventory_reader, m) {
 
     host::publish(
         m, "PopulationInventoryReader",
-        frames::reader_class(
-            m, "PopulationInventoryReader", "Reader of a farm's population inventory file.",
-            &read_inventory, nb::arg("path").none(),
-            nb::sig("def read(path: str | os.PathLike) -> ReadResult"),
+        records::reader_class<&read_inventory>(
+            s, "PopulationInventoryReader", "Reader of a farm's population inventory file.",
+            "(path: str | os.PathLike) -> ReadResult",
             "Load and check a population inventory file.\n\n"
             "The file needs the columns chain, population and age_weeks; a tag column\n"
             "is optional and its labels are normalised (stripped, lower case).  Every\n"
@@ -172,3 +171,7 @@ NB_MODULE(inventory_reader, m) {
             "columns chain, population (float), age_weeks (int) and, when the file has\n"
             "one, tag, one row per file row, with the file's row index."));
 }
+
+}  // namespace
+
+ZELKA_MODULE(inventory_reader, State, init)

@@ -1,0 +1,172 @@
+#include "host/speed.hpp"
+
+#include "host/host.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace host {
+
+namespace {
+
+// The place of the slot `name` in instances of `cls`: a sentinel stored
+// through the slot's own descriptor into a bare instance, looked for among
+// the instance's pointer-sized words; -1 when it is not found exactly once.
+Py_ssize_t find_slot(nb::handle cls, const char *name) {
+    nb::object descriptor = cls.attr("__dict__")[name];
+    nb::object instance = nb::handle((PyObject *) &PyBaseObject_Type).attr("__new__")(cls);
+    nb::object sentinel = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
+    if (!sentinel.is_valid())
+        throw nb::python_error();
+    Py_ssize_t size = nb::cast<Py_ssize_t>(cls.attr("__basicsize__"));
+    descriptor.attr("__set__")(instance, sentinel);
+    Py_ssize_t found = -1;
+    for (Py_ssize_t offset = (Py_ssize_t) (2 * sizeof(PyObject *));
+         offset + (Py_ssize_t) sizeof(PyObject *) <= size; offset += sizeof(PyObject *)) {
+        PyObject *word = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(instance.ptr()) + offset);
+        if (word == sentinel.ptr())
+            found = found < 0 ? offset : -2;  // a second match: do not guess
+    }
+    descriptor.attr("__delete__")(instance);
+    return found >= 0 ? found : -1;
+}
+
+// `cls.__dict__[name]`, or null when the class's own namespace lacks it.
+nb::object own_entry(nb::handle cls, PyObject *name) {
+    nb::object ns = cls.attr("__dict__");
+    PyObject *value = PyObject_GetItem(ns.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(value);
+}
+
+}  // namespace
+
+void SlotField::find(nb::handle cls, const char *name) {
+    clear();
+    offset_ = find_slot(cls, name);
+    cls_ = Py_NewRef(cls.ptr());
+}
+
+void RecordMaker::prepare(nb::handle cls, std::initializer_list<const char *> fields) {
+    clear();
+    if (fields.size() > max_fields)
+        throw std::invalid_argument("RecordMaker: too many fields");
+    cls_ = Py_NewRef(cls.ptr());
+    nb::str init_name("__init__");
+    init_ = own_entry(cls, init_name.ptr()).release().ptr();
+    new_ = reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject *>(cls.ptr()), Py_tp_new));
+    for (const char *field : fields) {
+        PyObject *name = PyUnicode_InternFromString(field);
+        if (!name)
+            throw nb::python_error();
+        names_[count_] = name;
+        descriptors_[count_] = own_entry(cls, name).release().ptr();
+        offsets_[count_] = find_slot(cls, field);
+        ++count_;
+    }
+}
+
+bool RecordMaker::usable(nb::handle cls) const {
+    if (!cls_ || cls.ptr() != cls_ || !init_ || !new_)
+        return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls_);
+    if (reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new)) != new_ ||
+        PyType_GetSlot(type, Py_tp_finalize) != nullptr)
+        return false;
+    nb::str init_name("__init__");
+    if (!own_entry(cls, init_name.ptr()).is(nb::handle(init_)) || nb::hasattr(cls, "__post_init__"))
+        return false;
+    for (size_t i = 0; i < count_; ++i)
+        if (!descriptors_[i] || !own_entry(cls, names_[i]).is(nb::handle(descriptors_[i])))
+            return false;
+    return true;
+}
+
+nb::object RecordMaker::make(PyObject *const *values) const {
+    nb::tuple no_args;
+    nb::object obj = nb::steal(new_(reinterpret_cast<PyTypeObject *>(cls_), no_args.ptr(), nullptr));
+    if (!obj.is_valid())
+        throw nb::python_error();
+    for (size_t i = 0; i < count_; ++i) {
+        if (offsets_[i] >= 0) {
+            // A new instance's slots are empty: the slot takes the reference.
+            PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + offsets_[i]);
+            *slot = Py_NewRef(values[i]);
+        } else if (PyObject_GenericSetAttr(obj.ptr(), names_[i], values[i]) != 0) {
+            throw nb::python_error();
+        }
+    }
+    return obj;
+}
+
+nb::object RecordMaker::make_by_call(nb::handle cls, PyObject *const *values) const {
+    nb::tuple names = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t) count_));
+    if (!names.is_valid())
+        throw nb::python_error();
+    for (size_t i = 0; i < count_; ++i)
+        PyTuple_SetItem(names.ptr(), (Py_ssize_t) i, Py_NewRef(names_[i]));
+    PyObject *obj = PyObject_Vectorcall(cls.ptr(), values, 0, names.ptr());
+    if (!obj)
+        throw nb::python_error();
+    return nb::steal(obj);
+}
+
+int RecordMaker::visit(visitproc visit, void *arg) {
+    Py_VISIT(cls_);
+    Py_VISIT(init_);
+    for (size_t i = 0; i < count_; ++i)
+        Py_VISIT(descriptors_[i]);
+    return 0;
+}
+
+void RecordMaker::clear() {
+    Py_CLEAR(cls_);
+    Py_CLEAR(init_);
+    for (size_t i = 0; i < count_; ++i) {
+        Py_CLEAR(names_[i]);
+        Py_CLEAR(descriptors_[i]);
+    }
+    count_ = 0;
+    new_ = nullptr;
+}
+
+nb::object SharedFloats::get(double value) {
+    if (value >= 0.0 && value < (double) size && !std::signbit(value)) {
+        int whole = (int) value;
+        if ((double) whole == value) {
+            PyObject *&shared = floats_[(size_t) whole];
+            if (!shared && !(shared = PyFloat_FromDouble(value)))
+                throw nb::python_error();
+            return nb::borrow(shared);
+        }
+    }
+    PyObject *result = PyFloat_FromDouble(value);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+void SharedFloats::clear() {
+    for (PyObject *&shared : floats_)
+        Py_CLEAR(shared);
+}
+
+void untrack_atomic(PyObject *tuple) {
+    if (!PyTuple_CheckExact(tuple) || !PyObject_GC_IsTracked(tuple))
+        return;
+    Py_ssize_t n = PyTuple_Size(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GetItem(tuple, i);
+        if (item != Py_None && !PyUnicode_CheckExact(item) && !PyLong_CheckExact(item) &&
+            !PyFloat_CheckExact(item))
+            return;
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
+}  // namespace host

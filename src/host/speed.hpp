@@ -1,0 +1,140 @@
+// The speed tricks, in one place.  Each stands for a plain host path and is
+// used only behind the guard that makes it give exactly what that path gives;
+// where the guard says no, the caller takes the plain path.  None of them
+// spans a call into code of the user's: user code always runs with the
+// interpreter as the user left it.
+//
+//   trick                    plain path                     guard
+//   SlotField::read          getattr(obj, field)            exact class, filled slot
+//   RecordMaker::make        cls(**fields)                  the prepared class, unchanged
+//   SharedFloats::get        float(value)                   whole value in [0, 1024), not -0.0
+//   CollectorPause           (collector left alone)         encloses no user code
+//   untrack_atomic           (left to the collector)        items of atomic types only
+#pragma once
+
+#include "host/module.hpp"
+
+#include <array>
+#include <vector>
+
+namespace host {
+
+namespace nb = nanobind;
+
+// A field of a frozen, slotted data class, read straight from its slot.  The
+// slot's place in an instance is found once, by storing a sentinel through
+// the field's own descriptor into a bare instance and looking for it (not
+// found: every read takes the plain path).  Guard: the instance's class is
+// exactly the class the place was found for (a subclass may lay the slot out
+// elsewhere) and the slot is filled.
+class SlotField : public Holder {
+  public:
+    explicit SlotField(State *owner) : Holder(owner) {}
+    ~SlotField() override { SlotField::clear(); }
+
+    void find(nb::handle cls, const char *name);
+    // Borrowed; null when the caller must read the attribute the plain way.
+    PyObject *read(PyObject *instance) const {
+        if (offset_ < 0 || reinterpret_cast<PyObject *>(Py_TYPE(instance)) != cls_)
+            return nullptr;
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(instance) + offset_);
+    }
+
+    int visit(visitproc visit, void *arg) override {
+        Py_VISIT(cls_);
+        return 0;
+    }
+    void clear() override {
+        offset_ = -1;
+        Py_CLEAR(cls_);
+    }
+
+  private:
+    PyObject *cls_ = nullptr;
+    Py_ssize_t offset_ = -1;
+};
+
+// Instances of a frozen, slotted data class made without running its
+// __init__: `object.__new__(cls)`, then each field stored in field order as
+// the generated __init__ stores it (through `object.__setattr__`, here
+// straight into the field's slot) -- so the instances equal, hash and print
+// exactly like `cls(**fields)`.  Guard (usable): `cls` is the prepared class
+// and still as it was prepared -- the same __new__ and __init__, no
+// __post_init__, the fields' own slot descriptors, no finalizer.  Check it
+// once per batch of records; make_by_call is the plain path.
+class RecordMaker : public Holder {
+  public:
+    static constexpr size_t max_fields = 8;
+
+    explicit RecordMaker(State *owner) : Holder(owner) {}
+    ~RecordMaker() override { RecordMaker::clear(); }
+
+    void prepare(nb::handle cls, std::initializer_list<const char *> fields);
+    bool usable(nb::handle cls) const;
+    // New instance; values[i] (borrowed) is the value of the i-th field.
+    // Only after usable() said yes for the class.
+    nb::object make(PyObject *const *values) const;
+    // The plain path: `cls(**{field: value, ...})` with the prepared names.
+    nb::object make_by_call(nb::handle cls, PyObject *const *values) const;
+    size_t size() const { return count_; }
+
+    int visit(visitproc visit, void *arg) override;
+    void clear() override;
+
+  private:
+    PyObject *cls_ = nullptr;
+    PyObject *init_ = nullptr;
+    newfunc new_ = nullptr;
+    size_t count_ = 0;
+    std::array<PyObject *, max_fields> names_{};
+    std::array<PyObject *, max_fields> descriptors_{};
+    std::array<Py_ssize_t, max_fields> offsets_{};
+};
+
+// Float objects of whole counts shared across a table: the floats 0.0 to
+// 1023.0 are made once and handed out again, so a large table of counts does
+// not box every cell anew.  Guard: the value is a whole number in [0, 1024)
+// and not -0.0; any other value gets a new float.  Floats are immutable: only
+// an identity test tells a shared one from a new one.
+class SharedFloats : public Holder {
+  public:
+    static constexpr int size = 1024;
+
+    explicit SharedFloats(State *owner) : Holder(owner) {}
+    ~SharedFloats() override { SharedFloats::clear(); }
+
+    nb::object get(double value);
+
+    int visit(visitproc, void *) override { return 0; }  // floats hold nothing
+    void clear() override;
+
+  private:
+    std::array<PyObject *, size> floats_{};
+};
+
+// The cyclic collector paused for a scope.  While a data object makes an
+// object or two per row, a collection set off by the new objects only walks
+// them again and again.  Contract: the scope runs no code of the user's (no
+// call of a provider, no warning, no __hash__ or __eq__ of a user's object,
+// no finalizer), so nothing else can switch the collector meanwhile; at the
+// end it is switched back on if, and only if, this pause switched it off.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
+// Takes a tuple out of the collector's care when its items are all exact
+// str, int, float or None: such a tuple can never be part of a reference
+// cycle (the collector itself would untrack it at its first pass).
+void untrack_atomic(PyObject *tuple);
+
+}  // namespace host

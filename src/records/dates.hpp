@@ -1,0 +1,60 @@
+// Date columns of record files: parsing them, the YYYYMMDD and day-first
+// rules, and the readers' date-parse error.
+#pragma once
+
+#include "records/pandas.hpp"
+
+namespace records {
+
+namespace nb = nanobind;
+
+// `pd.to_datetime(series, **options)`, with two rules of our own.
+//
+// Columns that loaded as numbers (real exports write 20180624): pandas would
+// count such numbers as nanoseconds since 1970.  For a real-numeric column
+// (see is_real_numeric), every present value must be a whole number of
+// eight digits and is read as YYYYMMDD (format "%Y%m%d"; options are not
+// used); any other number raises ValueError naming it and its position;
+// missing cells stay missing (NaT).
+//
+// A true `dayfirst` option: pandas' day-first preference also turns text
+// written year first around (2024-01-05 would read as 1 May).  Cells
+// written year first -- YYYY-MM-DD, YYYY/MM/DD, YYYY.MM.DD, optionally
+// followed by a time after a blank or "T", and YYYYMMDD -- are read as
+// written (the same options with dayfirst false), the rest day first; the
+// result has the dtype of the plain day-first parse.
+//
+// Other columns go to pandas unchanged.  Errors of the parser (ValueError,
+// TypeError, ...) propagate.  The result keeps the series' index.
+nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options = nb::handle());
+
+// Text dates that a month-first reading has scrambled.  Among the text cells
+// written in a numeric day-month-year layout -- D/M/YYYY with one separator
+// of "/", "-", "." used twice (1 or 2 digits for the first two fields),
+// optionally followed by a time after a blank --, the first cell in row
+// order whose first field exceeds 12 (so it can only be day first) when
+// another cell of the same separator is ambiguous (both first fields 12 or
+// less and different, so a month-first reading took its first field for
+// the month).  None when there is no such cell: every cell unambiguous, or
+// none day first.
+nb::object day_first_example(nb::handle series);
+
+// Raises `error_cls(message) from caught` with the readers' date-parse
+// message: "could not parse " + repr(label) + " column in " + repr(path) +
+// " as calendar dates: " + str(caught) + hint.
+[[noreturn]] void raise_date_parse_error(nb::handle error_cls, nb::handle label,
+                                         nb::handle path, nb::python_error &caught,
+                                         const char *hint = "");
+
+// parse_dates(pd, series, options); a ValueError or TypeError of it becomes
+// raise_date_parse_error(error_cls, label, path, error, hint).  Other
+// errors pass unchanged.
+nb::object parse_dates_or_raise(const Pandas &pd, nb::handle series, nb::handle label,
+                                nb::handle path, nb::handle error_cls, const char *hint = "",
+                                nb::handle options = nb::handle());
+
+// `parsed.dt.date`: the calendar date of every timestamp as a
+// datetime.date, NaT where the timestamp is missing.
+nb::object calendar_dates(nb::handle parsed);
+
+}  // namespace records

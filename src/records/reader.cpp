@@ -1,0 +1,20 @@
+#include "records/reader.hpp"
+
+#include "host/host.hpp"
+
+namespace records {
+
+void ReaderState::load() {
+    pd.load();
+    own_normalize_tag = host::from_import("py_zelka.readers._common", "_normalize_tag");
+}
+
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls) {
+    nb::object list = nb::steal(PySequence_List(labels.ptr()));
+    if (!list.is_valid())
+        throw nb::python_error();
+    require(table, list, nb::arg("context") = context, nb::arg("error_cls") = error_cls);
+}
+
+}  // namespace records

@@ -1,0 +1,35 @@
+// What every reader module holds and shares: its state with the pandas entry
+// points, the reader class, and the required-column check.
+#pragma once
+
+#include "host/classes.hpp"
+#include "host/speed.hpp"
+#include "records/pandas.hpp"
+
+namespace records {
+
+namespace nb = nanobind;
+
+struct ReaderState : host::State {
+    Pandas pd{this};
+    // _common's `_normalize_tag` as this module imported it: the C++ one.
+    host::Ref own_normalize_tag{this};
+
+    // Loads pandas and the names of _common that the reader compares with.
+    void load();
+};
+
+// A plain class `name` whose only member is the static method `read`.
+template <auto Read>
+nb::object reader_class(ReaderState &s, const char *name, const char *doc,
+                        const char *signature, const char *read_doc) {
+    return host::ClassBuilder(s, name, doc).static_method<Read>("read", signature, read_doc).make();
+}
+
+// The readers' column check: `require(table, list(labels), context=context,
+// error_cls=error_cls)`, `require` being the reader's `_require_columns` as
+// looked up at call time.  Its result is not used; what it raises passes.
+void require_columns(nb::handle require, nb::handle table, nb::handle labels,
+                     nb::handle context, nb::handle error_cls);
+
+}  // namespace records

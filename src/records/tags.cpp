@@ -1,0 +1,76 @@
+#include "records/tags.hpp"
+
+#include "host/host.hpp"
+#include "records/columns.hpp"
+
+#include <string>
+
+namespace records {
+
+nb::object normalize_tag(nb::handle raw) {
+    if (host::is_missing(raw))
+        return nb::str("");
+    nb::object text =
+        PyUnicode_CheckExact(raw.ptr()) ? nb::borrow(raw) : nb::object(host::str(raw));
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return text.attr("strip")().attr("lower")();
+    }
+    bool has_upper = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned char c = (unsigned char) utf8[i];
+        if (c >= 0x80)  // beyond ASCII: the host's own strip and lower
+            return text.attr("strip")().attr("lower")();
+        if (c >= 'A' && c <= 'Z')
+            has_upper = true;
+    }
+    Py_ssize_t begin = 0, end = size;
+    while (begin < end && ascii_space((unsigned char) utf8[begin]))
+        ++begin;
+    while (end > begin && ascii_space((unsigned char) utf8[end - 1]))
+        --end;
+    if (!has_upper && begin == 0 && end == size)
+        return text;
+    std::string out(utf8 + begin, (size_t) (end - begin));
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+    return nb::str(out.data(), out.size());
+}
+
+nb::object tag_column(const Pandas &pd, nb::handle series) {
+    if (nb::isinstance(series.attr("dtype"), pd.string_dtype.get())) {
+        // Text cells (or missing ones): equal cells give equal labels, so each
+        // distinct cell is normalised once and the labels are laid out by the
+        // cells' codes -- no host object per cell.  A missing cell has code -1,
+        // which takes the last label: the one of a missing cell.
+        nb::object factors = pd.factorize.get()(series);
+        nb::list labels = cells(factors[1]);
+        size_t distinct = nb::len(labels);
+        for (size_t i = 0; i < distinct; ++i)
+            labels[i] = normalize_tag(labels[i]);
+        labels.append(normalize_tag(nb::none()));
+        nb::object table = pd.np_array.get()(labels, nb::arg("dtype") = "object");
+        return pd.series.get()(table.attr("take")(factors[0]),
+                               nb::arg("index") = series.attr("index"),
+                               nb::arg("name") = series.attr("name"));
+    }
+    nb::list raw = cells(series);
+    size_t n = nb::len(raw);
+    nb::list labels;
+    for (size_t i = 0; i < n; ++i)
+        labels.append(normalize_tag(raw[i]));
+    return pd.series.get()(labels, nb::arg("index") = series.attr("index"),
+                           nb::arg("name") = series.attr("name"));
+}
+
+nb::object map_tags(const Pandas &pd, nb::handle series, nb::handle normalize, nb::handle own) {
+    // An empty column has no cell to normalise: pandas' map gives its dtype.
+    if (normalize.is(own) && length(series) > 0)
+        return tag_column(pd, series);
+    return series.attr("map")(normalize);
+}
+
+}  // namespace records

@@ -1,0 +1,99 @@
+#include "records/weeks.hpp"
+
+#include "host/host.hpp"
+
+namespace records {
+
+WeekIndexer::WeekIndexer(nb::handle weather) : weather_(nb::borrow(weather)) {
+    PyObject *name = PyUnicode_InternFromString("week_index_for_date");
+    if (!name)
+        throw nb::python_error();
+    method_name_ = nb::steal(name);
+}
+
+nb::object WeekIndexer::week_of(nb::handle date) {
+    // A spare slot in front, so that the callee may use args[-1].
+    PyObject *args[3] = {nullptr, weather_.ptr(), date.ptr()};
+    PyObject *week = PyObject_VectorcallMethod(method_name_.ptr(), args + 1,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!week)
+        throw nb::python_error();
+    nb::object result = nb::steal(week);
+    long long value = 0;
+    bool exact_int = false;
+    if (PyLong_CheckExact(result.ptr())) {
+        int overflow = 0;
+        value = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
+        exact_int = overflow == 0;
+        if (value == -1 && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    if (exact_int && previous_.is_valid() && value == previous_value_)
+        result = previous_;
+    if (exact_int) {
+        previous_ = result;
+        previous_value_ = value;
+    } else {
+        previous_ = nb::object();
+    }
+    if (ints_only_ && exact_int) {
+        if (!least_.is_valid()) {
+            least_ = greatest_ = result;
+            least_value_ = greatest_value_ = value;
+        } else if (value < least_value_) {
+            least_ = result;
+            least_value_ = value;
+        } else if (value > greatest_value_) {
+            greatest_ = result;
+            greatest_value_ = value;
+        }
+        return result;
+    }
+    ints_only_ = false;
+    weeks_.append(result);
+    return result;
+}
+
+namespace {
+
+// `fn(weeks)`, the weeks being `head` (when there is one) followed by `rest`.
+nb::object over_weeks(const char *fn, const nb::object &head, const nb::list &rest) {
+    if (!head.is_valid() && nb::len(rest) == 0)
+        return nb::none();
+    nb::list all;
+    if (head.is_valid())
+        all.append(head);
+    for (nb::handle week : rest)
+        all.append(week);
+    return host::from_import("builtins", fn)(all);
+}
+
+}  // namespace
+
+nb::object WeekIndexer::first_week() const { return over_weeks("min", least_, weeks_); }
+
+nb::object WeekIndexer::last_week() const { return over_weeks("max", greatest_, weeks_); }
+
+nb::object week_is_covered(nb::handle self, nb::handle week_index) {
+    nb::object first = self.attr("_first_week");
+    if (first.is_none())
+        return nb::bool_(false);
+    nb::object low = nb::steal(PyObject_RichCompare(first.ptr(), week_index.ptr(), Py_LE));
+    if (!low.is_valid())
+        throw nb::python_error();
+    if (!host::truth(low))
+        return low;
+    nb::object last = self.attr("_last_week");
+    nb::object high = nb::steal(PyObject_RichCompare(week_index.ptr(), last.ptr(), Py_LE));
+    if (!high.is_valid())
+        throw nb::python_error();
+    return high;
+}
+
+nb::object data_from_read(nb::handle read_result_cls, nb::handle cls, nb::handle result,
+                          nb::handle weather) {
+    nb::object data = cls(result.attr("data"), weather);
+    return read_result_cls(nb::arg("data") = data, nb::arg("notices") = result.attr("notices"));
+}
+
+}  // namespace records
