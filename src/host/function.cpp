@@ -11,11 +11,7 @@ namespace {
 
 enum Kind { positional_only, positional_or_keyword, keyword_only };
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    State *state;
-    Invoke invoke;
+struct FunctionObject : detail::FunctionHead {
     PyObject *module;       // strong: the state lives as long as the module
     PyObject *name;
     PyObject *qualname;
@@ -24,7 +20,6 @@ struct FunctionObject {
     PyObject *annotations;  // dict of the annotation texts
     PyObject *returns;      // the return annotation text, or null
     PyObject *signature;    // inspect.Signature, made on first use
-    int count;              // parameters
     int positional_only;    // [0, positional_only): positional-only
     int positional;         // [positional_only, positional): positional or keyword; the rest keyword-only
     PyObject *names[max_parameters];        // interned
@@ -32,7 +27,7 @@ struct FunctionObject {
     PyObject *param_annotations[max_parameters];
 };
 
-FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
+FunctionObject *as_function(PyObject *o) { return static_cast<FunctionObject *>(reinterpret_cast<detail::FunctionHead *>(o)); }
 
 // ---------------------------------------------------------------------------
 // Binding arguments
@@ -135,23 +130,6 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
             out[i] = f->defaults[i];
     return !report_missing(f, out, 0, f->positional, "positional") &&
            !report_missing(f, out, f->positional, f->count, "keyword-only");
-}
-
-PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    FunctionObject *f = as_function(callable);
-    State *state = f->state;
-    if (!state || state->cleared) {
-        PyErr_Format(PyExc_RuntimeError, "%U() cannot run: its module %U was unloaded",
-                     f->qualname, f->module_name);
-        return nullptr;
-    }
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && nargs == f->count && f->positional == f->count)
-        return f->invoke(*state, args);
-    PyObject *bound[max_parameters];
-    if (!bind(f, args, nargs, kwnames, bound))
-        return nullptr;
-    return f->invoke(*state, bound);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,7 +267,7 @@ PyMethodDef methods[] = {
 };
 
 PyMemberDef members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, (Py_ssize_t) offsetof(FunctionObject, vectorcall),
+    {"__vectorcalloffset__", Py_T_PYSSIZET, (Py_ssize_t) offsetof(detail::FunctionHead, vectorcall),
      Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -468,6 +446,17 @@ nb::object interned(const std::string &text) {
 
 namespace detail {
 
+bool bind_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+               PyObject **bound) {
+    FunctionObject *f = as_function(callable);
+    if (!f->state || f->state->cleared) {
+        PyErr_Format(PyExc_RuntimeError, "%U() cannot run: its module %U was unloaded",
+                     f->qualname, f->module_name);
+        return false;
+    }
+    return bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+}
+
 void restore_error(const std::exception &error) {
     if (dynamic_cast<const std::bad_alloc *>(&error))
         PyErr_NoMemory();
@@ -482,7 +471,7 @@ PyObject *function_type(PyObject *module) {
 }  // namespace detail
 
 nb::object make_function(State &state, const char *qualname, const char *signature,
-                         const char *doc, Invoke invoke, size_t arity) {
+                         const char *doc, vectorcallfunc entry, size_t arity) {
     Parsed parsed = parse(signature);
     if (parsed.parameters.size() != arity || arity > (size_t) max_parameters)
         bad_signature(signature, "the body takes another number of parameters");
@@ -493,9 +482,8 @@ nb::object make_function(State &state, const char *qualname, const char *signatu
     if (!self.is_valid())
         throw nb::python_error();
     FunctionObject *f = as_function(self.ptr());
-    f->vectorcall = &call;
+    f->vectorcall = entry;
     f->state = &state;
-    f->invoke = invoke;
     f->module = Py_NewRef(state.module);
 
     std::string qualified(qualname);
@@ -529,6 +517,7 @@ nb::object make_function(State &state, const char *qualname, const char *signatu
             annotations[nb::handle(f->names[i])] = text;
         }
     }
+    f->simple = f->positional == f->count;
     if (!parsed.returns.empty()) {
         f->returns = nb::str(parsed.returns.c_str()).release().ptr();
         annotations["return"] = nb::handle(f->returns);
@@ -537,9 +526,9 @@ nb::object make_function(State &state, const char *qualname, const char *signatu
     return self;
 }
 
-bool is_function(State &state, nb::handle f, Invoke invoke) {
+bool is_function(State &state, nb::handle f, vectorcallfunc entry) {
     return Py_TYPE(f.ptr()) == reinterpret_cast<PyTypeObject *>(state.function_type.ptr()) &&
-           as_function(f.ptr())->invoke == invoke;
+           as_function(f.ptr())->vectorcall == entry;
 }
 
 }  // namespace host

@@ -39,10 +39,22 @@ namespace nb = nanobind;
 // At most this many parameters.
 constexpr int max_parameters = 8;
 
-// The entry of a body: a new reference, or null with the error set.
-using Invoke = PyObject *(*)(State &state, PyObject *const *args);
-
 namespace detail {
+
+// The head of every function object: what its entry reads on each call.
+struct FunctionHead {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;  // the entry of the function's body
+    State *state;               // of the module that made it (null once cleared)
+    int count;                  // parameters
+    bool simple;                // every parameter may be passed by position
+};
+
+// Binds the arguments of a call that the entry's fast path did not take to
+// `bound`; false, with the TypeError (or the error of an unloaded module)
+// set, for a call that cannot run.
+bool bind_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+               PyObject **bound);
 
 template <typename T>
 struct body_traits;
@@ -75,9 +87,20 @@ PyObject *invoke(State &state, PyObject *const *args, std::index_sequence<I...>)
     return nullptr;
 }
 
+// The vectorcall entry of a function whose body is F: a call that passes
+// exactly every parameter by position goes straight to the body.
 template <auto F>
-PyObject *invoke_body(State &state, PyObject *const *args) {
-    return invoke<F>(state, args, std::make_index_sequence<body_traits<decltype(F)>::arity>());
+PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    constexpr size_t arity = body_traits<decltype(F)>::arity;
+    auto *head = reinterpret_cast<FunctionHead *>(callable);
+    State *state = head->state;
+    if (!kwnames && (size_t) PyVectorcall_NARGS(nargsf) == arity && head->simple && state &&
+        !state->cleared)
+        return invoke<F>(*state, args, std::make_index_sequence<arity>());
+    PyObject *bound[max_parameters];
+    if (!bind_call(callable, args, nargsf, kwnames, bound))
+        return nullptr;
+    return invoke<F>(*head->state, bound, std::make_index_sequence<arity>());
 }
 
 // A new reference to the type of a module's functions (made once per
@@ -90,12 +113,12 @@ PyObject *function_type(PyObject *module);
 // qualified name ("read", "HarvestTagReader.read"); its __name__ is the last
 // part.  `signature` must name as many parameters as the body takes.
 nb::object make_function(State &state, const char *qualname, const char *signature,
-                         const char *doc, Invoke invoke, size_t arity);
+                         const char *doc, vectorcallfunc entry, size_t arity);
 
 template <auto F>
 nb::object function(State &state, const char *qualname, const char *signature,
                     const char *doc) {
-    return make_function(state, qualname, signature, doc, &detail::invoke_body<F>,
+    return make_function(state, qualname, signature, doc, &detail::entry<F>,
                          detail::body_traits<decltype(F)>::arity);
 }
 
@@ -108,13 +131,13 @@ nb::object def(nb::module_ &m, State &state, const char *name, const char *signa
     return f;
 }
 
-// True when `f` is a function of this module made for the body `invoke`
-// (one of its own functions, not a replacement).
-bool is_function(State &state, nb::handle f, Invoke invoke);
+// True when `f` is a function of this module made for the body F (one of
+// its own functions, not a replacement).
+bool is_function(State &state, nb::handle f, vectorcallfunc entry);
 
 template <auto F>
 bool is_function(State &state, nb::handle f) {
-    return is_function(state, f, &detail::invoke_body<F>);
+    return is_function(state, f, &detail::entry<F>);
 }
 
 }  // namespace host

@@ -83,6 +83,12 @@ class State {
     State(const State &) = delete;
     State &operator=(const State &) = delete;
 
+  private:
+    friend class Holder;
+    // Declared before every Ref: the Refs register themselves in it.
+    std::vector<Holder *> holders_;
+
+  public:
     // The module object (borrowed: the module owns its state).
     PyObject *module = nullptr;
     // True once the module was cleared (a collected module, interpreter
@@ -100,10 +106,6 @@ class State {
 
     int traverse(visitproc visit, void *arg);
     void clear();
-
-  private:
-    friend class Holder;
-    std::vector<Holder *> holders_;
 };
 
 namespace detail {

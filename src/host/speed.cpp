@@ -31,12 +31,22 @@ Py_ssize_t find_slot(nb::handle cls, const char *name) {
     return found >= 0 ? found : -1;
 }
 
-// `cls.__dict__[name]`, or null when the class's own namespace lacks it.
-nb::object own_entry(nb::handle cls, PyObject *name) {
-    nb::object ns = cls.attr("__dict__");
-    PyObject *value = PyObject_GetItem(ns.ptr(), name);
+}  // namespace
+
+void SlotField::find(nb::handle cls, const char *name) {
+    clear();
+    offset_ = find_slot(cls, name);
+    cls_ = Py_NewRef(cls.ptr());
+}
+
+namespace {
+
+// `getattr(cls, name)`: what the class's own lookup finds (through the
+// interpreter's type attribute cache), or null when it finds nothing.
+nb::object class_attribute(nb::handle cls, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(cls.ptr(), name);
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw nb::python_error();
         PyErr_Clear();
         return nb::object();
@@ -46,26 +56,24 @@ nb::object own_entry(nb::handle cls, PyObject *name) {
 
 }  // namespace
 
-void SlotField::find(nb::handle cls, const char *name) {
-    clear();
-    offset_ = find_slot(cls, name);
-    cls_ = Py_NewRef(cls.ptr());
-}
-
 void RecordMaker::prepare(nb::handle cls, std::initializer_list<const char *> fields) {
     clear();
     if (fields.size() > max_fields)
         throw std::invalid_argument("RecordMaker: too many fields");
+    // The generated __init__ runs __post_init__ when the class had one when
+    // it was decorated (a later one is never called).
+    if (nb::hasattr(cls, "__post_init__"))
+        return;
     cls_ = Py_NewRef(cls.ptr());
     nb::str init_name("__init__");
-    init_ = own_entry(cls, init_name.ptr()).release().ptr();
+    init_ = class_attribute(cls, init_name.ptr()).release().ptr();
     new_ = reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject *>(cls.ptr()), Py_tp_new));
     for (const char *field : fields) {
         PyObject *name = PyUnicode_InternFromString(field);
         if (!name)
             throw nb::python_error();
         names_[count_] = name;
-        descriptors_[count_] = own_entry(cls, name).release().ptr();
+        descriptors_[count_] = class_attribute(cls, name).release().ptr();
         offsets_[count_] = find_slot(cls, field);
         ++count_;
     }
@@ -78,11 +86,10 @@ bool RecordMaker::usable(nb::handle cls) const {
     if (reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new)) != new_ ||
         PyType_GetSlot(type, Py_tp_finalize) != nullptr)
         return false;
-    nb::str init_name("__init__");
-    if (!own_entry(cls, init_name.ptr()).is(nb::handle(init_)) || nb::hasattr(cls, "__post_init__"))
+    if (!class_attribute(cls, init_name_.ptr()).is(nb::handle(init_)))
         return false;
     for (size_t i = 0; i < count_; ++i)
-        if (!descriptors_[i] || !own_entry(cls, names_[i]).is(nb::handle(descriptors_[i])))
+        if (!descriptors_[i] || !class_attribute(cls, names_[i]).is(nb::handle(descriptors_[i])))
             return false;
     return true;
 }

@@ -58,10 +58,11 @@ class SlotField : public Holder {
 // __init__: `object.__new__(cls)`, then each field stored in field order as
 // the generated __init__ stores it (through `object.__setattr__`, here
 // straight into the field's slot) -- so the instances equal, hash and print
-// exactly like `cls(**fields)`.  Guard (usable): `cls` is the prepared class
-// and still as it was prepared -- the same __new__ and __init__, no
-// __post_init__, the fields' own slot descriptors, no finalizer.  Check it
-// once per batch of records; make_by_call is the plain path.
+// exactly like `cls(**fields)`.  Guard (usable): `cls` is the prepared class,
+// which had no __post_init__ when prepared (its generated __init__ then calls
+// none), and is still as it was prepared -- the same __new__ and __init__, the
+// fields' own slot descriptors, no finalizer.  Check it once per batch of
+// records; make_by_call is the plain path.
 class RecordMaker : public Holder {
   public:
     static constexpr size_t max_fields = 8;
@@ -84,6 +85,7 @@ class RecordMaker : public Holder {
   private:
     PyObject *cls_ = nullptr;
     PyObject *init_ = nullptr;
+    nb::str init_name_{"__init__"};
     newfunc new_ = nullptr;
     size_t count_ = 0;
     std::array<PyObject *, max_fields> names_{};

@@ -145,12 +145,11 @@ inline bool fast_week(PyObject *o, double &week) {
     return true;
 }
 
-// A value of the double path: a number, or an item of a table as stored
-// (`stored`, borrowed), which is handed back unchanged when it is the result.
+// A number of the double path; an item of a table keeps the object stored
+// there (borrowed), which is handed back unchanged when it is the result.
 struct Num {
     double v = 0.0;
     PyObject *stored = nullptr;
-    bool number = true;
 };
 
 // An exact tuple or list.
@@ -178,7 +177,11 @@ inline bool open_table(PyObject *o, Table &t) {
 struct Doubles {
     using Val = Num;
     using Seq = Table;
+    using Store = double;  // computed values, kept in long vectors
     State &s;
+
+    static Store store(const Val &v) { return v.v; }
+    static Val load(Store v) { return {v}; }
 
     Val int0() const { return {0.0}; }
     Val int1() const { return {1.0}; }
@@ -196,11 +199,7 @@ struct Doubles {
     }
     Val week_number(long long k) const { return {(double) k}; }
 
-    static double num(const Val &a) {
-        if (!a.number)
-            throw Fallback();
-        return a.v;
-    }
+    static double num(const Val &a) { return a.v; }
     bool le(const Val &a, const Val &b) const { return num(a) <= num(b); }
     bool lt(const Val &a, const Val &b) const { return num(a) < num(b); }
     bool gt(const Val &a, const Val &b) const { return num(a) > num(b); }
@@ -233,7 +232,7 @@ struct Doubles {
 
     bool truth(const Seq &t) const { return t.size != 0; }
     Val len(const Seq &t) const { return {(double) t.size}; }
-    // seq[index] as stored.
+    // seq[index] as stored; an item that is no plain number is the host's.
     Val item(const Seq &t, const Val &index) const {
         double i = num(index);
         if (!(i >= 0.0) || i >= (double) t.size || std::floor(i) != i)
@@ -242,8 +241,9 @@ struct Doubles {
     }
     static Val stored(PyObject *o) {
         Val v;
+        if (!fast_number(o, v.v))
+            throw Fallback();
         v.stored = o;
-        v.number = fast_number(o, v.v);
         return v;
     }
 
@@ -266,10 +266,10 @@ struct Doubles {
             return nb::borrow(v.stored);
         return nb::steal(checked(PyFloat_FromDouble(v.v)));
     }
-    nb::object tuple(const std::vector<Val> &values) const {
+    nb::object tuple(const std::vector<Store> &values) const {
         nb::object t = nb::steal(checked(PyTuple_New((Py_ssize_t) values.size())));
         for (size_t i = 0; i < values.size(); ++i)
-            PyTuple_SetItem(t.ptr(), (Py_ssize_t) i, result(values[i]).release().ptr());
+            PyTuple_SetItem(t.ptr(), (Py_ssize_t) i, checked(PyFloat_FromDouble(values[i])));
         return t;
     }
 };
@@ -280,7 +280,11 @@ struct Doubles {
 struct Objects {
     using Val = nb::object;
     using Seq = nb::object;
+    using Store = nb::object;
     State &s;
+
+    static const Store &store(const Val &v) { return v; }
+    static const Val &load(const Store &v) { return v; }
 
     Val int0() const { return s.int_0.object(); }
     Val int1() const { return s.int_1.object(); }
@@ -342,7 +346,7 @@ struct Objects {
     }
 
     nb::object result(const Val &v) const { return v; }
-    nb::object tuple(const std::vector<Val> &values) const {
+    nb::object tuple(const std::vector<Store> &values) const {
         nb::object t = nb::steal(checked(PyTuple_New((Py_ssize_t) values.size())));
         for (size_t i = 0; i < values.size(); ++i)
             PyTuple_SetItem(t.ptr(), (Py_ssize_t) i, values[i].inc_ref().ptr());
@@ -376,8 +380,8 @@ Num Doubles::shares_done(const Table &t, const Num &end, Step step) const {
         Num done = float0();
         fresh.done.push_back(done.v);
         for (Py_ssize_t i = 0; i < t.size; ++i) {
-            Num x = stored(t.at(i));
-            if (!x.number)
+            Num x;
+            if (!fast_number(t.at(i), x.v))
                 break;
             done = step(*this, done, x);
             fresh.done.push_back(done.v);
@@ -401,7 +405,7 @@ Num Doubles::shares_done(const Table &t, const Num &end, Step step) const {
 // dispersion_weight: 0.0 up to the threshold week, else
 // amplitude * exp(-0.5 * z * z) with z = log(week / peak_weeks) / spread.
 template <class O>
-typename O::Val weight(const O &o, const typename O::Val &week, const typename O::Val &amplitude,
+inline __attribute__((always_inline)) typename O::Val weight(const O &o, const typename O::Val &week, const typename O::Val &amplitude,
                        const typename O::Val &peak_weeks, const typename O::Val &spread) {
     if (o.le(week, o.int0()))
         return o.float0();
@@ -520,14 +524,14 @@ nb::object build(const O &o, nb::handle peak_weeks_object, const typename O::Val
         return make_profile(s, s.empty_tuple, s.empty_tuple);
 
     // Weight pass.
-    std::vector<Val> raw{o.float0()};
-    raw.reserve(128);
+    std::vector<typename O::Store> raw{o.store(o.float0())};
+    raw.reserve(512);
     Val total = o.float0();
     long long limit = week_limit(s);
     for (long long k = 1; k < limit; ++k) {
         Val week = o.week_number(k);
         Val w = weight(o, week, amplitude, peak_weeks, spread);
-        raw.push_back(w);
+        raw.push_back(o.store(w));
         total = o.add(total, w);
         if (o.gt(week, peak_weeks) &&
             o.le(w, o.mul(o.tail_ratio(), o.gt(o.total_floor(), total) ? o.total_floor() : total)))
@@ -538,20 +542,20 @@ nb::object build(const O &o, nb::handle peak_weeks_object, const typename O::Val
 
     // Normalisation pass.
     Val closing = o.sub(o.float1(), o.tolerance());
-    std::vector<Val> shares{o.float0()}, cumulative{o.float0()};
+    std::vector<typename O::Store> shares{o.store(o.float0())}, cumulative{o.store(o.float0())};
     shares.reserve(raw.size());
     cumulative.reserve(raw.size());
     Val running = o.float0();
     for (size_t k = 1; k < raw.size(); ++k) {
-        Val share = o.div(raw[k], total);
+        Val share = o.div(o.load(raw[k]), total);
         if (o.ge(o.add(running, share), closing)) {
-            shares.push_back(o.sub(o.float1(), running));
-            cumulative.push_back(o.float1());
+            shares.push_back(o.store(o.sub(o.float1(), running)));
+            cumulative.push_back(o.store(o.float1()));
             break;
         }
         running = o.add(running, share);
-        shares.push_back(share);
-        cumulative.push_back(running);
+        shares.push_back(o.store(share));
+        cumulative.push_back(o.store(running));
     }
     return make_profile(s, o.tuple(shares), o.tuple(cumulative));
 }
