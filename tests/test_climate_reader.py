@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import datetime
-import subprocess
-import sys
 import types
 
 import pandas as pd
@@ -46,24 +44,6 @@ def mix_message(label, path, example) -> str:
 
 # ---------------------------------------------------------------------------
 # Module
-
-
-def test_module_names_are_bound_in_order():
-    names = ["Path", "TYPE_CHECKING", "pd", "WeatherError", "NoticeLog", "ReadResult",
-             "_read_table", "_require_columns", "WeatherFileReader"]
-    assert [name for name in vars(clr) if name in names] == names
-    assert "ColumnMap" not in vars(clr) and clr.pd is pd
-    assert WeatherFileReader.__bases__ == (object,)
-    assert [k for k in vars(WeatherFileReader) if not k.startswith("__")] == ["read"]
-    assert isinstance(vars(WeatherFileReader)["read"], staticmethod)
-    assert WeatherFileReader.read.__doc__
-
-
-def test_importing_the_module_does_not_import_weather():
-    code = "import sys, py_zelka.readers.climate_reader; print('py_zelka.weather' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True)
-    assert out.stdout.strip() == "False"
 
 
 # ---------------------------------------------------------------------------

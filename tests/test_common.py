@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import decimal
 import math
 
 import numpy as np
@@ -136,8 +137,22 @@ def test_require_columns():
         (2.5, "2.5"),
         (" ÄRMEL ", "ärmel"),
         ("\u00a0Ciel\u2003", "ciel"),
+        # missing as pandas' own test says, whatever the type's name
+        (decimal.Decimal("NaN"), ""),
+        (np.datetime64("NaT", "D"), ""),
+        (complex("nan+0j"), ""),
+        (pd.NaT, ""),
     ],
 )
 def test_normalize_tag(raw, label):
     result = _normalize_tag(raw)
     assert result == label and type(result) is str
+
+
+def test_labels_made_equal_by_stripping_are_refused(write_file):
+    path = write_file("production.csv", "tag,date,cut,date \nred,2024-01-03,1,2024-01-04\n")
+    with pytest.raises(ValueError) as excinfo:
+        _read_table(path)
+    assert str(excinfo.value) == (
+        "two columns of " + repr(path) + " are labelled 'date' once blanks around their labels "
+        "are stripped: column 2 ('date') and column 4 ('date ')")

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import pathlib
 
 import numpy as np
 import pandas as pd
@@ -44,25 +43,6 @@ def prefix(path) -> str:
 
 # ---------------------------------------------------------------------------
 # Module
-
-
-def test_module_names_are_bound_in_order():
-    names = ["Path", "pd", "ChainKind", "CohortChainError", "NoticeLog", "ReadResult",
-             "_normalize_tag", "_read_table", "_require_columns", "_REQUIRED_COLUMNS",
-             "_TEXT_COLUMNS", "_VALID_CHAINS", "PopulationInventoryReader"]
-    assert [name for name in vars(ivr) if name in names] == names
-    assert ivr.Path is pathlib.Path and ivr.pd is pd and ivr.ChainKind is ChainKind
-    assert ivr._REQUIRED_COLUMNS == ("chain", "population", "age_weeks")
-    assert ivr._TEXT_COLUMNS == ("tag",)
-    assert type(ivr._VALID_CHAINS) is set
-    assert ivr._VALID_CHAINS == {member.value for member in ChainKind}
-
-
-def test_reader_class_is_shaped_as_declared():
-    assert PopulationInventoryReader.__bases__ == (object,)
-    assert [k for k in vars(PopulationInventoryReader) if not k.startswith("__")] == ["read"]
-    assert isinstance(vars(PopulationInventoryReader)["read"], staticmethod)
-    assert PopulationInventoryReader.read.__doc__
 
 
 # ---------------------------------------------------------------------------

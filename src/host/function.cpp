@@ -251,11 +251,18 @@ PyObject *get_signature(PyObject *self, void *) {
     return nullptr;
 }
 
+// A function's __module__ is its own; the type's namespace keeps the type's
+// (so that the type itself names its module as a class should).
+PyObject *getattro(PyObject *self, PyObject *name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0)
+        return get_module(self, nullptr);
+    return PyObject_GenericGetAttr(self, name);
+}
+
 PyGetSetDef getset[] = {
+    {"__doc__", &get_doc, nullptr, nullptr, nullptr},
     {"__name__", &get_name, nullptr, nullptr, nullptr},
     {"__qualname__", &get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", &get_module, nullptr, nullptr, nullptr},
-    {"__doc__", &get_doc, nullptr, nullptr, nullptr},
     {"__annotations__", &get_annotations, nullptr, nullptr, nullptr},
     {"__signature__", &get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -278,6 +285,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, (void *) &clear},
     {Py_tp_descr_get, (void *) &descr_get},
     {Py_tp_repr, (void *) &repr},
+    {Py_tp_getattro, (void *) &getattro},
     {Py_tp_call, (void *) &PyVectorcall_Call},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},

@@ -1,0 +1,220 @@
+"""What every module shares: functions that tools can read, state per module
+object (a purge of sys.modules and a re-import, a sub-interpreter), and no
+memory kept by re-imports."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import pickle
+import pydoc
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from test_build import MODULES
+
+# The parameters of every C++ function and method, as inspect.signature gives
+# them without their annotations (reached as the caller reaches them: class
+# methods bound to their class, so without `cls`).
+SIGNATURES = {
+    "py_zelka.notices.NoticeLog.emit_warnings": "(self, /)",
+    "py_zelka.parameters.ParameterSet.__post_init__": "(self, /)",
+    "py_zelka.parameters.ParameterSet.from_kessot_defaults": "()",
+    "py_zelka.parameters.ParameterSet.from_yaml": "(path, *, source_tag=None)",
+    "py_zelka.parameters.ParameterSet._from_mapping": "(raw, *, source_tag)",
+    "py_zelka.parameters.ParameterSet._section_copy": "(self, /, section)",
+    "py_zelka.parameters.ParameterSet.override": "(self, /, section, updates, *, source='override')",
+    "py_zelka.weather.WeatherProvider.__init__": "(self, /, start, *, week_length_days=7, end=None)",
+    "py_zelka.weather.WeatherProvider.__repr__": "(self, /)",
+    "py_zelka.weather.WeatherProvider.start": "(self, /)",
+    "py_zelka.weather.WeatherProvider.end": "(self, /)",
+    "py_zelka.weather.WeatherProvider.week_length_days": "(self, /)",
+    "py_zelka.weather.WeatherProvider.week_index_for_date": "(self, /, date)",
+    "py_zelka.weather.WeatherProvider.from_table": "(data, *, week_length_days=7)",
+    "py_zelka.readers._common._read_table": "(path, text_columns=())",
+    "py_zelka.readers._common._require_columns": "(table, columns, *, context, error_cls)",
+    "py_zelka.readers._common._normalize_tag": "(raw)",
+    "py_zelka.dispersion.dispersion_weight":
+        "(weeks_since_threshold, *, amplitude, peak_weeks, spread)",
+    "py_zelka.dispersion.hazard_from_table": "(weeks_since_threshold, hazard_weeks)",
+    "py_zelka.dispersion.DispersionProfile.share": "(self, /, weeks_since_threshold)",
+    "py_zelka.dispersion.DispersionProfile.fraction_done": "(self, /, weeks_since_threshold)",
+    "py_zelka.dispersion.DispersionProfile.hazard": "(self, /, weeks_since_threshold)",
+    "py_zelka.dispersion.build_dispersion_profile": "(amplitude, peak_weeks, spread)",
+    "py_zelka.dispersion.hazard_from_shares": "(weeks_since_threshold, shares)",
+    "py_zelka.cropcare.CropCare.from_yaml": "(path)",
+    "py_zelka.cropcare.CropCare.replacement_suckers_for_week": "(self, /, week_index)",
+    "py_zelka.readers.harvest_tag_reader.HarvestTagReader.read": "(path)",
+    "py_zelka.readers.harvest_tag_reader._optional_float": "(value)",
+    "py_zelka.readers.harvest_tag_reader.RibbonProductionData.__init__": "(self, /, data, weather)",
+    "py_zelka.readers.harvest_tag_reader.RibbonProductionData.from_file": "(path, weather)",
+    "py_zelka.readers.harvest_tag_reader.RibbonProductionData.tags": "(self, /)",
+    "py_zelka.readers.harvest_tag_reader.RibbonProductionData.week_is_covered":
+        "(self, /, week_index)",
+    "py_zelka.readers.harvest_tag_reader.RibbonProductionData.observation":
+        "(self, /, tag, week_index)",
+    "py_zelka.readers.follower_choice_reader.FollowerChoiceReader.read": "(path)",
+    "py_zelka.readers.follower_choice_reader.SuckerSelectionData.__init__":
+        "(self, /, data, weather)",
+    "py_zelka.readers.follower_choice_reader.SuckerSelectionData.from_file": "(path, weather)",
+    "py_zelka.readers.follower_choice_reader.SuckerSelectionData.week_is_covered":
+        "(self, /, week_index)",
+    "py_zelka.readers.follower_choice_reader.SuckerSelectionData.total": "(self, /, week_index)",
+    "py_zelka.readers.inventory_reader.PopulationInventoryReader.read": "(path)",
+    "py_zelka.readers.climate_reader.WeatherFileReader.read": "(path, columns=None)",
+}
+
+
+def is_cxx_function(obj) -> bool:
+    return type(obj).__module__ == "py_zelka" and type(obj).__qualname__ == "function"
+
+
+def cxx_functions():
+    """Qualified name -> (function as its class or module holds it, as a caller
+    reaches it) of every C++ function the modules define, found by walking
+    their namespaces."""
+    found = {}
+    for name in MODULES:
+        module = importlib.import_module(name)
+        for attr, value in vars(module).items():
+            value = getattr(value, "__wrapped__", value)  # lru_cache
+            if is_cxx_function(value) and value.__module__ == name:
+                found[f"{name}.{attr}"] = (value, getattr(module, attr))
+            if isinstance(value, type) and value.__module__ == name:
+                for member, raw in vars(value).items():
+                    inner = raw.fget if isinstance(raw, property) else getattr(raw, "__func__", raw)
+                    if is_cxx_function(inner):
+                        reached = inner if isinstance(raw, property) else getattr(value, member)
+                        found[f"{name}.{attr}.{member}"] = (inner, reached)
+    return found
+
+
+FUNCTIONS = cxx_functions()
+
+
+def bare(signature: inspect.Signature) -> str:
+    empty = inspect.Parameter.empty
+    return str(signature.replace(
+        parameters=[p.replace(annotation=empty) for p in signature.parameters.values()],
+        return_annotation=empty))
+
+
+def test_every_cxx_function_has_its_specified_signature():
+    assert sorted(FUNCTIONS) == sorted(SIGNATURES)
+    got = {name: bare(inspect.signature(reached)) for name, (_, reached) in FUNCTIONS.items()}
+    assert got == SIGNATURES
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_functions_describe_themselves(name):
+    function, _ = FUNCTIONS[name]
+    module = function.__module__
+    assert name == f"{module}.{function.__qualname__}"
+    assert function.__name__ == function.__qualname__.rsplit(".", 1)[-1]
+    assert len(function.__doc__ or "") > 10
+    signature = inspect.signature(function)
+    annotations = dict(function.__annotations__)
+    assert all(type(text) is str for text in annotations.values())
+    assert annotations.pop("return", inspect.Parameter.empty) == signature.return_annotation
+    assert annotations == {p.name: p.annotation for p in signature.parameters.values()
+                           if p.annotation is not inspect.Parameter.empty}
+    text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+    assert function.__name__ + str(signature) in text and function.__doc__.splitlines()[0] in text
+    assert not any(noise in text for noise in ("nb_func", "nanobind", "nb::"))
+    # What its qualified name reaches as the function itself pickles by name.
+    reached = importlib.import_module(module)
+    for part in function.__qualname__.split("."):
+        reached = getattr(reached, part)
+    if reached is function:
+        assert pickle.loads(pickle.dumps(function)) is function
+
+
+def test_annotations_are_texts_where_specified():
+    from py_zelka.readers import harvest_tag_reader as htr
+
+    assert htr._optional_float.__annotations__["return"] == "float | None"
+    assert inspect.signature(htr._optional_float).return_annotation == "float | None"
+
+
+def run_python(*parts: str) -> str:
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=600)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+PURGE = """
+import gc, sys
+def purge():
+    for name in [n for n in sys.modules if n.startswith("py_zelka")]:
+        del sys.modules[name]
+    gc.collect()
+"""
+
+
+def test_objects_made_before_a_purge_and_reimport_keep_their_module():
+    out = run_python(PURGE, """
+        import datetime, pandas as pd
+        from py_zelka.exceptions import WeatherError
+        from py_zelka.weather import WeatherProvider
+        from py_zelka.readers.harvest_tag_reader import ProductionObservation, RibbonProductionData
+        from py_zelka.dispersion import build_dispersion_profile
+        provider = WeatherProvider(datetime.date(2024, 1, 1), end=datetime.date(2024, 2, 1))
+        profile = build_dispersion_profile(1.0, 8, 0.4)
+        purge()
+        import py_zelka.exceptions, py_zelka.readers.harvest_tag_reader, py_zelka.dispersion
+        assert py_zelka.exceptions.WeatherError is not WeatherError
+        try:
+            provider.week_index_for_date(datetime.date(2025, 1, 1))
+        except WeatherError:
+            print("caught")
+        table = pd.DataFrame({"tag": ["a"], "date": [datetime.date(2024, 1, 9)],
+                              **{c: [1.0] for c in ProductionObservation.__dataclass_fields__}})
+        data = RibbonProductionData(table, provider)
+        print(type(data.observation("a", 1)) is ProductionObservation, profile.hazard(8) > 0)
+        purge()
+        print(provider.week_index_for_date(datetime.date(2024, 1, 30)), profile.share(1) >= 0)
+    """)
+    assert out.split() == ["caught", "True", "True", "4", "True"]
+
+
+def test_a_sub_interpreter_cannot_import_a_module_and_leaves_the_main_one_working():
+    out = run_python(r"""
+        import datetime, _testcapi
+        from py_zelka.weather import WeatherProvider
+        provider = WeatherProvider(datetime.date(2024, 1, 1))
+        code = ("import sys\n"
+                "try:\n"
+                "    import py_zelka.weather\n"
+                "except ImportError as error:\n"
+                "    sys.stdout.write(str(error) + chr(10))\n")
+        print(_testcapi.run_in_subinterp(code))
+        print(provider.week_index_for_date(datetime.date(2024, 1, 15)))
+    """)
+    assert out.splitlines() == [
+        "py_zelka.weather cannot be imported in a sub-interpreter; import it in the main "
+        "interpreter", "0", "2"]
+
+
+def test_reimporting_keeps_no_memory():
+    out = run_python(PURGE, f"""
+        import importlib
+        names = {MODULES!r}
+        def reimport():
+            purge()
+            for name in names:
+                importlib.import_module(name)
+            gc.collect()
+        for _ in range(150):  # the interpreter's own caches (typing, abc) fill first
+            reimport()
+        before = sys.getallocatedblocks()
+        for _ in range(40):
+            reimport()
+        print(sys.getallocatedblocks() - before)
+    """)
+    # A module that kept its objects would keep thousands of blocks per import.
+    assert int(out) < 40 * 10
