@@ -122,7 +122,9 @@ def test_functions_describe_themselves(name):
     assert annotations == {p.name: p.annotation for p in signature.parameters.values()
                            if p.annotation is not inspect.Parameter.empty}
     text = pydoc.render_doc(function, renderer=pydoc.plaintext)
-    assert function.__name__ + str(signature) in text and function.__doc__.splitlines()[0] in text
+    # (pydoc of 3.13 writes a long signature over several lines)
+    assert "".join((function.__name__ + str(signature)).split()) in "".join(text.split())
+    assert function.__doc__.splitlines()[0] in text
     assert not any(noise in text for noise in ("nb_func", "nanobind", "nb::"))
     # What its qualified name reaches as the function itself pickles by name.
     reached = importlib.import_module(module)
