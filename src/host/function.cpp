@@ -157,6 +157,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 int clear(PyObject *self) {
     FunctionObject *f = as_function(self);
     f->state = nullptr;
+    f->simple = false;  // every call then takes bind_call, which refuses it
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);

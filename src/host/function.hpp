@@ -94,7 +94,7 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObje
     constexpr size_t arity = body_traits<decltype(F)>::arity;
     auto *head = reinterpret_cast<FunctionHead *>(callable);
     State *state = head->state;
-    if (!kwnames && (size_t) PyVectorcall_NARGS(nargsf) == arity && head->simple && state &&
+    if (!kwnames && (size_t) PyVectorcall_NARGS(nargsf) == arity && head->simple &&
         !state->cleared)
         return invoke<F>(*state, args, std::make_index_sequence<arity>());
     PyObject *bound[max_parameters];

@@ -232,12 +232,16 @@ struct Doubles {
 
     bool truth(const Seq &t) const { return t.size != 0; }
     Val len(const Seq &t) const { return {(double) t.size}; }
-    // seq[index] as stored; an item that is no plain number is the host's.
-    Val item(const Seq &t, const Val &index) const {
+    // seq[index] as a number (an item that is no plain number is the
+    // host's); indices are whole numbers here, made from exact ints.
+    Val item(const Seq &t, const Val &index) const { return stored(at(t, index)); }
+    // seq[index] as stored, whatever it is, to be handed back unchanged.
+    Val stored_item(const Seq &t, const Val &index) const { return {0.0, at(t, index)}; }
+    static PyObject *at(const Seq &t, const Val &index) {
         double i = num(index);
-        if (!(i >= 0.0) || i >= (double) t.size || std::floor(i) != i)
+        if (!(i >= 0.0) || i >= (double) t.size)
             throw Fallback();
-        return stored(t.at((Py_ssize_t) i));
+        return t.at((Py_ssize_t) i);
     }
     static Val stored(PyObject *o) {
         Val v;
@@ -330,6 +334,7 @@ struct Objects {
     Val item(const Seq &t, const Val &index) const {
         return nb::steal(checked(PyObject_GetItem(t.ptr(), index.ptr())));
     }
+    Val stored_item(const Seq &t, const Val &index) const { return item(t, index); }
 
     template <typename Step>
     Val shares_done(const Seq &t, const Val &end, Step step) const {
@@ -422,7 +427,7 @@ typename O::Val table_hazard(const O &o, const typename O::Val &w, const typenam
     if (!o.truth(table))
         return o.float0();
     typename O::Val n = o.len(table);
-    return o.item(table, o.sub(o.lt(n, w) ? n : w, o.int1()));
+    return o.stored_item(table, o.sub(o.lt(n, w) ? n : w, o.int1()));
 }
 
 // hazard_from_shares: the share of week w over what is left at its start.
@@ -449,7 +454,7 @@ typename O::Val profile_share(const O &o, nb::handle self, const typename O::Val
     typename O::Seq shares = o.shares(self);
     if (o.ge(w, o.len(shares)))
         return o.float0();
-    return o.item(shares, w);
+    return o.stored_item(shares, w);
 }
 
 template <class O>
@@ -461,7 +466,7 @@ typename O::Val profile_fraction_done(const O &o, nb::handle self, const typenam
         return o.float0();
     if (o.ge(w, o.len(cumulative)))
         return o.float1();
-    return o.item(cumulative, w);
+    return o.stored_item(cumulative, w);
 }
 
 template <class O>
