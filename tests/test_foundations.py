@@ -65,6 +65,12 @@ SIGNATURES = {
     "py_zelka.readers.follower_choice_reader.SuckerSelectionData.total": "(self, /, week_index)",
     "py_zelka.readers.inventory_reader.PopulationInventoryReader.read": "(path)",
     "py_zelka.readers.climate_reader.WeatherFileReader.read": "(path, columns=None)",
+    # what the farm check runs of each reader
+    "py_zelka.readers.climate_reader._check_file": "(path, columns=None)",
+    "py_zelka.readers.inventory_reader._check_file": "(path, *, columns=None)",
+    "py_zelka.readers.harvest_tag_reader._check_file": "(path, *, columns=None, dayfirst=False)",
+    "py_zelka.readers.follower_choice_reader._check_file":
+        "(path, *, columns=None, dayfirst=False)",
 }
 
 
@@ -220,3 +226,50 @@ def test_reimporting_keeps_no_memory():
     """)
     # A module that kept its objects would keep thousands of blocks per import.
     assert int(out) < 40 * 10
+
+
+def _mirror(qualname, function):
+    function.__qualname__ = qualname
+    return function
+
+
+# Python functions of the same signatures: their TypeErrors are the contract.
+def _weight(weeks_since_threshold, *, amplitude, peak_weeks, spread): ...
+def _table(weeks_since_threshold, hazard_weeks): ...
+def _override(self, /, section, updates, *, source="override"): ...
+def _read(path, columns=None): ...
+
+
+BINDINGS = [
+    ("py_zelka.dispersion", "dispersion_weight", _weight),
+    ("py_zelka.dispersion", "hazard_from_table", _table),
+    ("py_zelka.parameters", "ParameterSet.override", _override),
+    ("py_zelka.readers.climate_reader", "WeatherFileReader.read", _read),
+]
+WRONG_CALLS = [
+    ((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2, 3, 4), {}), ((1, 2, 3), {"bogus": 1}),
+    ((1, 2), {"amplitude": 1}), ((1,), {"weeks_since_threshold": 2}), ((1,), {"self": 1}),
+    ((1, 2, 3), {"self": 1, "section": 2}), ((), {"bogus": 1, "other": 2}),
+    ((1, 2, 3, 4, 5), {"source": "x", "amplitude": 1}), ((), {"spread": 1}),
+]
+
+
+@pytest.mark.parametrize(("module", "qualname", "mirror"), BINDINGS)
+def test_wrong_calls_fail_as_a_python_function_of_the_signature_fails(module, qualname, mirror):
+    function = importlib.import_module(module)
+    for part in qualname.split("."):
+        function = getattr(function, part)
+    mirror = _mirror(qualname, mirror)
+    wrong = 0
+    for args, kwargs in WRONG_CALLS:
+        try:
+            mirror(*args, **kwargs)
+        except TypeError as error:
+            expected = str(error)
+        else:
+            continue  # a right call of this signature
+        wrong += 1
+        with pytest.raises(TypeError) as got:
+            function(*args, **kwargs)
+        assert str(got.value) == expected, (args, kwargs)
+    assert wrong >= 9

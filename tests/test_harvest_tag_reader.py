@@ -659,3 +659,21 @@ def test_a_label_of_several_columns_is_named(recording_provider):
         RibbonProductionData(table, recording_provider())
     assert str(excinfo.value) == ("the table has 2 columns labelled 'date'; expected one column "
                                   "per label")
+
+
+def test_a_class_the_provider_changes_is_used_as_changed(monkeypatch):
+    made = []
+    original = ProductionObservation.__init__
+
+    def counting_init(self, *args, **kwargs):
+        made.append(kwargs)
+        original(self, *args, **kwargs)
+
+    class Provider:
+        def week_index_for_date(self, date):
+            monkeypatch.setattr(ProductionObservation, "__init__", counting_init)
+            return (date - datetime.date(2024, 1, 1)).days // 7
+
+    data = RibbonProductionData(production_table(3), Provider())
+    assert len(made) == 3 and made[0] == dict.fromkeys(htr._NUMERIC_COLUMNS, 1.0)
+    assert data.observation("a", 0) == ProductionObservation(*[1.0] * 6)

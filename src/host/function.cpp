@@ -64,8 +64,9 @@ bool report_missing(FunctionObject *f, PyObject **out, int from, int to, const c
     return true;
 }
 
-int find_keyword(FunctionObject *f, PyObject *key) {
-    for (int i = 0; i < f->count; ++i)
+// The parameter in [from, count) named `key`, or -1.
+int find_keyword(FunctionObject *f, PyObject *key, int from) {
+    for (int i = from; i < f->count; ++i)
         if (f->names[i] == key)
             return i;
     Py_ssize_t size = 0;
@@ -74,7 +75,7 @@ int find_keyword(FunctionObject *f, PyObject *key) {
         PyErr_Clear();
         return -1;
     }
-    for (int i = 0; i < f->count; ++i) {
+    for (int i = from; i < f->count; ++i) {
         Py_ssize_t n = 0;
         const char *name = PyUnicode_AsUTF8AndSize(f->names[i], &n);
         if (name && n == size && std::memcmp(name, text, (size_t) size) == 0)
@@ -83,38 +84,68 @@ int find_keyword(FunctionObject *f, PyObject *key) {
     return -1;
 }
 
+// "f() got some positional-only arguments passed as keyword arguments:
+// 'a, b'" when keywords name positional-only parameters (all of them named).
+bool positional_only_as_keywords(FunctionObject *f, PyObject *kwnames) {
+    std::string names;
+    Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GetItem(kwnames, k);
+        int i = find_keyword(f, key, 0);
+        if (i < 0 || i >= f->positional_only)
+            continue;
+        if (!names.empty())
+            names += ", ";
+        names += text_of(f->names[i]);
+    }
+    if (names.empty())
+        return false;
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got some positional-only arguments passed as keyword arguments: '%s'",
+                 f->qualname, names.c_str());
+    return true;
+}
+
+// What the interpreter says of too many positional arguments.
+void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **out) {
+    Py_ssize_t kwonly_given = 0;
+    for (int i = f->positional; i < f->count; ++i)
+        if (out[i])
+            ++kwonly_given;
+    int least = 0;
+    while (least < f->positional && !f->defaults[least])
+        ++least;
+    std::string sig = least < f->positional
+                          ? "from " + std::to_string(least) + " to " + std::to_string(f->positional)
+                          : std::to_string(f->positional);
+    bool plural = least < f->positional || f->positional != 1;
+    std::string kwonly_sig;
+    if (kwonly_given)
+        kwonly_sig = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" +
+                     (kwonly_given != 1 ? "s" : "") + ")";
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd%s %s given",
+                 f->qualname, sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+// Binds the arguments to the parameters in the interpreter's order: the
+// positional ones, then the keywords (an unknown one, or a second value for
+// a parameter, fails at once), then too many positional arguments, then the
+// defaults and what is still missing.
 bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
           PyObject **out) {
-    if (nargs > f->positional) {
-        int least = 0;
-        while (least < f->positional && !f->defaults[least])
-            ++least;
-        if (least < f->positional)
-            PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
-                         f->qualname, least, f->positional, nargs, nargs == 1 ? "was" : "were");
-        else
-            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
-                         f->qualname, f->positional, f->positional == 1 ? "" : "s", nargs,
-                         nargs == 1 ? "was" : "were");
-        return false;
-    }
     for (int i = 0; i < f->count; ++i)
-        out[i] = i < nargs ? args[i] : nullptr;
+        out[i] = i < nargs && i < f->positional ? args[i] : nullptr;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GetItem(kwnames, k);
-            int i = find_keyword(f, key);
+            int i = find_keyword(f, key, f->positional_only);
             if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                             f->qualname, key);
-                return false;
-            }
-            if (i < f->positional_only) {
-                PyErr_Format(PyExc_TypeError,
-                             "%U() got some positional-only arguments passed as keyword "
-                             "arguments: '%U'",
-                             f->qualname, f->names[i]);
+                if (!positional_only_as_keywords(f, kwnames))
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                                 f->qualname, key);
                 return false;
             }
             if (out[i]) {
@@ -124,6 +155,10 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
             }
             out[i] = args[nargs + k];
         }
+    }
+    if (nargs > f->positional) {
+        too_many_positional(f, nargs, out);
+        return false;
     }
     for (int i = 0; i < f->count; ++i)
         if (!out[i])
@@ -189,12 +224,18 @@ PyObject *descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None)
         return Py_NewRef(self);
     FunctionObject *f = as_function(self);
-    nb::object method_type;
     if (f->state && !f->state->cleared)
-        method_type = f->state->method_type.object();
-    else
-        method_type = nb::module_::import_("types").attr("MethodType");
-    return PyObject_CallFunctionObjArgs(method_type.ptr(), self, obj, nullptr);
+        return PyObject_CallFunctionObjArgs(f->state->method_type.ptr(), self, obj, nullptr);
+    PyObject *types = PyImport_ImportModule("types");
+    if (!types)
+        return nullptr;
+    PyObject *method_type = PyObject_GetAttrString(types, "MethodType");
+    Py_DECREF(types);
+    if (!method_type)
+        return nullptr;
+    PyObject *bound = PyObject_CallFunctionObjArgs(method_type, self, obj, nullptr);
+    Py_DECREF(method_type);
+    return bound;
 }
 
 PyObject *repr(PyObject *self) {
@@ -248,6 +289,10 @@ PyObject *get_signature(PyObject *self, void *) {
         return Py_NewRef(f->signature);
     } catch (nb::python_error &error) {
         error.restore();
+    } catch (const std::exception &error) {
+        detail::restore_error(error);
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
     return nullptr;
 }
@@ -467,10 +512,31 @@ bool bind_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
 }
 
 void restore_error(const std::exception &error) {
-    if (dynamic_cast<const std::bad_alloc *>(&error))
+    if (dynamic_cast<const std::bad_alloc *>(&error)) {
         PyErr_NoMemory();
-    else
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return;
+    }
+    PyObject *type = PyExc_RuntimeError;
+    if (dynamic_cast<const nb::cast_error *>(&error)) {
+        type = PyExc_TypeError;
+    } else if (auto *builtin = dynamic_cast<const nb::builtin_exception *>(&error)) {
+        switch (builtin->type()) {
+        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+        case nb::exception_type::index_error: type = PyExc_IndexError; break;
+        case nb::exception_type::key_error: type = PyExc_KeyError; break;
+        case nb::exception_type::value_error: type = PyExc_ValueError; break;
+        case nb::exception_type::type_error: type = PyExc_TypeError; break;
+        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+        case nb::exception_type::import_error: type = PyExc_ImportError; break;
+        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+        default: break;
+        }
+    }
+    PyErr_SetString(type, error.what());
+}
+
+void restore_unknown_error() {
+    PyErr_SetString(PyExc_SystemError, "a C++ function raised an unknown C++ exception");
 }
 
 PyObject *function_type(PyObject *module) {

@@ -65,8 +65,12 @@ struct body_traits<R (*)(S &, A...)> {
     static constexpr size_t arity = sizeof...(A);
 };
 
-// Turns the C++ exceptions of a body into the pending host error.
+// Turns the C++ exceptions of a body into the pending host error: nanobind's
+// builtin exceptions their own types, a failed cast a TypeError, anything else
+// a RuntimeError (MemoryError for bad_alloc, SystemError for what is no
+// std::exception).
 void restore_error(const std::exception &error);
+void restore_unknown_error();
 
 template <auto F, size_t... I>
 PyObject *invoke(State &state, PyObject *const *args, std::index_sequence<I...>) {
@@ -83,6 +87,8 @@ PyObject *invoke(State &state, PyObject *const *args, std::index_sequence<I...>)
         error.restore();
     } catch (const std::exception &error) {
         restore_error(error);
+    } catch (...) {
+        restore_unknown_error();
     }
     return nullptr;
 }

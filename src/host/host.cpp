@@ -83,8 +83,12 @@ nb::object exception_of(nb::handle cls, nb::handle message) {
 }
 
 [[noreturn]] void raise_from(nb::handle cls, nb::handle message, nb::python_error &cause) {
+    raise_from(cls, message, cause.value());
+}
+
+[[noreturn]] void raise_from(nb::handle cls, nb::handle message, nb::handle cause) {
     nb::object exc = exception_of(cls, message);
-    nb::object value = nb::borrow(cause.value());
+    nb::object value = nb::borrow(cause);
     // Both references are stolen; setting the cause also sets
     // __suppress_context__, exactly as `raise ... from cause` does.
     PyException_SetContext(exc.ptr(), value.inc_ref().ptr());

@@ -71,6 +71,8 @@ nb::str text(const Pieces &...pieces) {
 // Raises `cls(message)` from the caught error (`raise cls(message) from cause`).
 [[noreturn]] void raise_from(nb::handle cls, nb::handle message,
                              nb::python_error &cause);
+// The same from a cause kept as an exception object.
+[[noreturn]] void raise_from(nb::handle cls, nb::handle message, nb::handle cause);
 
 // True when the caught error is an instance of `cls` (an exception class or a
 // tuple of them).

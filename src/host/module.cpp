@@ -98,7 +98,10 @@ int module_exec(PyObject *m, State *state, void (*init)(nb::module_ &, State &))
     if (!nb::register_module(nb::handle(anchor)))
         return -1;
     try {
-        state->function_type = nb::steal(function_type(m));
+        PyObject *type = function_type(m);
+        if (!type)
+            throw nb::python_error();
+        state->function_type = nb::steal(type);
         state->method_type = nb::module_::import_("types").attr("MethodType");
         nb::module_ module = nb::borrow<nb::module_>(m);
         init(module, *state);
@@ -107,6 +110,8 @@ int module_exec(PyObject *m, State *state, void (*init)(nb::module_ &, State &))
         error.restore();
     } catch (const std::exception &error) {
         PyErr_SetString(PyExc_ImportError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "an unknown C++ exception stopped the module");
     }
     return -1;
 }

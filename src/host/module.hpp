@@ -27,7 +27,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <new>
 #include <vector>
 
 namespace host {
@@ -114,8 +113,8 @@ namespace detail {
 int module_traverse(PyObject *m, visitproc visit, void *arg);
 int module_clear(PyObject *m);
 void module_free(void *m);
-// Gives the new module its state and runs `init` on it; -1 with an
-// ImportError set (its cause the error that stopped it) on failure.
+// Gives the new module its state and runs `init` on it; -1 with the error
+// that stopped it set on failure (an ImportError for a C++ exception).
 int module_exec(PyObject *m, State *state, void (*init)(nb::module_ &, State &));
 PyObject *module_init(PyModuleDef *def, const char *name, PyModuleDef_Slot *slots);
 
@@ -123,8 +122,13 @@ template <typename S, void (*Init)(nb::module_ &, S &)>
 struct Definition {
     static void run(nb::module_ &m, State &s) { Init(m, static_cast<S &>(s)); }
     static int exec(PyObject *m) {
-        S *state = new (std::nothrow) S();
-        if (!state) {
+        S *state = nullptr;
+        try {
+            state = new S();
+        } catch (nb::python_error &error) {
+            error.restore();
+            return -1;
+        } catch (...) {
             PyErr_NoMemory();
             return -1;
         }

@@ -13,7 +13,11 @@ namespace {
 // through the slot's own descriptor into a bare instance, looked for among
 // the instance's pointer-sized words; -1 when it is not found exactly once.
 Py_ssize_t find_slot(nb::handle cls, const char *name) {
-    nb::object descriptor = cls.attr("__dict__")[name];
+    nb::object ns = cls.attr("__dict__");
+    nb::str key(name);
+    if (!host::contains(ns, key))  // no slot of the class's own
+        return -1;
+    nb::object descriptor = ns[key];
     nb::object instance = nb::handle((PyObject *) &PyBaseObject_Type).attr("__new__")(cls);
     nb::object sentinel = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
     if (!sentinel.is_valid())
@@ -73,20 +77,23 @@ void RecordMaker::prepare(nb::handle cls, std::initializer_list<const char *> fi
         if (!name)
             throw nb::python_error();
         names_[count_] = name;
-        descriptors_[count_] = class_attribute(cls, name).release().ptr();
-        offsets_[count_] = find_slot(cls, field);
-        ++count_;
+        descriptors_[count_] = nullptr;
+        offsets_[count_] = -1;
+        ++count_;  // held from here on: clear() releases what is set
+        descriptors_[count_ - 1] = class_attribute(cls, name).release().ptr();
+        offsets_[count_ - 1] = find_slot(cls, field);
     }
 }
 
-bool RecordMaker::usable(nb::handle cls) const {
-    if (!cls_ || cls.ptr() != cls_ || !init_ || !new_)
-        return false;
+bool RecordMaker::unchanged() const {
     auto *type = reinterpret_cast<PyTypeObject *>(cls_);
-    if (reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new)) != new_ ||
-        PyType_GetSlot(type, Py_tp_finalize) != nullptr)
-        return false;
-    if (!class_attribute(cls, init_name_.ptr()).is(nb::handle(init_)))
+    return reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new)) == new_ &&
+           PyType_GetSlot(type, Py_tp_finalize) == nullptr &&
+           class_attribute(nb::handle(cls_), init_name_.ptr()).is(nb::handle(init_));
+}
+
+bool RecordMaker::usable(nb::handle cls) const {
+    if (!cls_ || cls.ptr() != cls_ || !init_ || !new_ || !unchanged())
         return false;
     for (size_t i = 0; i < count_; ++i)
         if (!descriptors_[i] || !class_attribute(cls, names_[i]).is(nb::handle(descriptors_[i])))

@@ -8,8 +8,11 @@
 //   SlotField::read          getattr(obj, field)            exact class, filled slot
 //   RecordMaker::make        cls(**fields)                  the prepared class, unchanged
 //   SharedFloats::get        float(value)                   whole value in [0, 1024), not -0.0
-//   CollectorPause           (collector left alone)         encloses no user code
 //   untrack_atomic           (left to the collector)        items of atomic types only
+//
+// (Pausing the cyclic collector while C++ makes objects buys nothing since
+// CPython 3.12: collections run only where the interpreter evaluates Python
+// code, never inside an allocation.)
 #pragma once
 
 #include "host/module.hpp"
@@ -26,7 +29,10 @@ namespace nb = nanobind;
 // the field's own descriptor into a bare instance and looking for it (not
 // found: every read takes the plain path).  Guard: the instance's class is
 // exactly the class the place was found for (a subclass may lay the slot out
-// elsewhere) and the slot is filled.
+// elsewhere) and the slot is filled.  A read does not look the field up on
+// the class again: a class whose field descriptor was replaced after the
+// place was found (`DispersionProfile.shares = property(...)`) still has its
+// instances' own slot read.
 class SlotField : public Holder {
   public:
     explicit SlotField(State *owner) : Holder(owner) {}
@@ -62,7 +68,8 @@ class SlotField : public Holder {
 // which had no __post_init__ when prepared (its generated __init__ then calls
 // none), and is still as it was prepared -- the same __new__ and __init__, the
 // fields' own slot descriptors, no finalizer.  Check it once per batch of
-// records; make_by_call is the plain path.
+// records, and unchanged() per record where user code runs between them;
+// make_by_call is the plain path.
 class RecordMaker : public Holder {
   public:
     static constexpr size_t max_fields = 8;
@@ -72,6 +79,10 @@ class RecordMaker : public Holder {
 
     void prepare(nb::handle cls, std::initializer_list<const char *> fields);
     bool usable(nb::handle cls) const;
+    // The part of usable() that code of the user's run since may have
+    // changed cheaply enough to check per record: the same __new__ and
+    // __init__, no finalizer (the class being the one usable() accepted).
+    bool unchanged() const;
     // New instance; values[i] (borrowed) is the value of the i-th field.
     // Only after usable() said yes for the class.
     nb::object make(PyObject *const *values) const;
@@ -112,26 +123,6 @@ class SharedFloats : public Holder {
 
   private:
     std::array<PyObject *, size> floats_{};
-};
-
-// The cyclic collector paused for a scope.  While a data object makes an
-// object or two per row, a collection set off by the new objects only walks
-// them again and again.  Contract: the scope runs no code of the user's (no
-// call of a provider, no warning, no __hash__ or __eq__ of a user's object,
-// no finalizer), so nothing else can switch the collector meanwhile; at the
-// end it is switched back on if, and only if, this pause switched it off.
-class CollectorPause {
-  public:
-    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
-    ~CollectorPause() {
-        if (was_enabled_)
-            PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
-
-  private:
-    bool was_enabled_;
 };
 
 // Takes a tuple out of the collector's care when its items are all exact

@@ -3,6 +3,7 @@
 #include "host/host.hpp"
 #include "records/columns.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace records {
@@ -87,10 +88,12 @@ bool year_first(nb::handle cell) {
 
 }  // namespace
 
-nb::object day_first_example(nb::handle series) {
+Rows contradicting_rows(nb::handle series, bool dayfirst) {
     const char separators[] = {'/', '-', '.'};
-    constexpr size_t none = (size_t) -1;
-    size_t day_first[3] = {none, none, none};
+    // Per separator: the cells that only the other reading can read, and
+    // whether a cell reads both ways (its first two fields 12 or less and
+    // different).
+    Rows only_other[3];
     bool ambiguous[3] = {false, false, false};
     nb::list raw = cells(series);
     size_t n = nb::len(raw);
@@ -102,20 +105,19 @@ nb::object day_first_example(nb::handle series) {
         size_t k = 0;
         while (separators[k] != sep)
             ++k;
-        if (first > 12) {
-            if (day_first[k] == none)
-                day_first[k] = i;
-        } else if (second <= 12 && first != second) {
+        int day_field = dayfirst ? second : first;  // > 12: only the other reading
+        int other = dayfirst ? first : second;
+        if (day_field > 12)
+            only_other[k].push_back(i);
+        else if (other <= 12 && first != second)
             ambiguous[k] = true;
-        }
     }
-    size_t example = none;
+    Rows rows;
     for (size_t k = 0; k < 3; ++k)
-        if (ambiguous[k] && day_first[k] < example)
-            example = day_first[k];
-    if (example == none)
-        return nb::none();
-    return raw[example];
+        if (ambiguous[k])
+            rows.insert(rows.end(), only_other[k].begin(), only_other[k].end());
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options) {

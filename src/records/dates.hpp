@@ -3,6 +3,7 @@
 #pragma once
 
 #include "records/pandas.hpp"
+#include "records/rows.hpp"
 
 namespace records {
 
@@ -28,16 +29,16 @@ namespace nb = nanobind;
 // TypeError, ...) propagate.  The result keeps the series' index.
 nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options = nb::handle());
 
-// Text dates that a month-first reading has scrambled.  Among the text cells
-// written in a numeric day-month-year layout -- D/M/YYYY with one separator
-// of "/", "-", "." used twice (1 or 2 digits for the first two fields),
-// optionally followed by a time after a blank --, the first cell in row
-// order whose first field exceeds 12 (so it can only be day first) when
-// another cell of the same separator is ambiguous (both first fields 12 or
-// less and different, so a month-first reading took its first field for
-// the month).  None when there is no such cell: every cell unambiguous, or
-// none day first.
-nb::object day_first_example(nb::handle series);
+// Text dates that one reading has scrambled.  Among the text cells written
+// in a numeric day-month-year layout -- D/M/YYYY with one separator of "/",
+// "-", "." used twice (1 or 2 digits for the first two fields), optionally
+// followed by a time after a blank --, the cells that only the other
+// reading can read (read month first: a first field above 12; read day
+// first: a second field above 12), when another cell of the same separator
+// reads both ways (both fields 12 or less and different), so that the
+// reading took some cells one way and these the other.  In row order; none
+// when every cell reads one way only, or none reads the other way.
+Rows contradicting_rows(nb::handle series, bool dayfirst);
 
 // Raises `error_cls(message) from caught` with the readers' date-parse
 // message: "could not parse " + repr(label) + " column in " + repr(path) +

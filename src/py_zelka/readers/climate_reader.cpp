@@ -5,6 +5,7 @@
 #include "records/columns.hpp"
 #include "records/dates.hpp"
 #include "records/reader.hpp"
+#include "records/rules.hpp"
 
 namespace nb = nanobind;
 
@@ -23,7 +24,11 @@ nb::object attr_or_false(nb::handle obj, const char *name) {
     return nb::bool_(false);
 }
 
-nb::object read_weather(State &s, nb::handle path, nb::handle columns_arg) {
+// The steps of WeatherFileReader.read, each check a rule of `checks`:
+// reading stops at the first failure; a farm check runs every rule whose
+// columns the file has.  The data, or empty when a rule failed in a check.
+nb::object run_weather(State &s, nb::handle path, nb::handle columns_arg, records::Checks &checks,
+                       records::Options *options, nb::object &loaded) {
     // 1-2. The column map; importing it here keeps py_zelka.weather out of
     // this module's import.
     nb::object column_map_cls = host::from_import("py_zelka.weather", "ColumnMap");
@@ -34,43 +39,57 @@ nb::object read_weather(State &s, nb::handle path, nb::handle columns_arg) {
     // 3-4. The temperature signal: heat units before the mean temperature.
     nb::object heat_units = columns.attr("heat_units");
     nb::object source = heat_units.is_none() ? nb::object(columns.attr("tmean")) : heat_units;
-    if (source.is_none())
-        host::raise(error_cls, nb::str("columns must specify either tmean= or heat_units="));
+    if (source.is_none()) {
+        checks.fail({"signal_column", nb::none(), {},
+                     nb::str("columns must specify either tmean= or heat_units="), error_cls,
+                     nb::object()});
+        return nb::object();
+    }
 
     // 5-6. Load and check the two columns.
-    nb::object table = s.global("_read_table")(path);
+    nb::object table = records::load_for(checks, options, s.global("_read_table"), path,
+                                         nb::handle());
+    loaded = table;
     nb::object date_label = columns.attr("date");
-    records::require_columns(s.global("_require_columns"), table, nb::make_tuple(date_label, source),
-                            host::text("weather file ", host::Repr{path}), error_cls);
+    nb::list present = records::require_columns_rule(
+        checks, s.global("_require_columns"), table, nb::make_tuple(date_label, source),
+        host::text("weather file ", host::Repr{path}), error_cls);
+    if (checks.collecting() && !host::contains(present, date_label))
+        return nb::object();
 
     // 7. Dates, each value in its own format, day first when the map says so
     // (a caller's own map without the field reads month first).
     nb::object dayfirst = attr_or_false(columns, "dayfirst");
     nb::object loaded_dates = records::column(s.pd, table, date_label);
-    try {
-        nb::dict options;
-        options["format"] = "mixed";
-        options["dayfirst"] = dayfirst;
-        nb::object parsed = records::parse_dates(s.pd, loaded_dates, options);
+    nb::dict parse_options;
+    parse_options["format"] = "mixed";
+    parse_options["dayfirst"] = dayfirst;
+    nb::object parsed = records::dates_rule(checks, s.pd, loaded_dates, date_label, path,
+                                            error_cls, "", parse_options);
+    if (parsed.is_valid()) {
         nb::dict replaced;
         replaced[date_label] = parsed;
         table = table.attr("assign")(**replaced);
-    } catch (nb::python_error &e) {
-        if (!host::error_is(e, PyExc_ValueError) && !host::error_is(e, PyExc_TypeError))
-            throw;
-        records::raise_date_parse_error(error_cls, date_label, path, e);
     }
-    // A month-first reading scrambles a day-first file without failing.
-    if (!host::truth(dayfirst)) {
-        nb::object example = records::day_first_example(loaded_dates);
-        if (!example.is_none())
-            host::raise(error_cls,
-                        host::text("dates in ", host::Repr{date_label}, " of ", host::Repr{path},
-                                   " mix day-first and month-first readings (e.g. ",
-                                   host::Repr{example},
-                                   "); pass ColumnMap(dayfirst=True) if the file writes the "
-                                   "day first"));
+    // Either reading scrambles the dates of a file written the other way
+    // round without failing: cells that only the other reading reads, beside
+    // cells that read both ways, give it away.
+    bool day_first = host::truth(dayfirst);
+    records::Rows scrambled = records::contradicting_rows(loaded_dates, day_first);
+    if (!scrambled.empty()) {
+        nb::object example = records::cells(loaded_dates)[scrambled.front()];
+        checks.fail({"mixed_day_month", date_label, scrambled,
+                     host::text("dates in ", host::Repr{date_label}, " of ", host::Repr{path},
+                                " mix day-first and month-first readings (e.g. ",
+                                host::Repr{example},
+                                day_first ? "); pass ColumnMap(dayfirst=False) if the file "
+                                            "writes the month first"
+                                          : "); pass ColumnMap(dayfirst=True) if the file "
+                                            "writes the day first"),
+                     error_cls, nb::object()});
     }
+    if (!parsed.is_valid() || checks.count() > 0)
+        return nb::object();
 
     // 8-10. The two columns under their fixed names.
     const char *target = columns.attr("heat_units").is_none() ? "tmean" : "heat_units";
@@ -80,9 +99,24 @@ nb::object read_weather(State &s, nb::handle path, nb::handle columns_arg) {
     nb::dict names;
     names[date_label] = "date";
     names[source] = target;
-    nb::object data = table[selected].attr("rename")(nb::arg("columns") = names);
+    return table[selected].attr("rename")(nb::arg("columns") = names);
+}
+
+nb::object read_weather(State &s, nb::handle path, nb::handle columns) {
+    records::Checks checks = records::Checks::first_failure();
+    nb::object loaded;
+    nb::object data = run_weather(s, path, columns, checks, nullptr, loaded);
     return s.global("ReadResult")(nb::arg("data").none() = data,
-                                nb::arg("notices") = s.global("NoticeLog")());
+                                  nb::arg("notices") = s.global("NoticeLog")());
+}
+
+// The farm check of a weather file: every rule, with the farm's column map.
+nb::object check_weather(State &s, nb::handle path, nb::handle columns) {
+    records::Checks checks = records::Checks::every_failure();
+    records::Options options;
+    nb::object loaded;
+    nb::object data = run_weather(s, path, columns, checks, &options, loaded);
+    return records::checked_file(checks, data, s.global("NoticeLog")(), loaded, options);
 }
 
 void init(nb::module_ &m, State &s) {
@@ -120,6 +154,13 @@ void init(nb::module_ &m, State &s) {
             "Returns ReadResult(data, notices) with an empty notice log: data has the\n"
             "columns date (timestamps) and heat_units or tmean (values as loaded), one\n"
             "row per file row, with the file's row index."));
+    host::def<&check_weather>(
+        m, s, "_check_file", "(path: str | os.PathLike, columns: ColumnMap | None = None) -> dict",
+        "Every check of WeatherFileReader.read on a weather file, for the farm check.\n\n"
+        "Returns a dict: data (the table read returns, or None when a check failed),\n"
+        "notices, failures ((rule, column, rows, message) tuples, rows as positions\n"
+        "of the loaded table), table (as loaded), kind, header_line, separator and\n"
+        "encoding (where the rows stand in the file).");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 import os
 from pathlib import Path as Path
-from typing import TYPE_CHECKING as TYPE_CHECKING
+from typing import TYPE_CHECKING as TYPE_CHECKING, Any
 
 import pandas as pd
 
@@ -14,3 +14,5 @@ from py_zelka.weather import ColumnMap
 class WeatherFileReader:
     @staticmethod
     def read(path: str | os.PathLike[str], columns: ColumnMap | None = None) -> ReadResult[pd.DataFrame]: ...
+
+def _check_file(path: str | os.PathLike[str], columns: ColumnMap | None = None) -> dict[str, Any]: ...

@@ -7,6 +7,7 @@
 #include "records/columns.hpp"
 #include "records/dates.hpp"
 #include "records/reader.hpp"
+#include "records/rules.hpp"
 #include "records/rows.hpp"
 #include "records/tags.hpp"
 #include "records/weeks.hpp"
@@ -151,22 +152,42 @@ records::Rows unbalanced_rows(const records::Pandas &pd, const Counts::Column &c
     return records::true_rows(pd, mask);
 }
 
-nb::object read_production(State &s, nb::handle path) {
+// What a read gives: the data (empty when a rule failed in a check), the
+// notices, and the table as loaded.
+struct Read {
+    nb::object data, notices, table;
+};
+
+// The steps of HarvestTagReader.read, each check a rule of `checks`: reading
+// stops at the first failure; a farm check runs every rule whose columns the
+// file has.
+Read run_production(State &s, nb::handle path, records::Checks &checks,
+                    records::Options *options) {
+    Read out;
     nb::object error_cls = s.global("RibbonDataError");
 
     // 1-2. Load and check the required columns.
-    nb::object table =
-        s.global("_read_table")(path, nb::arg("text_columns") = nb::make_tuple("tag"));
-    records::require_columns(s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
-                             host::text("production file ", host::Repr{path}), error_cls);
+    nb::object table = records::load_for(checks, options, s.global("_read_table"), path,
+                                         nb::make_tuple("tag"));
+    out.table = table;
+    nb::list present = records::require_columns_rule(
+        checks, s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
+        host::text("production file ", host::Repr{path}), error_cls);
+    // What a rule needs is there: always when reading (a missing column is
+    // the host's KeyError there), when the file has it when checking.
+    auto has = [&](const char *label) {
+        return !checks.collecting() || host::contains(present, nb::str(label));
+    };
 
     // 3. Canonical tags.
-    nb::object tags = records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
-                                        s.global("_normalize_tag"), s.own_normalize_tag);
-    table = table.attr("assign")(nb::arg("tag").none() = tags);
+    if (has("tag")) {
+        nb::object tags = records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
+                                            s.global("_normalize_tag"), s.own_normalize_tag);
+        table = table.attr("assign")(nb::arg("tag").none() = tags);
+    }
 
     // 4-5. One notice per absent extension column.
-    nb::object notices = s.global("NoticeLog")();
+    out.notices = s.global("NoticeLog")();
     nb::object notice_cls = s.global("Notice");
     nb::object feature_disabled = s.global("NoticeKind").attr("FEATURE_DISABLED");
     for (nb::handle column : s.global("_EXTENSION_COLUMNS")) {
@@ -174,28 +195,40 @@ nb::object read_production(State &s, nb::handle path) {
             continue;
         nb::str message = host::text(host::Repr{column}, " column not present in ",
                                      host::Repr{path}, extension_tail);
-        notices.attr("append")(notice_cls(nb::arg("kind") = feature_disabled,
-                                          nb::arg("subject") = column,
-                                          nb::arg("message") = message,
-                                          nb::arg("source") = "HarvestTagReader"));
+        out.notices.attr("append")(notice_cls(nb::arg("kind") = feature_disabled,
+                                              nb::arg("subject") = column,
+                                              nb::arg("message") = message,
+                                              nb::arg("source") = "HarvestTagReader"));
     }
 
     // 6. Dates.
-    nb::object dates =
-        records::parse_dates_or_raise(s.pd, records::column(s.pd, table, nb::str("date")),
-                                      nb::str("date"), path, error_cls, date_hint);
+    nb::object dates;
+    if (has("date")) {
+        nb::object options_dict;
+        if (options && options->dayfirst) {
+            nb::dict dayfirst;
+            dayfirst["dayfirst"] = true;
+            options_dict = dayfirst;
+        }
+        dates = records::dates_rule(checks, s.pd, records::column(s.pd, table, nb::str("date")),
+                                    nb::str("date"), path, error_cls, date_hint, options_dict);
+    }
 
     // 7. Duplicate (tag, date) rows, on the date cells as loaded.
-    nb::list subset;
-    subset.append("tag");
-    subset.append("date");
-    nb::object dup = table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false);
-    records::Rows duplicated = records::true_rows(s.pd, dup);
-    if (!duplicated.empty())
-        host::raise(error_cls, host::text("duplicate (tag, date) rows at index ",
-                                          records::row_list(table, duplicated), " in ",
-                                          host::Repr{path},
-                                          "; expected at most one row per ribbon tag per date"));
+    if (has("tag") && has("date")) {
+        nb::list subset;
+        subset.append("tag");
+        subset.append("date");
+        nb::object dup =
+            table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false);
+        records::Rows duplicated = records::true_rows(s.pd, dup);
+        if (!duplicated.empty())
+            checks.fail({"duplicate_tag_date", nb::str("date"), duplicated,
+                         host::text("duplicate (tag, date) rows at index ",
+                                    records::row_list(table, duplicated), " in ", host::Repr{path},
+                                    "; expected at most one row per ribbon tag per date"),
+                         error_cls, nb::object()});
+    }
 
     // 8. Counts, checked for negative values column by column; an absent
     // column is all missing.
@@ -207,7 +240,8 @@ nb::object read_production(State &s, nb::handle path) {
         }
         numeric.add(s.pd, column,
                     records::to_numeric(s.pd, records::column(s.pd, table, column)));
-        records::check_counts(error_cls, table, column, *numeric.all().back().values, path);
+        records::counts_rule(checks, error_cls, table, column, *numeric.all().back().values,
+                             path);
     }
 
     // 9. A missing cut counts as 0.
@@ -219,44 +253,63 @@ nb::object read_production(State &s, nb::handle path) {
     size_t n = cut_values.size();
 
     // 10. Incomplete harvest records.
-    const records::Float64Values &age = *numeric["age_at_cut"].values;
-    records::require_rows("age_at_cut", age.size(), "cut", n);
-    records::Rows incomplete =
-        records::rows_where(n, [&](size_t i) { return cut(i) > 0.0 && std::isnan(age[i]); });
-    if (!incomplete.empty())
-        host::raise(error_cls, host::text("'age_at_cut' is missing on row(s) ",
-                                          records::row_list(table, incomplete),
-                                          " where 'cut' > 0 in ", host::Repr{path},
-                                          " -- an incomplete harvest record"));
+    if (has("cut") && has("age_at_cut")) {
+        const records::Float64Values &age = *numeric["age_at_cut"].values;
+        records::require_rows("age_at_cut", age.size(), "cut", n);
+        records::Rows incomplete =
+            records::rows_where(n, [&](size_t i) { return cut(i) > 0.0 && std::isnan(age[i]); });
+        if (!incomplete.empty())
+            checks.fail({"incomplete_harvest", nb::str("age_at_cut"), incomplete,
+                         host::text("'age_at_cut' is missing on row(s) ",
+                                    records::row_list(table, incomplete), " where 'cut' > 0 in ",
+                                    host::Repr{path}, " -- an incomplete harvest record"),
+                         error_cls, nb::object()});
+    }
 
     // 11. Cut balance, when the file has both halves of it.
-    if (records::has_column(table, nb::str("processed")) &&
+    if (has("cut") && records::has_column(table, nb::str("processed")) &&
         records::has_column(table, nb::str("rejected"))) {
         records::Rows unbalanced = unbalanced_rows(s.pd, numeric["cut"], numeric["processed"],
                                                    numeric["rejected"]);
         if (!unbalanced.empty())
-            host::raise(error_cls, host::text("'cut' != 'processed' + 'rejected' on row(s) ",
-                                              records::row_list(table, unbalanced), " in ",
-                                              host::Repr{path}));
+            checks.fail({"cut_balance", nb::str("cut"), unbalanced,
+                         host::text("'cut' != 'processed' + 'rejected' on row(s) ",
+                                    records::row_list(table, unbalanced), " in ",
+                                    host::Repr{path}),
+                         error_cls, nb::object()});
     }
 
-    // 12-13. The result.
+    // 12-13. The result (in a check, only of a file that passed).
+    if (!dates.is_valid() || checks.count() > 0)
+        return out;
     nb::dict columns;
     columns["tag"] = records::column(s.pd, table, nb::str("tag"));
     columns["date"] = records::calendar_dates(dates);
     for (const Counts::Column &column : numeric.all())
         columns[column.name] = column.series;
-    nb::object data = s.pd.data_frame.get()(columns);
-    return s.global("ReadResult")(nb::arg("data").none() = data, nb::arg("notices") = notices);
+    out.data = s.pd.data_frame.get()(columns);
+    return out;
+}
+
+nb::object read_production(State &s, nb::handle path) {
+    records::Checks checks = records::Checks::first_failure();
+    Read read = run_production(s, path, checks, nullptr);
+    return s.global("ReadResult")(nb::arg("data").none() = read.data,
+                                  nb::arg("notices") = read.notices);
+}
+
+// The farm check of a production file: every rule, with the farm's labels.
+nb::object check_production(State &s, nb::handle path, nb::handle columns, nb::handle dayfirst) {
+    records::Checks checks = records::Checks::every_failure();
+    records::Options options = records::options_of(columns, dayfirst);
+    Read read = run_production(s, path, checks, &options);
+    return records::checked_file(checks, read.data, read.notices, read.table, options);
 }
 
 // ---------------------------------------------------------------------------
 // RibbonProductionData
 
 nb::object optional_float(State &s, nb::handle value) { return records::optional_float(s.pd, value); }
-
-// Rows whose observations are made between two runs of provider calls.
-constexpr size_t block_rows = 4096;
 
 void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict observations;
@@ -285,12 +338,10 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     bool own_convert = host::is_function<&optional_float>(s, convert);
     std::vector<records::OptionalFloats> counts;
     std::vector<records::CellBlocks> raw_counts;
-    bool counts_in_cxx = own_convert;
     for (const char *name : count_names) {
         nb::object column = records::column(s.pd, data, nb::str(name));
         if (own_convert) {
             counts.emplace_back(s.pd, s.shared_floats, column);
-            counts_in_cxx = counts_in_cxx && counts.back().in_cxx();
             records::require_rows(name, counts.back().size(), "tag", n);
         } else {
             raw_counts.emplace_back(column);
@@ -303,8 +354,11 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     // Equal text labels share the first such object as their key's tag: a
     // large table then keeps one label object per tag, not one per row.
     nb::dict labels;
-    auto observe = [&](size_t i, nb::handle tag_cell, const nb::object &week) {
-        nb::object tag = nb::borrow(tag_cell);
+    nb::object fields[n_counts];
+    PyObject *values[n_counts];
+    for (size_t i = 0; i < n; ++i) {
+        nb::object week = weeks.week_of(date_cells[i]);
+        nb::object tag = nb::borrow(tag_cells[i]);
         if (PyUnicode_CheckExact(tag.ptr())) {
             PyObject *shared = PyDict_GetItemWithError(labels.ptr(), tag.ptr());
             if (shared)
@@ -312,51 +366,19 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
             else if (PyErr_Occurred() || PyDict_SetItem(labels.ptr(), tag.ptr(), tag.ptr()) != 0)
                 throw nb::python_error();
         }
-        nb::object fields[n_counts];
-        PyObject *values[n_counts];
         for (size_t k = 0; k < n_counts; ++k) {
             fields[k] = own_convert ? counts[k](i) : convert(nb::handle(raw_counts[k][i]));
             values[k] = fields[k].ptr();
         }
-        nb::object record = own_records ? s.observation_maker.make(values)
-                                        : s.observation_maker.make_by_call(cls, values);
+        // The provider may have changed the class meanwhile.
+        nb::object record = own_records && s.observation_maker.unchanged()
+                                ? s.observation_maker.make(values)
+                                : s.observation_maker.make_by_call(cls, values);
         nb::object key = nb::make_tuple(tag, week);
         host::untrack_atomic(key.ptr());
         // A later row of the same tag and week replaces the earlier one.
         if (PyDict_SetItem(observations.ptr(), key.ptr(), record.ptr()) != 0)
             throw nb::python_error();
-    };
-
-    if (counts_in_cxx && own_records) {
-        // The provider's weeks of a block of rows first (user code, with the
-        // interpreter as the user left it), then the block's observations,
-        // which run no code of the user's: the collector paused when every
-        // key is a text label and an int.
-        std::vector<nb::object> block_weeks;
-        block_weeks.reserve(block_rows);
-        for (size_t begin = 0; begin < n; begin += block_rows) {
-            size_t end = begin + block_rows < n ? begin + block_rows : n;
-            block_weeks.clear();
-            for (size_t i = begin; i < end; ++i)
-                block_weeks.push_back(weeks.week_of(date_cells[i]));
-            bool plain = weeks.ints_only();
-            for (size_t i = begin; plain && i < end; ++i)
-                plain = PyUnicode_CheckExact(tag_cells[i]);
-            if (plain) {
-                host::CollectorPause pause;
-                for (size_t i = begin; i < end; ++i)
-                    observe(i, tag_cells[i], block_weeks[i - begin]);
-            } else {
-                for (size_t i = begin; i < end; ++i)
-                    observe(i, tag_cells[i], block_weeks[i - begin]);
-            }
-        }
-    } else {
-        // Row by row, as written: the week of the row, then its observation.
-        for (size_t i = 0; i < n; ++i) {
-            nb::object week = weeks.week_of(date_cells[i]);
-            observe(i, tag_cells[i], week);
-        }
     }
     records::set_attr(self, "_observations", observations);
     records::set_attr(self, "_first_week", weeks.first_week());
@@ -469,6 +491,15 @@ void init(nb::module_ &m, State &s) {
                 "The ProductionObservation of a tag (canonical label) in a model week,\n"
                 "or None.")
             .make());
+    host::def<&check_production>(
+        m, s, "_check_file", "(path: str | os.PathLike, *, columns: Mapping[str, str] | None = None, "
+        "dayfirst: bool = False) -> dict",
+        "Every check of HarvestTagReader.read on a production file, for the farm check.\n\n"
+        "columns maps the reader's column labels to the file's; dayfirst reads dates\n"
+        "written day first.  Returns a dict: data (the table read returns, or None\n"
+        "when a check failed), notices, failures ((rule, column, rows, message)\n"
+        "tuples, rows as positions of the loaded table), table (as loaded), kind,\n"
+        "header_line, separator and encoding (where the rows stand in the file).");
 }
 
 }  // namespace

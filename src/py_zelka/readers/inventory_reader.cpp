@@ -4,6 +4,7 @@
 #include "host/host.hpp"
 #include "records/columns.hpp"
 #include "records/reader.hpp"
+#include "records/rules.hpp"
 #include "records/rows.hpp"
 #include "records/tags.hpp"
 
@@ -17,10 +18,6 @@ using State = records::ReaderState;
 
 nb::object call_builtin(const char *name, nb::handle arg) {
     return host::from_import("builtins", name)(arg);
-}
-
-[[noreturn]] void inventory_error(nb::handle error_cls, nb::handle path, const char *what) {
-    host::raise(error_cls, host::text("population inventory file ", host::Repr{path}, what));
 }
 
 // The chain values of the file that are no ChainKind value: the text (and
@@ -48,70 +45,116 @@ nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
     return invalid;
 }
 
-// `(age != age.astype(int)).any()`, the C++ way for float columns, where an
-// infinite age is no whole number of weeks either (pandas would refuse to
-// cast it).
-bool has_fraction(const State &s, nb::handle age, const records::Float64Values &values) {
-    if (!host::truth(s.pd.is_float_dtype.get()(age.attr("dtype")))) {
+// The rows whose chain is no ChainKind value (missing cells included).
+records::Rows invalid_chain_rows(nb::handle chain_column, nb::handle valid) {
+    nb::list cells = records::cells(chain_column);
+    return records::rows_where(nb::len(cells), [&](size_t i) {
+        nb::handle cell = cells[i];
+        if (host::is_missing(cell))
+            return true;
+        int r = PySet_Contains(valid.ptr(), cell.ptr());
+        if (r < 0)
+            throw nb::python_error();
+        return r == 0;
+    });
+}
+
+// The rows of a missing or negative population.
+records::Rows population_rows(const records::Float64Values &values) {
+    return records::rows_where(values.size(), [&](size_t i) {
+        double v = values[i];
+        return std::isnan(v) || v < 0.0;
+    });
+}
+
+// The rows of a missing, negative or not whole age: `age.isna()`, `age < 0`,
+// `age != age.astype(int)` -- the last the C++ way for float columns, where
+// an infinite age is no whole number of weeks either (pandas would refuse to
+// cast it), and pandas' own for the other numeric columns once no age is
+// missing.
+records::Rows age_rows(const State &s, nb::handle age, const records::Float64Values &values) {
+    bool is_float = host::truth(s.pd.is_float_dtype.get()(age.attr("dtype")));
+    size_t n = values.size();
+    std::vector<bool> bad(n, false);
+    bool any_missing = false;
+    for (size_t i = 0; i < n; ++i) {
+        double v = values[i];
+        if (std::isnan(v))
+            bad[i] = any_missing = true;
+        else if (v < 0.0)
+            bad[i] = true;
+        else if (is_float)  // a finite value converts to int64 unchanged when whole and below 2**63
+            bad[i] = !std::isfinite(v) || std::floor(v) != v || v >= 9223372036854775808.0;
+    }
+    if (!is_float && !any_missing) {
         nb::object whole = age.attr("astype")(nb::handle((PyObject *) &PyLong_Type));
         nb::object differs = nb::steal(PyObject_RichCompare(age.ptr(), whole.ptr(), Py_NE));
         if (!differs.is_valid())
             throw nb::python_error();
-        return host::truth(differs.attr("any")());
+        for (size_t i : records::true_rows(s.pd, differs))
+            bad[i] = true;
     }
-    // A finite value converts to int64 unchanged when it is whole and below
-    // 2**63 (no value here is negative).
-    for (size_t i = 0; i < values.size(); ++i) {
-        double v = values[i];
-        if (!std::isfinite(v) || std::floor(v) != v || v >= 9223372036854775808.0)
-            return true;
-    }
-    return false;
+    return records::rows_where(n, [&](size_t i) { return bad[i]; });
 }
 
-bool any_missing(const records::Float64Values &values) {
-    for (size_t i = 0; i < values.size(); ++i)
-        if (std::isnan(values[i]))
-            return true;
-    return false;
-}
-
-nb::object read_inventory(State &s, nb::handle path) {
+// The steps of PopulationInventoryReader.read, each check a rule of
+// `checks`: reading stops at the first failure; a farm check runs every rule
+// whose columns the file has.  The data, or empty when a rule failed in a
+// check.
+nb::object run_inventory(State &s, nb::handle path, records::Checks &checks,
+                         records::Options *options, nb::object &loaded) {
     nb::object error_cls = s.global("CohortChainError");
+    nb::str prefix = host::text("population inventory file ", host::Repr{path});
 
     // 1-2. Load and check the required columns.
-    nb::object table = s.global("_read_table")(path, nb::arg("text_columns") = s.global("_TEXT_COLUMNS"));
-    records::require_columns(s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
-                            host::text("population inventory file ", host::Repr{path}),
-                            error_cls);
+    nb::object table = records::load_for(checks, options, s.global("_read_table"), path,
+                                         s.global("_TEXT_COLUMNS"));
+    loaded = table;
+    nb::list present = records::require_columns_rule(
+        checks, s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"), prefix,
+        error_cls);
+    auto has = [&](const char *label) {
+        return !checks.collecting() || host::contains(present, nb::str(label));
+    };
 
     // 3. Chains.
-    nb::object valid = s.global("_VALID_CHAINS");
-    nb::object chains = records::column(s.pd, table, nb::str("chain"));
-    nb::object invalid = invalid_chains(chains, valid);
-    if (nb::len(invalid) > 0)
-        host::raise(error_cls, host::text("population inventory file ", host::Repr{path},
-                                          " has invalid chain value(s) ", host::Str{invalid},
-                                          "; expected exactly one of ",
-                                          host::Str{call_builtin("sorted", valid)}));
+    nb::object chains;
+    if (has("chain")) {
+        nb::object valid = s.global("_VALID_CHAINS");
+        chains = records::column(s.pd, table, nb::str("chain"));
+        nb::object invalid = invalid_chains(chains, valid);
+        if (nb::len(invalid) > 0)
+            checks.fail({"chain_values", nb::str("chain"), invalid_chain_rows(chains, valid),
+                         host::text(prefix, " has invalid chain value(s) ", host::Str{invalid},
+                                    "; expected exactly one of ",
+                                    host::Str{call_builtin("sorted", valid)}),
+                         error_cls, nb::object()});
+    }
 
     // 4. Population: present and not negative.
-    nb::object population =
-        records::to_numeric(s.pd, records::column(s.pd, table, nb::str("population")));
-    {
-        records::Float64Values values(s.pd, population);
-        if (any_missing(values) || !records::negative_rows(values).empty())
-            inventory_error(error_cls, path, " has a non-numeric or negative 'population' value");
+    nb::object population;
+    if (has("population")) {
+        population =
+            records::to_numeric(s.pd, records::column(s.pd, table, nb::str("population")));
+        records::Rows rows = population_rows(records::Float64Values(s.pd, population));
+        if (!rows.empty())
+            checks.fail({"population", nb::str("population"), rows,
+                         host::text(prefix, " has a non-numeric or negative 'population' value"),
+                         error_cls, nb::object()});
     }
 
     // 5. Age: present, not negative, whole.
-    nb::object age = records::to_numeric(s.pd, records::column(s.pd, table, nb::str("age_weeks")));
-    {
-        records::Float64Values values(s.pd, age);
-        if (any_missing(values) || !records::negative_rows(values).empty() ||
-            has_fraction(s, age, values))
-            inventory_error(error_cls, path, " has a non-integer or negative 'age_weeks' value");
+    nb::object age;
+    if (has("age_weeks")) {
+        age = records::to_numeric(s.pd, records::column(s.pd, table, nb::str("age_weeks")));
+        records::Rows rows = age_rows(s, age, records::Float64Values(s.pd, age));
+        if (!rows.empty())
+            checks.fail({"age_weeks", nb::str("age_weeks"), rows,
+                         host::text(prefix, " has a non-integer or negative 'age_weeks' value"),
+                         error_cls, nb::object()});
     }
+    if (checks.count() > 0)
+        return nb::object();
 
     // 6-7. The result, the tag last when the file has one.
     nb::object result = records::frame(
@@ -124,8 +167,24 @@ nb::object read_inventory(State &s, nb::handle path) {
             nb::arg("tag").none() =
                 records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
                                   s.global("_normalize_tag"), s.own_normalize_tag));
-    return s.global("ReadResult")(nb::arg("data").none() = result,
-                                nb::arg("notices") = s.global("NoticeLog")());
+    return result;
+}
+
+nb::object read_inventory(State &s, nb::handle path) {
+    records::Checks checks = records::Checks::first_failure();
+    nb::object loaded;
+    nb::object data = run_inventory(s, path, checks, nullptr, loaded);
+    return s.global("ReadResult")(nb::arg("data").none() = data,
+                                  nb::arg("notices") = s.global("NoticeLog")());
+}
+
+// The farm check of an inventory file: every rule, with the farm's labels.
+nb::object check_inventory(State &s, nb::handle path, nb::handle columns) {
+    records::Checks checks = records::Checks::every_failure();
+    records::Options options = records::options_of(columns, nb::bool_(false));
+    nb::object loaded;
+    nb::object data = run_inventory(s, path, checks, &options, loaded);
+    return records::checked_file(checks, data, s.global("NoticeLog")(), loaded, options);
 }
 
 void init(nb::module_ &m, State &s) {
@@ -170,6 +229,15 @@ void init(nb::module_ &m, State &s) {
             "Returns ReadResult(data, notices) with an empty notice log: data has the\n"
             "columns chain, population (float), age_weeks (int) and, when the file has\n"
             "one, tag, one row per file row, with the file's row index."));
+    host::def<&check_inventory>(
+        m, s, "_check_file",
+        "(path: str | os.PathLike, *, columns: Mapping[str, str] | None = None) -> dict",
+        "Every check of PopulationInventoryReader.read on an inventory file, for the\n"
+        "farm check.\n\n"
+        "columns maps the reader's column labels to the file's.  Returns a dict: data\n"
+        "(the table read returns, or None when a check failed), notices, failures\n"
+        "((rule, column, rows, message) tuples, rows as positions of the loaded\n"
+        "table), table (as loaded), kind, header_line, separator and encoding.");
 }
 
 }  // namespace

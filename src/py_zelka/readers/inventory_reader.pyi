@@ -1,6 +1,8 @@
 """The population inventory reader."""
 
 import os
+from typing import Any
+from collections.abc import Mapping
 from pathlib import Path as Path
 
 import pandas as pd
@@ -21,3 +23,5 @@ _VALID_CHAINS: set[str]
 class PopulationInventoryReader:
     @staticmethod
     def read(path: str | os.PathLike[str]) -> ReadResult[pd.DataFrame]: ...
+
+def _check_file(path: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None) -> dict[str, Any]: ...
