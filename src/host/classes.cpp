@@ -60,10 +60,11 @@ nb::object ClassBuilder::make(nb::handle bases) {
     return meta(nb::str(name_.c_str()), resolved, ns, **kwds);
 }
 
-nb::object ClassBuilder::record(nb::handle bases, bool frozen, bool slots) {
+nb::object ClassBuilder::record(nb::handle bases, bool frozen, bool slots, bool eq) {
     nb::object plain = make(bases);
     nb::object dataclass = from_import("dataclasses", "dataclass");
-    nb::object decorate = dataclass(nb::arg("frozen") = frozen, nb::arg("slots") = slots);
+    nb::object decorate =
+        dataclass(nb::arg("frozen") = frozen, nb::arg("slots") = slots, nb::arg("eq") = eq);
     return decorate(plain);
 }
 

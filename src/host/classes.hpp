@@ -65,10 +65,11 @@ class ClassBuilder {
 
     // A plain class.
     nb::object make(nb::handle bases = nb::handle());
-    // A data class: `dataclasses.dataclass(frozen=..., slots=...)` applied to
-    // the plain class.  With slots the decorator returns a new class: that is
-    // the one returned here.
-    nb::object record(nb::handle bases = nb::handle(), bool frozen = true, bool slots = true);
+    // A data class: `dataclasses.dataclass(frozen=..., slots=..., eq=...)`
+    // applied to the plain class.  With slots the decorator returns a new
+    // class: that is the one returned here.
+    nb::object record(nb::handle bases = nb::handle(), bool frozen = true, bool slots = true,
+                      bool eq = true);
 
   private:
     std::string qualname(const char *member) const;

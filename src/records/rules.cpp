@@ -111,9 +111,7 @@ nb::object dates_rule(Checks &checks, const Pandas &pd, nb::handle series, nb::h
     }
 }
 
-Rows unparsed_rows(const Pandas &pd, nb::handle series, nb::handle options) {
-    nb::object present = series.attr("notna")();
-    nb::object coerced;
+nb::object coerced_dates(const Pandas &pd, nb::handle series, nb::handle options) {
     nb::object dtype = series.attr("dtype");
     if (is_real_numeric(pd, series) && !host::truth(pd.is_bool_dtype.get()(dtype))) {
         // Numbers are dates written as YYYYMMDD: a whole number of eight
@@ -127,16 +125,18 @@ Rows unparsed_rows(const Pandas &pd, nb::handle series, nb::handle options) {
         }
         nb::object whole = series.attr("where")(fit);
         nb::object text = whole.attr("astype")("Int64").attr("astype")("string");
-        coerced = pd.to_datetime.get()(text, nb::arg("format") = "%Y%m%d",
-                                       nb::arg("errors") = "coerce");
-    } else {
-        nb::dict kwargs;
-        if (options.is_valid() && !options.is_none())
-            kwargs = nb::borrow<nb::dict>(options.attr("copy")());
-        kwargs["errors"] = "coerce";
-        coerced = pd.to_datetime.get()(series, **kwargs);
+        return pd.to_datetime.get()(text, nb::arg("format") = "%Y%m%d",
+                                    nb::arg("errors") = "coerce");
     }
-    nb::object failing = present & coerced.attr("isna")();
+    nb::dict kwargs;
+    if (options.is_valid() && !options.is_none())
+        kwargs = nb::borrow<nb::dict>(options.attr("copy")());
+    kwargs["errors"] = "coerce";
+    return pd.to_datetime.get()(series, **kwargs);
+}
+
+Rows unparsed_rows(const Pandas &pd, nb::handle series, nb::handle options) {
+    nb::object failing = series.attr("notna")() & coerced_dates(pd, series, options).attr("isna")();
     return true_rows(pd, failing);
 }
 
@@ -165,6 +165,8 @@ nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
     out["header_line"] = nb::int_(options.source.header_line);
     out["separator"] = nb::str(&options.source.separator, 1);
     out["encoding"] = nb::str(options.source.encoding.c_str());
+    for (auto [key, value] : options.extras)
+        out[key] = value;
     return out;
 }
 

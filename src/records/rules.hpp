@@ -60,6 +60,7 @@ struct Options {
     nb::object renames;  // a dict, or empty
     bool dayfirst = false;
     TableSource source;  // filled by the load
+    nb::dict extras;     // what else the check found out (the parsed dates, ...)
 };
 
 // The table of a checked read: `_read_table` as the reader module names it
@@ -86,6 +87,10 @@ nb::object dates_rule(Checks &checks, const Pandas &pd, nb::handle series, nb::h
 // that come out missing when the parser coerces).
 Rows unparsed_rows(const Pandas &pd, nb::handle series, nb::handle options);
 
+// The dates of a column as the parser reads them when it coerces what it
+// cannot read to missing: parse_dates' rules, cell by cell.
+nb::object coerced_dates(const Pandas &pd, nb::handle series, nb::handle options);
+
 // The negative-count rule: "column <repr> contains negative value(s) at
 // row(s) <rows> in <path>; expected non-negative counts".
 void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::handle column,
@@ -93,8 +98,8 @@ void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::han
 
 // The result of a farm check of one file: a dict with the data (None when a
 // rule failed), the notices, the failures (Checks::as_list), the loaded
-// table, and where its rows stand ("kind", "header_line", "separator",
-// "encoding").
+// table, where its rows stand ("kind", "header_line", "separator",
+// "encoding"), and the options' extras.
 nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
                       nb::handle table, const Options &options);
 

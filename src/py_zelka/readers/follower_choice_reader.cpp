@@ -47,6 +47,12 @@ nb::object run_selection(State &s, nb::handle path, records::Checks &checks,
         }
         dates = records::dates_rule(checks, s.pd, records::column(s.pd, table, nb::str("date")),
                                     nb::str("date"), path, error_cls, "", options_dict);
+        if (options)  // for the farm's checks of weeks
+            options->extras["dates"] = records::calendar_dates(
+                dates.is_valid() ? dates
+                                 : records::coerced_dates(
+                                       s.pd, records::column(s.pd, table, nb::str("date")),
+                                       options_dict));
 
         // 4. One record per date, compared as loaded.
         nb::list subset;

@@ -212,6 +212,15 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
         }
         dates = records::dates_rule(checks, s.pd, records::column(s.pd, table, nb::str("date")),
                                     nb::str("date"), path, error_cls, date_hint, options_dict);
+        if (options && has("tag")) {  // for the farm's checks of weeks
+            nb::object read = dates.is_valid()
+                                  ? dates
+                                  : records::coerced_dates(
+                                        s.pd, records::column(s.pd, table, nb::str("date")),
+                                        options_dict);
+            options->extras["dates"] = records::calendar_dates(read);
+            options->extras["tags"] = records::column(s.pd, table, nb::str("tag"));
+        }
     }
 
     // 7. Duplicate (tag, date) rows, on the date cells as loaded.
