@@ -143,6 +143,13 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
+nb::list as_list(nb::handle iterable) {
+    PyObject *list = PySequence_List(iterable.ptr());
+    if (!list)
+        throw nb::python_error();
+    return nb::steal<nb::list>(list);
+}
+
 bool is_missing(nb::handle h) {
     PyObject *o = h.ptr();
     if (o == Py_None)

@@ -94,6 +94,8 @@ bool is_none(nb::handle h);
 bool truth(nb::handle value);
 // `item in container`.
 bool contains(nb::handle container, nb::handle item);
+// `list(iterable)`: a new list.
+nb::list as_list(nb::handle iterable);
 // Exact `int` / `float` (not subclasses such as bool or numpy scalars).
 bool is_exact_int(nb::handle h);
 bool is_exact_float(nb::handle h);

@@ -960,7 +960,7 @@ nb::object report_dict(State &s, nb::handle self) {
     out["ok"] = report_ok(s, self);
     nb::object findings = self.attr("findings");
     nb::list records;
-    nb::list columns = nb::list(findings.attr("columns"));
+    nb::list columns = host::as_list(findings.attr("columns"));
     size_t n = nb::len(findings);
     std::vector<nb::list> cells;
     for (nb::handle column : columns)

@@ -400,7 +400,7 @@ nb::object strip_if_text(nb::handle label) {
 // spreadsheet counts them), with their labels as written.
 void refuse_equal_labels(nb::handle path, nb::handle written, const nb::list &stripped) {
     size_t n = nb::len(stripped);
-    nb::list originals = nb::list(written);
+    nb::list originals = host::as_list(written);
     nb::dict first;  // stripped label -> its first column
     for (size_t j = 0; j < n; ++j) {
         nb::handle label = stripped[j];

@@ -1,0 +1,2 @@
+from py_zelka.cli import main
+raise SystemExit(main())

@@ -1,0 +1,16 @@
+// The tour of a farm: what the simulation is given, read from the farm's
+// folder and printed.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tour {
+
+namespace nb = nanobind;
+
+// Prints the tour of the farm in `folder` to sys.stdout (the farm read with
+// py_zelka.farm.Farm.load); draws the dispersion profiles and the production
+// to the PNG file `plot` unless it is None.  Returns the exit status.
+int run(nb::handle folder, nb::handle plot);
+
+}  // namespace tour
