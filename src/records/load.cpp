@@ -61,7 +61,10 @@ struct Record {
     size_t line = 0;     // 0-based physical line where it starts
     size_t end = 0;      // byte offset just after it
     size_t fields = 0;   // 0 for a blank record
-    bool numbers = false;  // a field starts like a number (a data row, not a header)
+    bool numbers = false;  // a field starts like a number
+    bool empty = false;    // a field is empty
+    // A data row (numbers or empty cells) rather than a header.
+    bool data() const { return numbers || empty; }
 };
 
 bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
@@ -76,7 +79,7 @@ std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t 
     while (i < n && records.size() < limit) {
         Record r;
         r.line = line;
-        bool quoted = false, blank = true, field_start = true;
+        bool quoted = false, blank = true, field_start = true, filled = false;
         size_t fields = 1;
         for (; i < n; ++i) {
             char c = text[i];
@@ -93,8 +96,10 @@ std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t 
                 break;
             }
             if (c == sep) {  // ",," is a row of missing cells, not a blank line
+                r.empty = r.empty || !filled;
                 ++fields;
                 field_start = true;
+                filled = false;
                 blank = false;
                 continue;
             }
@@ -102,11 +107,13 @@ std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t 
                 quoted = true;
                 blank = false;
                 field_start = false;
+                filled = true;
                 continue;
             }
             if (space(c))
                 continue;
             blank = false;
+            filled = true;
             if (field_start) {
                 bool signed_number = (c == '-' || c == '+' || c == '.') && i + 1 < n &&
                                      digit(text[i + 1]);
@@ -115,6 +122,7 @@ std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t 
             }
         }
         r.fields = blank ? 0 : fields;
+        r.empty = !blank && (r.empty || !filled);
         r.end = i;
         records.push_back(r);
     }
@@ -122,20 +130,24 @@ std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t 
 }
 
 struct Run {
-    size_t start = 0, length = 0, fields = 0;
+    size_t start = 0, end = 0;  // [start, end) of the records
+    size_t length = 0, fields = 0;  // non-blank records, and their fields
 };
 
-// The table of the records: the longest run of consecutive records with the
-// same number of fields, at least two (the later of equal runs: metadata
-// comes first).
+// The table of the records: the longest run of non-blank records with the
+// same number of fields, at least two, blank lines between them allowed (the
+// reader skips them); the later of equal runs (metadata comes first).
 Run longest_run(const std::vector<Record> &records) {
     Run best, current;
     for (size_t k = 0; k < records.size(); ++k) {
         const Record &r = records[k];
+        if (r.fields == 0)
+            continue;
         if (r.fields >= 2 && current.length > 0 && r.fields == current.fields) {
             ++current.length;
+            current.end = k + 1;
         } else {
-            current = r.fields >= 2 ? Run{k, 1, r.fields} : Run{};
+            current = r.fields >= 2 ? Run{k, k + 1, 1, r.fields} : Run{};
         }
         if (current.length >= 2 && current.length >= best.length)
             best = current;
@@ -143,26 +155,32 @@ Run longest_run(const std::vector<Record> &records) {
     return best;
 }
 
-// The header of the table `run` of `records`: its first record; but the last
-// record without numbers before its first three data rows in a row, when
-// lines of metadata with as many fields as the table run into it ("Station,
-// ABC" above "date,tmean"); or the record just before it, when the run
-// begins with a data row and that record, without numbers, has another
-// number of fields (a header shorter or longer than its rows).
+// The header of the table `run` of `records`: its first record -- but the
+// last header-like record (no numbers, no empty cells) before its first three
+// data rows in a row, when lines of metadata with as many fields as the table
+// run into it ("Station,ABC" above "date,tmean"); or the record just before
+// the run, when the run begins with a data row and that record, header-like,
+// has another number of fields (a header shorter or longer than its rows).
 size_t table_header(const std::vector<Record> &records, const Run &run) {
-    size_t end = run.start + run.length;
-    for (size_t k = run.start; k + 2 < end; ++k) {
-        if (!(records[k].numbers && records[k + 1].numbers && records[k + 2].numbers))
+    std::vector<size_t> rows;  // the run's non-blank records
+    for (size_t k = run.start; k < run.end; ++k)
+        if (records[k].fields > 0)
+            rows.push_back(k);
+    for (size_t j = 0; j + 2 < rows.size(); ++j) {
+        if (!(records[rows[j]].data() && records[rows[j + 1]].data() &&
+              records[rows[j + 2]].data()))
             continue;
-        for (size_t h = k; h > run.start; --h)
-            if (!records[h - 1].numbers)
-                return h - 1;
+        for (size_t h = j; h > 0; --h)
+            if (!records[rows[h - 1]].data())
+                return rows[h - 1];
         break;
     }
     size_t header = run.start;
-    if (header > 0 && records[header - 1].fields >= 1 && !records[header - 1].numbers &&
-        records[header].numbers)
-        header -= 1;
+    size_t before = header;
+    while (before > 0 && records[before - 1].fields == 0)
+        --before;
+    if (before > 0 && !records[before - 1].data() && records[header].data())
+        header = before - 1;
     return header;
 }
 
@@ -195,6 +213,7 @@ struct Layout {
     size_t header_line = 0;   // 0-based physical line
     size_t header_begin = 0;  // byte offsets of the header record
     size_t header_end = 0;
+    size_t fields = 0;        // of the table's rows (0: no table found)
 };
 
 // The separator and the header of delimited text (the file's first bytes).
@@ -220,6 +239,7 @@ Layout find_layout(const std::string &text) {
     size_t header = 0;
     if (best.length >= 2) {
         header = table_header(best_records, best);
+        layout.fields = best.fields;
     } else {
         best_records = scan(text, ',', 0, 0, (size_t) -1);
         while (header < best_records.size() && best_records[header].fields == 0)
@@ -233,6 +253,77 @@ Layout find_layout(const std::string &text) {
     layout.header_begin = header == 0 ? 0 : best_records[header - 1].end;
     layout.header_end = best_records[header].end;
     return layout;
+}
+
+// The data rows of a table that a block of notes follows: exports end the
+// table with a blank line and lines of free text ("Notes:", "Quality flag Y
+// means ..."), which would otherwise become rows.  Such a block is found in
+// the file's last bytes: the records after the last one with the table's
+// number of fields, when a blank line opens them or none of them has more
+// than one field.  The number of data rows before it (blank lines not
+// counted, as the reader skips them), or -1 when the file ends with its
+// table.
+long rows_before_notes(nb::handle path, const std::string &sample, bool whole,
+                       const Layout &layout) {
+    if (layout.fields < 2)
+        return -1;
+    std::string tail;
+    size_t from = 0;
+    if (whole) {
+        tail = sample;
+        from = layout.header_end;
+    } else {
+        constexpr Py_ssize_t tail_bytes = 64 * 1024;
+        nb::object open = host::from_import("builtins", "open");
+        nb::object file = open(path, "rb");
+        try {
+            file.attr("seek")(-tail_bytes, 2);
+        } catch (nb::python_error &) {  // a file shorter than that: from its start
+            file.attr("seek")(0);
+        }
+        nb::object data = file.attr("read")();
+        file.attr("close")();
+        char *buffer = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0)
+            throw nb::python_error();
+        tail.assign(buffer, (size_t) size);
+        size_t first = tail.find('\n');  // a whole record from here on
+        from = first == std::string::npos ? tail.size() : first + 1;
+    }
+    std::vector<Record> records = scan(tail, layout.separator, from, 0, (size_t) -1);
+    size_t last = records.size();
+    for (size_t k = records.size(); k-- > 0;)
+        if (records[k].fields == layout.fields) {
+            last = k;
+            break;
+        }
+    if (last == records.size() || last + 1 == records.size())
+        return -1;
+    bool opened_by_blank = records[last + 1].fields == 0;
+    bool text_only = true, any = false;
+    for (size_t k = last + 1; k < records.size(); ++k) {
+        any = any || records[k].fields > 0;
+        text_only = text_only && records[k].fields <= 1;
+    }
+    if (!any || !(opened_by_blank || text_only))
+        return -1;
+    // The rows up to the last one of the table, counted over the whole file.
+    std::string text = whole ? sample : file_bytes(path, -1);
+    size_t end_of_table = whole ? records[last].end
+                                : text.size() - (tail.size() - records[last].end);
+    size_t start = whole ? layout.header_end : 0;
+    if (!whole) {  // the header's end in the whole file: the sample's offset plus its BOM
+        size_t bom = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+        start = layout.header_end + bom;
+    }
+    std::vector<Record> body = scan(text.substr(0, end_of_table), layout.separator, start, 0,
+                                    (size_t) -1);
+    long rows = 0;
+    for (const Record &r : body)
+        if (r.fields > 0)
+            ++rows;
+    return rows;
 }
 
 // ---------------------------------------------------------------------------
@@ -297,6 +388,9 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
     kwargs["index_col"] = false;
     if (layout.header_line > 0)
         kwargs["skiprows"] = nb::int_(layout.header_line);
+    long rows = rows_before_notes(path, text, whole, layout);
+    if (rows >= 0)
+        kwargs["nrows"] = nb::int_(rows);
 
     if (nb::len(text_columns) > 0) {
         // Text columns are read as text by their labels as the file writes
