@@ -27,6 +27,8 @@ MODULES = [
     "py_zelka.readers.follower_choice_reader",
     "py_zelka.readers.inventory_reader",
     "py_zelka.readers.climate_reader",
+    "py_zelka.farm",
+    "py_zelka.cli",
 ]
 
 
@@ -73,6 +75,9 @@ def test_modules_use_multi_phase_initialisation(name):
         ("py_zelka.readers.follower_choice_reader", "SuckerSelectionData"),
         ("py_zelka.readers.inventory_reader", "PopulationInventoryReader"),
         ("py_zelka.readers.climate_reader", "WeatherFileReader"),
+        ("py_zelka.farm", "Farm"),
+        ("py_zelka.farm", "FarmReport"),
+        ("py_zelka.farm", "FarmCheckError"),
     ],
 )
 def test_classes_report_their_import_path(name, attribute):
@@ -98,9 +103,12 @@ def test_importing_does_not_import_pandas(name):
     assert out.stdout.strip() == "False"
 
 
-def test_installed_package_holds_no_cpp_sources():
+def test_installed_package_holds_no_cpp_sources_and_python_only_as_markers():
     root = Path(py_zelka.__file__).parent
     assert not [p for p in root.rglob("*") if p.suffix in (".cpp", ".hpp", ".h")]
+    python = sorted(str(p.relative_to(root)) for p in root.rglob("*.py"))
+    assert python == ["__init__.py", "__main__.py", "readers/__init__.py"]
+    assert len((root / "__main__.py").read_text().splitlines()) == 2
 
 
 def public_members(module):

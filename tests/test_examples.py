@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from py_zelka.farm import EXAMPLE_FARM, Farm, FarmCheckError
 from py_zelka.notices import ZelkaDataNotice
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -40,6 +41,8 @@ def test_readme_snippets_run(monkeypatch):
     assert namespace["production"].data.tags()[:3] == ("black", "blue", "brown")
     assert namespace["selection"].data.total(1) == 272.0
     assert namespace["inventory"].data.columns.tolist() == ["chain", "population", "age_weeks", "tag"]
+    assert namespace["farm"].production.tags()[:3] == ("black", "blue", "brown")
+    assert namespace["report"].ok and len(namespace["report"].findings) == 0
 
 
 def run(*args: str | Path) -> subprocess.CompletedProcess[str]:
@@ -69,7 +72,7 @@ def test_tour_runs_on_the_shipped_farm():
 
 def test_tour_runs_on_another_folder_and_plots(tmp_path):
     farm = tmp_path / "farm b"
-    shutil.copytree(EXAMPLES / "data", farm)
+    shutil.copytree(EXAMPLE_FARM, farm)
     plot = tmp_path / "tour.png"
     result = run(EXAMPLES / "tour.py", "--data", farm, "--plot", plot)
     assert result.returncode == 0, result.stderr
@@ -92,7 +95,7 @@ def farms(tmp_path) -> list[Path]:
     folders = []
     for i, name in enumerate(["ceiba", "guanacaste", "ojoche"]):
         folder = tmp_path / name
-        shutil.copytree(EXAMPLES / "data", folder)
+        shutil.copytree(EXAMPLE_FARM, folder)
         schedule = folder / "management.yaml"
         schedule.write_text(schedule.read_text().replace("6: 120", f"6: {120 + 10 * i}"))
         folders.append(folder)
@@ -100,19 +103,19 @@ def farms(tmp_path) -> list[Path]:
 
 
 def check_farms(many_farms, results, folders) -> None:
-    expected = [many_farms.read_farm(folder) for folder in folders]
-    assert [r["farm"] for r in results] == [f.name for f in folders]
+    expected = [Farm.load(folder) for folder in folders]
+    assert [r.folder for r in results] == [str(f) for f in folders]
     for got, want in zip(results, expected):
-        assert got["parameters"] == want["parameters"]
-        assert got["schedule"] == want["schedule"]
-        assert repr(got["weather"]) == repr(want["weather"])
-        assert got["inventory"].data.equals(want["inventory"].data)
-        assert got["production"].notices == want["production"].notices
-        production, reference = got["production"].data, want["production"].data
+        assert got.parameters == want.parameters
+        assert got.schedule == want.schedule
+        assert repr(got.provider) == repr(want.provider)
+        assert got.inventory.equals(want.inventory)
+        assert got.notices == want.notices
+        production, reference = got.production, want.production
         assert production.tags() == reference.tags()
         assert production.observation("red", 35) == reference.observation("red", 35)
-        assert got["selection"].data.total(1) == want["selection"].data.total(1)
-    assert [r["schedule"].replacement_suckers_for_week(6) for r in results] == [120.0, 130.0, 140.0]
+        assert got.selection.total(1) == want.selection.total(1)
+    assert [r.schedule.replacement_suckers_for_week(6) for r in results] == [120.0, 130.0, 140.0]
 
 
 def test_many_farms_in_a_process_pool(many_farms, farms):
@@ -127,8 +130,21 @@ def test_many_farms_on_a_dask_cluster(many_farms, farms):
 
 
 def test_many_farms_command_line(farms):
+    (farms[1] / "inventory.csv").write_text("chain,population,age_weeks\nwoody,1,1\n")
     result = run(EXAMPLES / "many_farms.py", *farms, "--workers", "2")
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1
     lines = result.stdout.splitlines()
     assert lines[0].split() == ["farm", "weather", "period", "plants", "ribbon", "tags", "replacements", "notices"]
-    assert [line.split()[0] for line in lines[2:]] == ["ceiba", "guanacaste", "ojoche"]
+    assert [line.split()[0] for line in lines[2:]] == ["ceiba", "ojoche"]
+    assert f"farm {farms[1]} was not read: farm {farms[1]} has 1 error(s):" in result.stderr
+    assert "inventory.csv, line 2, column 'chain': 'woody' is not a chain" in result.stderr
+
+
+def test_a_farm_with_errors_is_its_error(many_farms, tmp_path):
+    shutil.copytree(EXAMPLE_FARM, tmp_path / "farm")
+    (tmp_path / "farm" / "selection.csv").write_text("date,parous_count,nulliparous_count\n"
+                                                     "2024-01-08,-1,2\n")
+    outcome = many_farms.read_farm(tmp_path / "farm")
+    assert isinstance(outcome, FarmCheckError)
+    assert [tuple(r) for r in outcome.report.findings[["file", "line", "rule"]].itertuples(
+        index=False)] == [("selection.csv", 2, "negative_count")]

@@ -71,6 +71,16 @@ SIGNATURES = {
     "py_zelka.readers.harvest_tag_reader._check_file": "(path, *, columns=None, dayfirst=False)",
     "py_zelka.readers.follower_choice_reader._check_file":
         "(path, *, columns=None, dayfirst=False)",
+    # the farm layer and the command
+    "py_zelka.farm.FarmReport.ok": "(self, /)",
+    "py_zelka.farm.FarmReport.to_json": "(self, /)",
+    "py_zelka.farm.FarmReport._as_dict": "(self, /)",
+    "py_zelka.farm.FarmReport.__str__": "(self, /)",
+    "py_zelka.farm.Farm.load": "(folder)",
+    "py_zelka.farm.check_farm": "(folder)",
+    "py_zelka.cli.main": "(argv=None)",
+    "py_zelka.cli._check_for_cli": "(path)",
+    "py_zelka.cli._positive": "(text)",
 }
 
 

@@ -157,9 +157,7 @@ int run_check(nb::handle args) {
 int run_tour(nb::handle args) {
     nb::object folder = args.attr("folder");
     if (folder.is_none())
-        folder = host::from_import("pathlib", "Path")(
-                     host::import("py_zelka").attr("__file__")).attr("parent") /
-                 nb::str("example_farm");
+        folder = host::from_import("py_zelka.farm", "EXAMPLE_FARM");
     return tour::run(folder, args.attr("plot"));
 }
 

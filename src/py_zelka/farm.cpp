@@ -822,6 +822,11 @@ void FarmCheck::check_selection(nb::handle path) {
 }
 
 void FarmCheck::run() {
+    if (!host::truth(folder_.attr("is_dir")())) {
+        add(host::str(folder_), nb::none(), nb::none(), nb::none(), "not_a_folder", true,
+            host::text(host::Repr{host::str(folder_)}, " is not a farm folder"));
+        return;
+    }
     read_farm_yaml();
     nb::object found[6];
     for (size_t k = 0; k < 6; ++k)
@@ -1040,7 +1045,11 @@ void init(nb::module_ &m, State &s) {
         "    management: {file: plan.yaml}\n"
         "    week_length_days: 7\n\n"
         "Without parameters.yaml the parameter set shipped with the package is used;\n"
-        "missing management, inventory, production and selection files are notices.";
+        "missing management, inventory, production and selection files are notices.\n"
+        "EXAMPLE_FARM is the folder of the example farm that ships with the package.";
+
+    nb::object here = host::from_import("pathlib", "Path")(m.attr("__file__")).attr("parent");
+    host::publish(m, "EXAMPLE_FARM", here / nb::str("example_farm"));
 
     nb::object base = host::from_import("py_zelka.exceptions", "ZelkaError");
     s.error_cls = host::publish(

@@ -1,0 +1,48 @@
+"""A farm's folder of files in one call, and every problem of its files in one pass."""
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Self
+
+import pandas as pd
+
+from py_zelka.cropcare import CropCare
+from py_zelka.exceptions import ZelkaError
+from py_zelka.notices import NoticeLog
+from py_zelka.parameters import ParameterSet
+from py_zelka.readers.follower_choice_reader import SuckerSelectionData
+from py_zelka.readers.harvest_tag_reader import RibbonProductionData
+from py_zelka.weather import WeatherProvider
+
+EXAMPLE_FARM: Path
+
+class FarmCheckError(ZelkaError):
+    report: FarmReport
+
+@dataclass(frozen=True, slots=True, eq=False)
+class FarmReport:
+    folder: str
+    findings: pd.DataFrame
+    notices: NoticeLog
+    @property
+    def ok(self) -> bool: ...
+    def to_json(self, /) -> str: ...
+    def _as_dict(self, /) -> dict[str, Any]: ...
+
+@dataclass(frozen=True, slots=True, eq=False)
+class Farm:
+    folder: str
+    parameters: ParameterSet
+    schedule: CropCare
+    weather: pd.DataFrame
+    provider: WeatherProvider
+    inventory: pd.DataFrame | None
+    production: RibbonProductionData | None
+    selection: SuckerSelectionData | None
+    notices: NoticeLog
+    report: FarmReport
+    @classmethod
+    def load(cls, /, folder: str | os.PathLike[str]) -> Self: ...
+
+def check_farm(folder: str | os.PathLike[str]) -> FarmReport: ...
