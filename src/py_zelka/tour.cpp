@@ -1,14 +1,505 @@
+// zelka tour: a farm read with Farm.load and shown section by section -- the
+// parameter set, the dispersion profiles, the weather period, the inventory,
+// the production, the sucker selection, the replacement schedule and the
+// notices of the reads -- and optionally drawn with matplotlib.
+//
+// Every week shown comes from the farm's data (the profiles' lengths, the
+// weeks of the production and selection rows, the schedule's weeks): no
+// range of weeks is fixed here.
 #include "py_zelka/tour.hpp"
 
 #include "host/host.hpp"
+#include "records/text_table.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tour {
 
-int run(nb::handle folder, nb::handle) {
-    nb::object farm = host::from_import("py_zelka.farm", "Farm").attr("load")(folder);
-    host::from_import("sys", "stdout").attr("write")(
-        host::text("py_zelka tour of the farm in ", host::Str{farm.attr("folder")}, "\n"));
+namespace {
+
+using Row = std::vector<nb::object>;
+using Profiles = std::vector<std::pair<const char *, nb::object>>;
+
+// ---------------------------------------------------------------------------
+// Text and output
+
+std::string utf8(nb::handle text) {
+    nb::str s = host::str(text);
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(data, (size_t) size);
+}
+
+void write(const nb::str &text) { host::from_import("sys", "stdout").attr("write")(text); }
+
+void write(const std::string &text) { write(nb::str(text.data(), text.size())); }
+
+void write_error(const nb::str &text) {
+    nb::object stderr_ = host::from_import("sys", "stderr");
+    stderr_.attr("write")(text);
+    stderr_.attr("flush")();
+}
+
+void heading(const char *title) {
+    std::string text(title);
+    write("\n" + text + "\n" + std::string(records::text_width(text), '-') + "\n");
+}
+
+// `format(value, spec)`.
+nb::str format(nb::handle value, const char *spec) {
+    return nb::borrow<nb::str>(host::from_import("builtins", "format")(value, spec));
+}
+
+// `", ".join(str(item) for item in items)`.
+nb::str joined(nb::handle items) {
+    nb::list texts;
+    for (nb::handle item : items)
+        texts.append(host::str(item));
+    return nb::borrow<nb::str>(nb::str(", ").attr("join")(texts));
+}
+
+// ---------------------------------------------------------------------------
+// Tables: text left, numbers right
+
+bool is_number(nb::handle value) {  // isinstance(value, (int, float))
+    return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
+}
+
+// "-" for None; a float with 4 decimals below 10 and 1 decimal otherwise;
+// anything else as str() writes it.
+std::string cell(nb::handle value) {
+    if (value.is_none())
+        return "-";
+    if (PyFloat_Check(value.ptr()))
+        return utf8(format(value, std::fabs(PyFloat_AsDouble(value.ptr())) < 10 ? ".4f" : ".1f"));
+    return utf8(value);
+}
+
+void table(std::vector<std::string> headers, const std::vector<Row> &rows) {
+    std::vector<bool> numeric(headers.size(), true);
+    for (const Row &row : rows)
+        for (size_t i = 0; i < row.size() && i < numeric.size(); ++i)
+            numeric[i] = numeric[i] && (row[i].is_none() || is_number(row[i]));
+    records::TextTable out(std::move(headers), numeric);
+    for (const Row &row : rows) {
+        std::vector<std::string> cells;
+        for (const nb::object &value : row)
+            cells.push_back(cell(value));
+        out.add(std::move(cells));
+    }
+    write(out.str());
+}
+
+// ---------------------------------------------------------------------------
+// The sections
+
+const char *const sections[] = {"general", "flowering", "sucker_selection", "harvest",
+                                "mortality_replacement"};
+
+void show_parameters(nb::handle parameters) {
+    heading("Parameter set");
+    write(host::text("the farm's parameter set, provenance ", host::Str{parameters.attr("source")},
+                     "\n"));
+    nb::object defaults =
+        host::from_import("py_zelka.parameters", "ParameterSet").attr("from_kessot_defaults")();
+    std::vector<Row> changed;
+    for (const char *section : sections) {
+        nb::object ours = defaults.attr(section);
+        for (nb::handle item : parameters.attr(section).attr("items")()) {
+            nb::object key = item[0], value = item[1];
+            nb::object default_value = ours.attr("get")(key);
+            if (default_value.not_equal(value))
+                changed.push_back(
+                    {nb::str(section), key, host::str(default_value), host::str(value)});
+        }
+    }
+    if (changed.empty()) {
+        write("no differences from the Kessot defaults\n");
+    } else {
+        write("differences from the Kessot defaults:\n");
+        table({"section", "key", "default", "farm"}, changed);
+    }
+    // What an override does to a set: the value and the provenance.
+    nb::object harvest = parameters.attr("harvest");
+    nb::dict updates;
+    updates["threshold_dd"] = harvest["threshold_dd"] + nb::float_(50.0);
+    nb::object trial = parameters.attr("override")("harvest", updates,
+                                                   nb::arg("source") = "trial-late-harvest");
+    write(host::text("after one override of harvest.threshold_dd: ",
+                     host::Str{trial.attr("harvest")["threshold_dd"]}, " degree-days, provenance ",
+                     host::Str{trial.attr("source")}, "\n"));
+}
+
+// The flowering and sucker selection profiles, with the table of their
+// shares, completion and hazards beside the harvest hazard, week by week
+// until the last of them is done.
+Profiles show_dispersion(nb::handle parameters) {
+    heading("Dispersion after each threshold");
+    nb::object build = host::from_import("py_zelka.dispersion", "build_dispersion_profile");
+    Profiles profiles;
+    size_t weeks = 0;
+    for (const char *section : {"flowering", "sucker_selection"}) {
+        nb::object p = parameters.attr(section);
+        nb::object profile = build(p["amplitude"], p["peak_weeks"], p["spread"]);
+        size_t length = nb::len(nb::object(profile.attr("shares")));
+        weeks = std::max(weeks, length);
+        profiles.emplace_back(section, profile);
+        if (length == 0)
+            write(host::text(section, ": no profile (amplitude ", host::Str{p["amplitude"]},
+                             " disables it)\n"));
+        else
+            write(host::text(section, ": peak week ", host::Str{p["peak_weeks"]}, ", ",
+                             std::to_string(length), " weeks until the whole cohort is done\n"));
+    }
+    nb::object basis = parameters.attr("general")["rate_basis"];
+    nb::object hazard_weeks = parameters.attr("harvest")["hazard_weeks"];
+    nb::object harvest = host::from_import(
+        "py_zelka.dispersion",
+        basis.equal(nb::str("cohort")) ? "hazard_from_shares" : "hazard_from_table");
+    // The harvest hazard reaches its last value one week after the table.
+    weeks = std::max(weeks, nb::len(hazard_weeks) + 1);
+    write(host::text("harvest: hazard_weeks ", host::Str{hazard_weeks}, " read under rate_basis ",
+                     host::Repr{basis}, "\n"));
+    std::vector<Row> rows;
+    for (size_t week = 0; week < weeks; ++week) {
+        nb::int_ w(week);
+        Row row{w};
+        for (const auto &[name, profile] : profiles) {
+            row.push_back(profile.attr("share")(w));
+            row.push_back(profile.attr("fraction_done")(w));
+            row.push_back(profile.attr("hazard")(w));
+        }
+        row.push_back(harvest(w, hazard_weeks));
+        rows.push_back(std::move(row));
+    }
+    table({"week", "flower share", "done", "hazard", "select share", "done", "hazard",
+           "harvest hazard"},
+          rows);
+    return profiles;
+}
+
+// The weather's period and week numbering, and its temperature signal
+// summed (degree-days above the base temperature, or the heat units).
+void show_weather(nb::handle farm) {
+    heading("Weather");
+    nb::object weather = farm.attr("weather");
+    nb::object provider = farm.attr("provider");
+    nb::object last_week = provider.attr("week_index_for_date")(provider.attr("end"));
+    write(host::text(std::to_string(nb::len(weather)), " days from ",
+                     host::Str{provider.attr("start")}, " to ", host::Str{provider.attr("end")},
+                     ": model weeks 0 to ", host::Str{last_week}, " of ",
+                     host::Str{provider.attr("week_length_days")}, " days\n"));
+    nb::object label = weather.attr("columns")[1];
+    nb::object signal = host::from_import("pandas", "to_numeric")(weather[label],
+                                                                   nb::arg("errors") = "coerce");
+    nb::object weeks = last_week + nb::int_(1);
+    if (label.equal(nb::str("tmean"))) {
+        nb::object base = farm.attr("parameters").attr("general")["base_temperature_c"];
+        nb::object degree_days =
+            signal.attr("sub")(base).attr("clip")(nb::arg("lower") = 0).attr("sum")();
+        write(host::text("mean temperature ", format(signal.attr("mean")(), ".1f"), " °C; ",
+                         format(degree_days, ".0f"), " degree-days above ", host::Str{base},
+                         " °C, ", format(degree_days / weeks, ".1f"), " a week\n"));
+    } else {
+        nb::object total = signal.attr("sum")();
+        write(host::text(format(total, ".0f"), " heat units, ", format(total / weeks, ".1f"),
+                         " a week\n"));
+    }
+}
+
+// Cohorts, plants and the oldest age per chain and tag.
+void show_inventory(nb::handle inventory) {
+    heading("Population inventory");
+    if (inventory.is_none()) {
+        write("no inventory file\n");
+        return;
+    }
+    if (nb::len(inventory) == 0) {
+        write("the inventory has no cohorts\n");
+        return;
+    }
+    nb::object data = nb::borrow(inventory);
+    if (!host::contains(data.attr("columns"), nb::str("tag")))
+        data = data.attr("assign")(nb::arg("tag") = "");
+    nb::list keys;
+    keys.append("chain");
+    keys.append("tag");
+    nb::object by = data.attr("groupby")(keys, nb::arg("sort") = true, nb::arg("dropna") = false)
+                        .attr("agg")(nb::arg("cohorts") = nb::make_tuple("population", "size"),
+                                     nb::arg("plants") = nb::make_tuple("population", "sum"),
+                                     nb::arg("oldest") = nb::make_tuple("age_weeks", "max"));
+    nb::list groups = host::as_list(by.attr("index"));
+    // tolist(): Python ints and floats
+    nb::list cohorts(by["cohorts"].attr("tolist")());
+    nb::list plants(by["plants"].attr("tolist")());
+    nb::list oldest(by["oldest"].attr("tolist")());
+    std::vector<Row> rows;
+    for (size_t i = 0; i < nb::len(groups); ++i) {
+        nb::object chain = groups[i][0], tag = groups[i][1];
+        bool untagged = host::is_missing(tag) || !host::truth(tag);
+        rows.push_back({chain, untagged ? nb::object(nb::str("(untagged)")) : tag, cohorts[i],
+                        plants[i], oldest[i]});
+    }
+    table({"chain", "tag", "cohorts", "plants", "oldest (weeks)"}, rows);
+    nb::object totals = data.attr("groupby")("chain")["population"].attr("sum")();
+    nb::list parts;
+    for (nb::handle item : totals.attr("items")())
+        parts.append(host::text(host::Str{item[0]}, " ", format(item[1], ".0f")));
+    write(host::text("plants by chain: ", nb::borrow<nb::str>(nb::str(", ").attr("join")(parts)),
+                     "\n"));
+}
+
+// The model weeks of the production rows, in order.
+std::vector<long> harvest_weeks(nb::handle production) {
+    std::set<long> weeks;
+    for (nb::handle key : production.attr("_observations"))
+        weeks.insert(nb::cast<long>(key[1]));
+    return {weeks.begin(), weeks.end()};
+}
+
+// Bunches cut per tag in every week with a harvest row.
+void show_production(nb::handle production) {
+    heading("Ribbon production");
+    if (production.is_none()) {
+        write("no production file\n");
+        return;
+    }
+    nb::object tags = production.attr("tags")();
+    std::vector<long> weeks = harvest_weeks(production);
+    if (weeks.empty()) {
+        write("no harvest rows\n");
+        return;
+    }
+    write(host::text("tags ", joined(tags), "; harvest weeks ", std::to_string(weeks.front()),
+                     " to ", std::to_string(weeks.back()), "\n"));
+    std::vector<std::string> headers{"week"};
+    for (nb::handle tag : tags)
+        headers.push_back(utf8(tag));
+    std::vector<Row> rows;
+    for (long week : weeks) {
+        nb::int_ w(week);
+        Row row{w};
+        for (nb::handle tag : tags) {
+            nb::object observation = production.attr("observation")(tag, w);
+            row.push_back(observation.is_none() ? nb::object(nb::none())
+                                                : nb::object(observation.attr("cut")));
+        }
+        rows.push_back(std::move(row));
+    }
+    write("bunches cut per tag and model week:\n");
+    table(std::move(headers), rows);
+}
+
+// The weeks the surveys cover and the suckers selected in each surveyed
+// week, four weeks to a line.
+void show_selection(nb::handle selection) {
+    heading("Sucker selection");
+    if (selection.is_none()) {
+        write("no selection file\n");
+        return;
+    }
+    nb::object first = selection.attr("_first_week"), last = selection.attr("_last_week");
+    if (first.is_none()) {
+        write("no survey rows\n");
+        return;
+    }
+    Row surveys;  // week, total, week, total, ...
+    for (long week = nb::cast<long>(first); week <= nb::cast<long>(last); ++week) {
+        nb::int_ w(week);
+        nb::object total = selection.attr("total")(w);
+        if (!total.is_none()) {
+            surveys.push_back(w);
+            surveys.push_back(total);
+        }
+    }
+    write(host::text("weeks ", host::Str{first}, " to ", host::Str{last}, " covered, ",
+                     std::to_string(surveys.size() / 2),
+                     " of them with a survey; suckers selected per week:\n"));
+    const size_t per_line = 4;
+    std::vector<Row> rows;
+    for (size_t i = 0; i < surveys.size(); i += 2 * per_line) {
+        Row row(surveys.begin() + i, surveys.begin() + std::min(surveys.size(), i + 2 * per_line));
+        row.resize(2 * per_line, nb::none());
+        rows.push_back(std::move(row));
+    }
+    std::vector<std::string> headers;
+    for (size_t k = 0; k < per_line; ++k) {
+        headers.push_back("week");
+        headers.push_back("selected");
+    }
+    table(std::move(headers), rows);
+}
+
+// The replacement suckers of each scheduled week and their sum up to the
+// last of them.
+void show_schedule(nb::handle schedule) {
+    heading("Replacement suckers");
+    nb::object suckers = schedule.attr("replacement_suckers_for_week");
+    nb::list weeks = nb::borrow<nb::list>(
+        host::from_import("builtins", "sorted")(schedule.attr("replacement_schedule")));
+    if (nb::len(weeks) == 0) {
+        write(host::text("no replacement suckers are scheduled; a week without an entry gets ",
+                         host::Str{suckers(nb::int_(0))}, "\n"));
+        return;
+    }
+    std::vector<Row> rows;
+    for (nb::handle week : weeks)
+        rows.push_back({nb::borrow(week), suckers(week)});
+    table({"week", "suckers"}, rows);
+    long last = nb::cast<long>(weeks[nb::len(weeks) - 1]);
+    nb::list amounts;
+    for (long week = 0; week <= last; ++week)
+        amounts.append(suckers(nb::int_(week)));
+    nb::object total = host::from_import("builtins", "sum")(amounts);
+    write(host::text(format(total, ".1f"), " replacement suckers over weeks 0 to ",
+                     std::to_string(last), "; a week without an entry gets ",
+                     host::Str{suckers(nb::int_(last + 1))}, "\n"));
+}
+
+// The notices of the reads, issued as ZelkaDataNotice warnings and shown
+// as the warnings read.
+void show_notices(nb::handle notices) {
+    heading("Data-quality notices");
+    nb::object category = host::from_import("py_zelka.notices", "ZelkaDataNotice");
+    write(host::text(std::to_string(nb::len(notices)), " notice(s) from the reads, shown as ",
+                     host::Str{category.attr("__name__")}, " warnings:\n"));
+    nb::object warnings = host::import("warnings");
+    nb::object recording = warnings.attr("catch_warnings")(nb::arg("record") = true);
+    nb::object caught = recording.attr("__enter__")();
+    try {
+        warnings.attr("simplefilter")("always", category);
+        notices.attr("emit_warnings")();
+    } catch (...) {
+        recording.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    recording.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    for (nb::handle warning : caught)
+        write(host::text("  ", host::Str{warning.attr("category").attr("__name__")}, ": ",
+                         host::Str{warning.attr("message")}, "\n"));
+}
+
+// The dispersion profiles (left) and the bunches cut per tag (right), each
+// tag in its own colour, written as a PNG image.  Returns the exit status.
+int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
+    nb::object figure_cls, canvas_cls, integer_ticks, colormaps;
+    try {
+        figure_cls = host::from_import("matplotlib.figure", "Figure");
+        canvas_cls = host::from_import("matplotlib.backends.backend_agg", "FigureCanvasAgg");
+        integer_ticks = host::from_import("matplotlib.ticker", "MaxNLocator");
+        colormaps = host::from_import("matplotlib", "colormaps");
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_ImportError))
+            throw;
+        write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
+                               "'py_zelka[plot]'); ",
+                               host::Str{path}, " not written\n"));
+        return 0;
+    }
+    // A figure of its own on the Agg canvas: pyplot's backend and its list
+    // of open figures are left as they are.
+    nb::object figure = figure_cls(nb::arg("figsize") = nb::make_tuple(11, 4));
+    canvas_cls(figure);
+    nb::object axes = figure.attr("subplots")(1, 2);
+    nb::object left = axes[0], right = axes[1];
+
+    for (const auto &[name, profile] : profiles) {
+        nb::object shares = profile.attr("shares");
+        nb::list weeks;
+        for (size_t week = 0; week < nb::len(shares); ++week)
+            weeks.append(nb::int_(week));
+        left.attr("plot")(weeks, shares, nb::arg("marker") = "o", nb::arg("label") = name);
+    }
+    left.attr("set")(nb::arg("xlabel") = "weeks since threshold",
+                     nb::arg("ylabel") = "share of the cohort",
+                     nb::arg("title") = "Dispersion profiles");
+    left.attr("xaxis").attr("set_major_locator")(integer_ticks(nb::arg("integer") = true));
+    left.attr("legend")();
+
+    if (production.is_none()) {
+        right.attr("text")(0.5, 0.5, "no production file", nb::arg("ha") = "center",
+                           nb::arg("va") = "center",
+                           nb::arg("transform") = right.attr("transAxes"));
+    } else {
+        nb::object tags = production.attr("tags")();
+        size_t n = nb::len(tags);
+        std::vector<long> weeks = harvest_weeks(production);
+        // A qualitative map while it has a colour for every tag.
+        const char *map = n <= 10 ? "tab10" : n <= 20 ? "tab20" : "turbo";
+        nb::object colours;
+        if (n > 0)
+            colours = colormaps[map].attr("resampled")(n);
+        bool drawn = false;
+        for (size_t i = 0; i < n; ++i) {
+            nb::object tag = tags[i];
+            nb::list x, y;
+            for (long week : weeks) {
+                nb::object observation = production.attr("observation")(tag, nb::int_(week));
+                if (observation.is_none() || observation.attr("cut").is_none())
+                    continue;
+                x.append(nb::int_(week));
+                y.append(observation.attr("cut"));
+            }
+            if (nb::len(x) == 0)
+                continue;
+            right.attr("plot")(x, y, nb::arg("marker") = ".", nb::arg("label") = tag,
+                               nb::arg("color") = colours(nb::int_(i)));
+            drawn = true;
+        }
+        if (drawn)
+            right.attr("legend")(nb::arg("fontsize") = "small", nb::arg("ncol") = 2);
+    }
+    right.attr("set")(nb::arg("xlabel") = "model week", nb::arg("ylabel") = "bunches cut",
+                      nb::arg("title") = "Production by ribbon tag");
+    right.attr("xaxis").attr("set_major_locator")(integer_ticks(nb::arg("integer") = true));
+
+    figure.attr("tight_layout")();
+    try {
+        figure.attr("savefig")(path, nb::arg("dpi") = 110);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_OSError))
+            throw;
+        write_error(host::text("cannot write the plot ", host::Str{path}, ": ",
+                               host::Str{error.value()}, "\n"));
+        return 1;
+    }
+    write(host::text("\nplot written to ", host::Str{path}, "\n"));
     return 0;
+}
+
+}  // namespace
+
+int run(nb::handle folder, nb::handle plot) {
+    nb::object farm;
+    try {
+        farm = host::from_import("py_zelka.farm", "Farm").attr("load")(folder);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, host::from_import("py_zelka.farm", "FarmCheckError")))
+            throw;
+        write_error(host::text(host::Str{error.value()}, "\n"));
+        return 1;
+    }
+    write(host::text("py_zelka tour of the farm in ", host::Str{farm.attr("folder")}, "\n"));
+    show_parameters(farm.attr("parameters"));
+    Profiles profiles = show_dispersion(farm.attr("parameters"));
+    show_weather(farm);
+    show_inventory(farm.attr("inventory"));
+    show_production(farm.attr("production"));
+    show_selection(farm.attr("selection"));
+    show_schedule(farm.attr("schedule"));
+    show_notices(farm.attr("notices"));
+    int status = plot.is_none() ? 0 : draw(plot, profiles, farm.attr("production"));
+    host::from_import("sys", "stdout").attr("flush")();
+    return status;
 }
 
 }  // namespace tour

@@ -1,0 +1,94 @@
+"""zelka tour: a farm's folder read and shown section by section."""
+
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+import py_zelka
+from py_zelka.cli import main
+
+EXAMPLE = Path(py_zelka.__file__).parent / "example_farm"
+HEADINGS = ("Parameter set", "Dispersion after each threshold", "Weather", "Population inventory",
+            "Ribbon production", "Sucker selection", "Replacement suckers", "Data-quality notices")
+
+
+def tour(capsys, *args) -> tuple[int, str, str]:
+    status = main(["tour", *map(str, args)])
+    return (status, *capsys.readouterr())
+
+
+@pytest.fixture
+def farm(tmp_path) -> Path:
+    return Path(shutil.copytree(EXAMPLE, tmp_path / "farm b"))
+
+
+def test_the_example_farm_by_default(capsys):
+    status, out, err = tour(capsys)
+    assert (status, err) == (0, "")
+    assert out.startswith(f"py_zelka tour of the farm in {EXAMPLE}\n")
+    assert [h for h in HEADINGS if f"\n{h}\n{'-' * len(h)}\n" not in out] == []
+    for line in ("provenance ('parameters', 'trial-late-harvest')",
+                 "  30        0.0000  1.0000  1.0000        0.0000  1.0000  1.0000          1.0000",
+                 "456 days from 2024-01-01 to 2025-03-31: model weeks 0 to 65 of 7 days",
+                 "plants by chain: reproductive 7209, vegetative 8444",
+                 "tags black, blue, brown, green, orange, red, white, yellow; harvest weeks 35 to 54",
+                 "640.5 replacement suckers over weeks 0 to 46; a week without an entry gets 0.0",
+                 "  ZelkaDataNotice: [HarvestTagReader] rejected: 'rejected' column not present in"):
+        assert line in out
+
+
+@pytest.mark.parametrize(("name", "row", "shown"), [
+    ("production", "red,2025-03-10,50,45,14,1,44",
+     ["harvest weeks 35 to 62", "\n  62      -     -      -      -       -  45.0      -       -\n"]),
+    ("selection", "2025-03-17,200,60", ["weeks 1 to 63 covered, 27 of them", "  63     260.0"]),
+])
+def test_weeks_after_59_are_shown(capsys, farm, name, row, shown):
+    # 2025-03-10 and 2025-03-17 fall in model weeks 62 and 63 of the weather's period
+    (farm / f"{name}.csv").write_text((farm / f"{name}.csv").read_text(encoding="utf-8") + row + "\n")
+    status, out, err = tour(capsys, farm)
+    assert (status, err) == (0, "")
+    assert [text for text in shown if text not in out] == []
+
+
+@pytest.mark.parametrize("missing", [["inventory"], ["production"], ["selection"],
+                                     ["inventory", "production", "selection"]])
+def test_optional_files_may_be_missing(capsys, farm, missing):
+    for name in missing:
+        (farm / f"{name}.csv").unlink()
+    status, out, err = tour(capsys, farm)
+    assert (status, err) == (0, "")
+    assert [h for h in HEADINGS if f"\n{h}\n" not in out] == []
+    for name in missing:
+        assert f"\nno {name} file\n" in out
+        assert f"  ZelkaDataNotice: [Farm] {name}: no {name} file in " in out
+
+
+@pytest.mark.parametrize(("name", "old", "new", "error"), [
+    ("production.csv", "red,2024-09-02,40,40,", "red,2024-09-02,40,-40,", "line 2, column 'cut': 'cut' is negative"),
+    ("inventory.csv", "vegetative,1154,", "vegetative,-1154,", "line 2, column 'population': the population is"),
+])
+def test_a_farm_with_an_error_is_not_toured(capsys, farm, name, old, new, error):
+    path = farm / name
+    path.write_text(path.read_text(encoding="utf-8").replace(old, new, 1), encoding="utf-8")
+    status, out, err = tour(capsys, farm)
+    assert (status, out) == (1, "")
+    assert err.startswith(f"farm {farm} has 1 error(s):\n  {name}, {error}")
+
+
+@pytest.mark.parametrize("missing", [[], ["production"]])
+def test_plot(capsys, farm, missing):
+    pytest.importorskip("matplotlib")
+    for name in missing:
+        (farm / f"{name}.csv").unlink()
+    status, out, err = tour(capsys, farm, "--plot", farm / "tour.png")
+    assert (status, err) == (0, "") and out.endswith(f"\nplot written to {farm / 'tour.png'}\n")
+    assert (farm / "tour.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_without_matplotlib(capsys, farm, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # its import fails
+    status, out, err = tour(capsys, farm, "--plot", farm / "tour.png")
+    assert (status, (farm / "tour.png").exists()) == (0, False) and "\nData-quality notices\n" in out
+    assert err.startswith("--plot needs matplotlib, which is not installed")
