@@ -11,6 +11,7 @@ import pytest
 
 from py_zelka.cropcare import CropCare
 from py_zelka.dispersion import build_dispersion_profile
+from py_zelka.farm import EXAMPLE_FARM
 from py_zelka.notices import NoticeLog
 from py_zelka.parameters import ParameterSet
 from py_zelka.readers.climate_reader import WeatherFileReader
@@ -18,7 +19,7 @@ from py_zelka.readers.follower_choice_reader import SuckerSelectionData
 from py_zelka.readers.harvest_tag_reader import RibbonProductionData
 from py_zelka.weather import ColumnMap, WeatherProvider
 
-DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
+DATA = Path(EXAMPLE_FARM)
 PROVIDER = WeatherProvider(dt.date(2024, 1, 1), end=dt.date(2025, 3, 31))
 
 
