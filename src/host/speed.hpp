@@ -9,10 +9,7 @@
 //   RecordMaker::make        cls(**fields)                  the prepared class, unchanged
 //   SharedFloats::get        float(value)                   whole value in [0, 1024), not -0.0
 //   untrack_atomic           (left to the collector)        items of atomic types only
-//
-// (Pausing the cyclic collector while C++ makes objects buys nothing since
-// CPython 3.12: collections run only where the interpreter evaluates Python
-// code, never inside an allocation.)
+//   CollectorPause           (collector left alone)         encloses no user code
 #pragma once
 
 #include "host/module.hpp"
@@ -123,6 +120,30 @@ class SharedFloats : public Holder {
 
   private:
     std::array<PyObject *, size> floats_{};
+};
+
+// The cyclic collector paused while C++ makes objects of its own, row by
+// row between the calls of a user's code.  A collection only starts where the
+// interpreter evaluates Python code (since CPython 3.12), but the objects made
+// while it runs count towards the next one: paused, they do not, and a user's
+// code that runs between two pauses -- a weather provider -- runs with the
+// collector as the user left it (and as it leaves it: a provider that switches
+// it off finds it off).  Contract: the scope runs no code of the user's (no
+// provider, no warning, no __hash__ or __eq__ of a user's object, no
+// finalizer), so nothing else can switch the collector meanwhile; at its end
+// it is switched back on if, and only if, this pause switched it off.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+  private:
+    bool was_enabled_;
 };
 
 // Takes a tuple out of the collector's care when its items are all exact

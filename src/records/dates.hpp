@@ -56,6 +56,6 @@ nb::object parse_dates_or_raise(const Pandas &pd, nb::handle series, nb::handle 
 
 // `parsed.dt.date`: the calendar date of every timestamp as a
 // datetime.date, NaT where the timestamp is missing.
-nb::object calendar_dates(nb::handle parsed);
+nb::object calendar_dates(const Pandas &pd, nb::handle parsed);
 
 }  // namespace records

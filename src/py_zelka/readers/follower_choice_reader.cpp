@@ -48,7 +48,7 @@ nb::object run_selection(State &s, nb::handle path, records::Checks &checks,
         dates = records::dates_rule(checks, s.pd, records::column(s.pd, table, nb::str("date")),
                                     nb::str("date"), path, error_cls, "", options_dict);
         if (options)  // for the farm's checks of weeks
-            options->extras["dates"] = records::calendar_dates(
+            options->extras["dates"] = records::calendar_dates(s.pd, 
                 dates.is_valid() ? dates
                                  : records::coerced_dates(
                                        s.pd, records::column(s.pd, table, nb::str("date")),
@@ -83,7 +83,7 @@ nb::object run_selection(State &s, nb::handle path, records::Checks &checks,
 
     // 7-8. The result: a missing side of the total counts as 0.
     nb::object total = counts[0].attr("add")(counts[1], nb::arg("fill_value") = 0.0);
-    return records::frame(s.pd, {{"date", records::calendar_dates(dates)},
+    return records::frame(s.pd, {{"date", records::calendar_dates(s.pd, dates)},
                                  {"parous", counts[0]},
                                  {"nulliparous", counts[1]},
                                  {"total", total}});

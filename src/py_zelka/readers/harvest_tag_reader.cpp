@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -218,7 +219,7 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
                                   : records::coerced_dates(
                                         s.pd, records::column(s.pd, table, nb::str("date")),
                                         options_dict);
-            options->extras["dates"] = records::calendar_dates(read);
+            options->extras["dates"] = records::calendar_dates(s.pd, read);
             options->extras["tags"] = records::column(s.pd, table, nb::str("tag"));
         }
     }
@@ -293,7 +294,7 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
         return out;
     nb::dict columns;
     columns["tag"] = records::column(s.pd, table, nb::str("tag"));
-    columns["date"] = records::calendar_dates(dates);
+    columns["date"] = records::calendar_dates(s.pd, dates);
     for (const Counts::Column &column : numeric.all())
         columns[column.name] = column.series;
     out.data = s.pd.data_frame.get()(columns);
@@ -365,8 +366,19 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     nb::dict labels;
     nb::object fields[n_counts];
     PyObject *values[n_counts];
+    // When the counts are read in C++ and the records made without __init__,
+    // the part of a row that follows the provider's call runs no code of the
+    // user's if the row's key is a text label and an int: the collector is
+    // paused for it.
+    bool own_rows = own_convert && own_records;
+    for (const records::OptionalFloats &c : counts)
+        own_rows = own_rows && c.in_cxx();
     for (size_t i = 0; i < n; ++i) {
         nb::object week = weeks.week_of(date_cells[i]);
+        bool plain = own_rows && PyLong_CheckExact(week.ptr()) && PyUnicode_CheckExact(tag_cells[i]);
+        std::optional<host::CollectorPause> pause;
+        if (plain)
+            pause.emplace();
         nb::object tag = nb::borrow(tag_cells[i]);
         if (PyUnicode_CheckExact(tag.ptr())) {
             PyObject *shared = PyDict_GetItemWithError(labels.ptr(), tag.ptr());
