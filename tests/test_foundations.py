@@ -37,6 +37,8 @@ SIGNATURES = {
     "py_zelka.readers._common._read_table": "(path, text_columns=())",
     "py_zelka.readers._common._require_columns": "(table, columns, *, context, error_cls)",
     "py_zelka.readers._common._normalize_tag": "(raw)",
+    "py_zelka.readers._common._parse_dates": "(series, options=None)",
+    "py_zelka.readers._common._duplicate_rows": "(table, subset)",
     "py_zelka.dispersion.dispersion_weight":
         "(weeks_since_threshold, *, amplitude, peak_weeks, spread)",
     "py_zelka.dispersion.hazard_from_table": "(weeks_since_threshold, hazard_weeks)",

@@ -16,24 +16,48 @@ namespace records {
 
 namespace {
 
-// The text of a cell without surrounding ASCII blanks, or false when the
-// cell is not text.
-bool trimmed_text(nb::handle cell, const char *&begin, const char *&end) {
-    if (!PyUnicode_Check(cell.ptr()))
-        return false;
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(cell.ptr(), &size);
-    if (utf8 == nullptr) {  // lone surrogates: not a date we know
-        PyErr_Clear();
-        return false;
-    }
-    begin = utf8;
-    end = utf8 + size;
+// `text` without surrounding ASCII blanks.
+void trim(const char *&begin, const char *&end) {
     while (begin < end && ascii_space((unsigned char) *begin))
         ++begin;
     while (end > begin && ascii_space((unsigned char) end[-1]))
         --end;
-    return true;
+}
+
+// Calls f(row, begin, end) with the text of each text cell of the column,
+// blanks around it stripped: from the column's own buffers when it is a
+// column of text (see TextColumn), cell by cell otherwise (a cell that is
+// no str, or holds lone surrogates, is skipped).
+template <typename F>
+void each_text(const Pandas &pd, nb::handle series, F &&f) {
+    TextColumn text;
+    if (text.open(pd, series)) {
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text.missing(i))
+                continue;
+            std::string_view cell = text[i];
+            const char *begin = cell.data(), *end = cell.data() + cell.size();
+            trim(begin, end);
+            f(i, begin, end);
+        }
+        return;
+    }
+    nb::list raw = cells(series);
+    size_t n = nb::len(raw);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *cell = PyList_GetItem(raw.ptr(), (Py_ssize_t) i);
+        if (!PyUnicode_Check(cell))
+            continue;
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(cell, &size);
+        if (utf8 == nullptr) {  // lone surrogates: not a date we know
+            PyErr_Clear();
+            continue;
+        }
+        const char *begin = utf8, *end = utf8 + size;
+        trim(begin, end);
+        f(i, begin, end);
+    }
 }
 
 // Reads between min_digits and max_digits decimal digits at p.
@@ -65,9 +89,8 @@ bool two_fields(const char *&p, const char *end, int min_digits, int max_digits,
 
 // D/M/YYYY (or M/D/YYYY) with one separator, then nothing or a blank and
 // a time.
-bool day_month_year(nb::handle cell, int &first, int &second, char &sep) {
-    const char *p, *end;
-    if (!trimmed_text(cell, p, end) || !two_fields(p, end, 1, 2, first, second, sep))
+bool day_month_year(const char *p, const char *end, int &first, int &second, char &sep) {
+    if (!two_fields(p, end, 1, 2, first, second, sep))
         return false;
     int year;
     if (!digits(p, end, 4, 4, year))
@@ -77,10 +100,7 @@ bool day_month_year(nb::handle cell, int &first, int &second, char &sep) {
 
 // YYYY-MM-DD (or / or .), then nothing or a blank or "T" and a time; or
 // YYYYMMDD.
-bool year_first(nb::handle cell) {
-    const char *p, *end;
-    if (!trimmed_text(cell, p, end))
-        return false;
+bool year_first(const char *p, const char *end) {
     const char *start = p;
     int year, month, day;
     char sep;
@@ -94,20 +114,18 @@ bool year_first(nb::handle cell) {
 
 }  // namespace
 
-Rows contradicting_rows(nb::handle series, bool dayfirst) {
+Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst) {
     const char separators[] = {'/', '-', '.'};
     // Per separator: the cells that only the other reading can read, and
     // whether a cell reads both ways (its first two fields 12 or less and
     // different).
     Rows only_other[3];
     bool ambiguous[3] = {false, false, false};
-    nb::list raw = cells(series);
-    size_t n = nb::len(raw);
-    for (size_t i = 0; i < n; ++i) {
+    each_text(pd, series, [&](size_t i, const char *begin, const char *end) {
         int first, second;
         char sep;
-        if (!day_month_year(raw[i], first, second, sep))
-            continue;
+        if (!day_month_year(begin, end, first, second, sep))
+            return;
         size_t k = 0;
         while (separators[k] != sep)
             ++k;
@@ -117,7 +135,7 @@ Rows contradicting_rows(nb::handle series, bool dayfirst) {
             only_other[k].push_back(i);
         else if (other <= 12 && first != second)
             ambiguous[k] = true;
-    }
+    });
     Rows rows;
     for (size_t k = 0; k < 3; ++k)
         if (ambiguous[k])
@@ -264,10 +282,11 @@ nb::object iso_dates(const Pandas &pd, nb::handle series, nb::handle options) {
     TextColumn text;
     if (!text.open(pd, series))
         return nb::object();
-    bool mixed = false;
+    bool mixed = false, dayfirst = false;
     if (options.is_valid() && !options.is_none()) {
         nb::dict given = nb::borrow<nb::dict>(options);
         mixed = given.contains("format") && host::str(given["format"]).equal(nb::str("mixed"));
+        dayfirst = given.contains("dayfirst") && host::truth(given["dayfirst"]);
     }
     size_t n = text.size();
     std::vector<int64_t> ticks(n, nat);
@@ -289,6 +308,12 @@ nb::object iso_dates(const Pandas &pd, nb::handle series, nb::handle options) {
         ticks[i] = seconds;
     }
     if (first == n)
+        return nb::object();
+    // Day first, the parser may take the first cell for YYYY-DD-MM (and hold
+    // every cell to that); the probe below tells only when month and day
+    // differ.
+    std::string_view head = text[first];
+    if (dayfirst && head.substr(5, 2) == head.substr(8, 2))
         return nb::object();
     std::string unit;
     int64_t per_second;
@@ -317,17 +342,17 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options) 
         if (!given.contains("dayfirst") || !host::truth(given["dayfirst"]))
             return parsed;
         // Day first, except what is written year first.
-        nb::list raw = cells(series);
-        size_t n = nb::len(raw);
-        nb::list as_written;
+        std::vector<bool> written(length(series), false);
         bool any = false;
-        for (size_t i = 0; i < n; ++i) {
-            bool yes = year_first(raw[i]);
-            any = any || yes;
-            as_written.append(nb::bool_(yes));
-        }
+        each_text(pd, series, [&](size_t i, const char *begin, const char *end) {
+            written[i] = year_first(begin, end);
+            any = any || written[i];
+        });
         if (!any)
             return parsed;
+        nb::list as_written;
+        for (bool yes : written)
+            as_written.append(nb::bool_(yes));
         nb::dict plain = nb::borrow<nb::dict>(given.attr("copy")());
         plain["dayfirst"] = false;
         nb::object year_first_dates =
@@ -418,14 +443,30 @@ nb::object calendar_dates(const Pandas &pd, nb::handle parsed) {
         array = parsed.attr("to_numpy")().attr("view")("int64");
     if (!per_second || !ticks.open(array, "lq"))
         return parsed.attr("dt").attr("date");
-    // The parser's own `dt.date`, made in C++: one date object per day of
-    // the column (dates are immutable: rows of one day share it), NaT for a
-    // missing timestamp.
+    // The parser's own `dt.date`, made in C++.  A column of mostly distinct
+    // days with none missing becomes date objects in numpy's own loop; any
+    // other gets one date object per day (dates are immutable: rows of one
+    // day share it) and NaT for a missing timestamp.
     int64_t per_day = per_second * 86400;
+    size_t n = ticks.size();
+    size_t changes = 0;
+    bool plain = true;  // none missing, every day one a date object holds
+    const int64_t first_day = -719162, last_day = 2932896;  // 0001-01-01, 9999-12-31
+    for (size_t i = 0; i < n && plain; ++i) {
+        int64_t t = ticks.at<int64_t>(i);
+        int64_t day = t / per_day;
+        plain = t != nat && day > first_day && day < last_day;
+        changes += i > 0 && day != ticks.at<int64_t>(i - 1) / per_day;
+    }
+    if (plain && changes * 2 > n) {
+        nb::object days = parsed.attr("to_numpy")().attr("astype")("datetime64[D]");
+        return pd.series.get()(days.attr("astype")("object"),
+                               nb::arg("index") = parsed.attr("index"),
+                               nb::arg("name") = parsed.attr("name"), nb::arg("dtype") = "object");
+    }
     nb::object from_ordinal = host::from_import("datetime", "date").attr("fromordinal");
     nb::object missing = pd.module.get().attr("NaT");
     std::unordered_map<int64_t, nb::object> days;
-    size_t n = ticks.size();
     nb::list out = nb::steal<nb::list>(PyList_New((Py_ssize_t) n));
     if (!out.is_valid())
         throw nb::python_error();

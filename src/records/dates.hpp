@@ -38,7 +38,7 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options =
 // reads both ways (both fields 12 or less and different), so that the
 // reading took some cells one way and these the other.  In row order; none
 // when every cell reads one way only, or none reads the other way.
-Rows contradicting_rows(nb::handle series, bool dayfirst);
+Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst);
 
 // Raises `error_cls(message) from caught` with the readers' date-parse
 // message: "could not parse " + repr(label) + " column in " + repr(path) +

@@ -106,6 +106,11 @@ bool TextColumn::open(const Pandas &pd, nb::handle series) {
     cells_ = cells(series);
     views_.resize(size_);
     missing_.assign(size_, false);
+    int missing_kind = 0;  // 1: None, 2: float NaN, 3: another
+    auto saw_missing = [&](int kind) {
+        mixed_missing_ = mixed_missing_ || kind == 3 || (missing_kind && kind != missing_kind);
+        missing_kind = kind;
+    };
     for (size_t i = 0; i < size_; ++i) {
         PyObject *cell = PyList_GetItem(cells_.ptr(), (Py_ssize_t) i);
         if (PyUnicode_Check(cell)) {
@@ -116,9 +121,15 @@ bool TextColumn::open(const Pandas &pd, nb::handle series) {
                 return false;
             }
             views_[i] = std::string_view(utf8, (size_t) n);
-        } else if (cell == Py_None || (PyFloat_CheckExact(cell) && std::isnan(PyFloat_AsDouble(cell))) ||
-                   host::is_missing(cell)) {
+        } else if (cell == Py_None) {
             missing_[i] = true;
+            saw_missing(1);
+        } else if (PyFloat_CheckExact(cell) && std::isnan(PyFloat_AsDouble(cell))) {
+            missing_[i] = true;
+            saw_missing(2);
+        } else if (host::is_missing(cell)) {
+            missing_[i] = true;
+            saw_missing(3);
         } else {
             return false;
         }

@@ -29,6 +29,9 @@ class TextColumn {
     bool missing(size_t row) const;
     // The cell's UTF-8 (empty for a missing cell).
     std::string_view operator[](size_t row) const;
+    // True when missing cells of an object column are not all None or all
+    // float NaN: pandas tells such kinds apart in some comparisons.
+    bool mixed_missing() const { return mixed_missing_; }
 
   private:
     struct Chunk;
@@ -41,6 +44,7 @@ class TextColumn {
     nb::object cells_;
     std::vector<std::string_view> views_;
     std::vector<bool> missing_;
+    bool mixed_missing_ = false;
     const Chunk &chunk_of(size_t row, size_t &at) const;
 };
 

@@ -3,18 +3,33 @@
 // form of a ribbon tag.
 #include "host/function.hpp"
 #include "host/host.hpp"
+#include "records/dates.hpp"
+#include "records/duplicates.hpp"
 #include "records/load.hpp"
+#include "records/pandas.hpp"
 #include "records/tags.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-nb::object read_table(host::State &, nb::handle path, nb::handle text_columns) {
+// pandas, loaded at the first call that needs it (importing this module
+// does not import pandas).
+struct State : host::State {
+    records::Pandas pd{this};
+
+    const records::Pandas &pandas() {
+        if (!pd.module)
+            pd.load();
+        return pd;
+    }
+};
+
+nb::object read_table(State &, nb::handle path, nb::handle text_columns) {
     return records::read_table(path, text_columns);
 }
 
-void require_columns(host::State &, nb::handle table, nb::handle columns, nb::handle context,
+void require_columns(State &, nb::handle table, nb::handle columns, nb::handle context,
                      nb::handle error_cls) {
     nb::object present = table.attr("columns");
     nb::list missing;
@@ -36,9 +51,27 @@ void require_columns(host::State &, nb::handle table, nb::handle columns, nb::ha
     host::raise(error_cls, message);
 }
 
-nb::object normalize_tag(host::State &, nb::handle raw) { return records::normalize_tag(raw); }
+nb::object normalize_tag(State &, nb::handle raw) { return records::normalize_tag(raw); }
 
-void init(nb::module_ &m, host::State &s) {
+nb::object parse_dates(State &s, nb::handle series, nb::handle options) {
+    return records::parse_dates(s.pandas(), series, options);
+}
+
+nb::object duplicate_rows(State &s, nb::handle table, nb::handle subset) {
+    const records::Pandas &pd = s.pandas();
+    std::vector<nb::object> columns;
+    for (nb::handle label : subset)
+        columns.push_back(records::column(pd, table, label));
+    std::optional<records::Rows> found = records::duplicate_rows(pd, columns);
+    if (!found)
+        return nb::none();
+    nb::list rows;
+    for (size_t row : *found)
+        rows.append(nb::int_(row));
+    return rows;
+}
+
+void init(nb::module_ &m, State &s) {
     m.doc() = "Support functions shared by the record-file readers.";
 
     host::def<&read_table>(
@@ -67,8 +100,21 @@ void init(nb::module_ &m, host::State &s) {
         m, s, "_normalize_tag", "(raw: Any) -> str",
         "The canonical ribbon tag label of a cell: stripped and lower-cased text;\n"
           "a missing or blank cell gives ''.");
+    host::def<&parse_dates>(
+        m, s, "_parse_dates", "(series: pandas.Series, options: dict | None = None) -> pandas.Series",
+        "pandas.to_datetime(series, **options) the way the readers parse a date\n"
+        "column: ISO dates (YYYY-MM-DD, with 'T' or a blank and HH:MM[:SS]) and\n"
+        "YYYYMMDD numbers are read in C++ to the values, unit and missing cells\n"
+        "pandas gives them; any other column goes to pandas.  Numbers must be\n"
+        "whole numbers of eight digits; with options {'dayfirst': True}, cells\n"
+        "written year first are still read year first.");
+    host::def<&duplicate_rows>(
+        m, s, "_duplicate_rows", "(table: pandas.DataFrame, subset: list[str]) -> list[int] | None",
+        "The positions of the rows that table.duplicated(subset, keep=False)\n"
+        "marks, found by hashing in C++; None when a column is not text, int64\n"
+        "or float64 (the readers then ask pandas).");
 }
 
 }  // namespace
 
-ZELKA_MODULE(_common, host::State, init)
+ZELKA_MODULE(_common, State, init)

@@ -75,7 +75,7 @@ nb::object run_weather(State &s, nb::handle path, nb::handle columns_arg, record
     // round without failing: cells that only the other reading reads, beside
     // cells that read both ways, give it away.
     bool day_first = host::truth(dayfirst);
-    records::Rows scrambled = records::contradicting_rows(loaded_dates, day_first);
+    records::Rows scrambled = records::contradicting_rows(s.pd, loaded_dates, day_first);
     if (!scrambled.empty()) {
         nb::object example = records::cells(loaded_dates)[scrambled.front()];
         checks.fail({"mixed_day_month", date_label, scrambled,

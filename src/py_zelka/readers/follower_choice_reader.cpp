@@ -5,6 +5,7 @@
 #include "host/host.hpp"
 #include "records/columns.hpp"
 #include "records/dates.hpp"
+#include "records/duplicates.hpp"
 #include "records/reader.hpp"
 #include "records/rules.hpp"
 #include "records/rows.hpp"
@@ -55,10 +56,7 @@ nb::object run_selection(State &s, nb::handle path, records::Checks &checks,
                                        options_dict));
 
         // 4. One record per date, compared as loaded.
-        nb::list subset;
-        subset.append("date");
-        records::Rows duplicated = records::true_rows(
-            s.pd, table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false));
+        records::Rows duplicated = records::duplicate_rows(s.pd, table, {"date"});
         if (!duplicated.empty())
             checks.fail({"duplicate_date", nb::str("date"), duplicated,
                          host::text("duplicate 'date' rows at index ",

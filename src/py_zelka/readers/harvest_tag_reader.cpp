@@ -6,6 +6,7 @@
 #include "host/host.hpp"
 #include "records/columns.hpp"
 #include "records/dates.hpp"
+#include "records/duplicates.hpp"
 #include "records/reader.hpp"
 #include "records/rules.hpp"
 #include "records/rows.hpp"
@@ -226,12 +227,7 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
 
     // 7. Duplicate (tag, date) rows, on the date cells as loaded.
     if (has("tag") && has("date")) {
-        nb::list subset;
-        subset.append("tag");
-        subset.append("date");
-        nb::object dup =
-            table.attr("duplicated")(nb::arg("subset") = subset, nb::arg("keep") = false);
-        records::Rows duplicated = records::true_rows(s.pd, dup);
+        records::Rows duplicated = records::duplicate_rows(s.pd, table, {"tag", "date"});
         if (!duplicated.empty())
             checks.fail({"duplicate_tag_date", nb::str("date"), duplicated,
                          host::text("duplicate (tag, date) rows at index ",

@@ -1,0 +1,159 @@
+#include "records/duplicates.hpp"
+
+#include "records/text_column.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace records {
+
+namespace {
+
+uint64_t mix(uint64_t x) {  // a 64-bit finaliser (splitmix64)
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+uint64_t hash_text(std::string_view s) {  // FNV-1a, eight bytes at a time
+    uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        h = (h ^ word) * 0x100000001b3ULL;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    return mix((h ^ tail) * 0x100000001b3ULL);
+}
+
+size_t table_size(size_t n) {  // a power of two, at least twice n
+    size_t size = 16;
+    while (size < 2 * n)
+        size <<= 1;
+    return size;
+}
+
+// Codes of one column's cells: equal cells, equal codes; a missing cell
+// code 0.  Open addressing with linear probing over row numbers.
+template <typename Hash, typename Equal, typename Missing>
+std::vector<uint32_t> factorize(size_t n, Hash &&hash, Equal &&equal, Missing &&missing,
+                                uint32_t &count) {
+    std::vector<uint32_t> codes(n, 0);
+    size_t mask = table_size(n) - 1;
+    std::vector<uint32_t> slots(mask + 1, UINT32_MAX);  // first row of a code
+    count = 1;
+    size_t previous = SIZE_MAX;  // sorted files repeat a cell row after row
+    for (size_t i = 0; i < n; ++i) {
+        if (missing(i))
+            continue;
+        if (previous != SIZE_MAX && equal(previous, i)) {
+            codes[i] = codes[previous];
+            previous = i;
+            continue;
+        }
+        previous = i;
+        size_t at = hash(i) & mask;
+        while (slots[at] != UINT32_MAX && !equal(slots[at], i))
+            at = (at + 1) & mask;
+        if (slots[at] == UINT32_MAX) {
+            slots[at] = (uint32_t) i;
+            codes[i] = count++;
+        } else {
+            codes[i] = codes[slots[at]];
+        }
+    }
+    return codes;
+}
+
+// `alone`: the column is the whole key (pandas then compares its cells as
+// they are, not as factorized codes).
+bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<uint32_t> &codes,
+                  uint32_t &count) {
+    std::string dtype = dtype_name(series);
+    size_t n = length(series);
+    if (dtype == "int64") {
+        Int64Values v(series);
+        codes = factorize(
+            n, [&](size_t i) { return mix((uint64_t) v[i]); },
+            [&](size_t a, size_t b) { return v[a] == v[b]; }, [](size_t) { return false; }, count);
+        return true;
+    }
+    if (dtype == "float64") {
+        Float64Values v(pd, series);
+        auto bits = [&](size_t i) {  // -0.0 is 0.0
+            double d = v[i] == 0.0 ? 0.0 : v[i];
+            uint64_t u;
+            std::memcpy(&u, &d, 8);
+            return u;
+        };
+        codes = factorize(
+            n, [&](size_t i) { return mix(bits(i)); },
+            [&](size_t a, size_t b) { return v[a] == v[b]; },
+            [&](size_t i) { return std::isnan(v[i]); }, count);
+        return true;
+    }
+    TextColumn text;
+    if (is_real_numeric(pd, series) || !text.open(pd, series) || (alone && text.mixed_missing()))
+        return false;
+    codes = factorize(
+        n, [&](size_t i) { return hash_text(text[i]); },
+        [&](size_t a, size_t b) { return text[a] == text[b]; },
+        [&](size_t i) { return text.missing(i); }, count);
+    return true;
+}
+
+}  // namespace
+
+std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::object> &columns) {
+    if (columns.empty())
+        return std::nullopt;
+    size_t n = length(columns[0]);
+    // The key of a row: its codes, one column after another, as one number
+    // (mixed radix), re-coded after each column so that it stays below n + 1.
+    std::vector<uint32_t> key, codes;
+    uint32_t keys = 0, count = 0;
+    for (const nb::object &series : columns) {
+        if (length(series) != n || !column_codes(pd, series, columns.size() == 1, codes, count))
+            return std::nullopt;
+        if (key.empty()) {
+            key = std::move(codes);
+            keys = count;
+            continue;
+        }
+        std::vector<uint64_t> joined(n);
+        for (size_t i = 0; i < n; ++i)
+            joined[i] = (uint64_t) key[i] * count + codes[i];
+        key = factorize(
+            n, [&](size_t i) { return mix(joined[i]); },
+            [&](size_t a, size_t b) { return joined[a] == joined[b]; },
+            [](size_t) { return false; }, keys);
+        for (uint32_t &k : key)
+            --k;  // no key is missing: codes from 1
+        --keys;
+    }
+    std::vector<uint32_t> seen(keys + 1, 0);
+    for (uint32_t k : key)
+        seen[k] += seen[k] < 2;
+    return rows_where(n, [&](size_t i) { return seen[key[i]] > 1; });
+}
+
+Rows duplicate_rows(const Pandas &pd, nb::handle table,
+                    std::initializer_list<const char *> labels) {
+    std::vector<nb::object> columns;
+    nb::list subset;
+    for (const char *label : labels) {
+        columns.push_back(column(pd, table, nb::str(label)));
+        subset.append(label);
+    }
+    if (std::optional<Rows> rows = duplicate_rows(pd, columns))
+        return *rows;
+    return true_rows(pd, table.attr("duplicated")(nb::arg("subset") = subset,
+                                                  nb::arg("keep") = false));
+}
+
+}  // namespace records
