@@ -37,6 +37,10 @@ std::string dtype_name(nb::handle series) {
 }
 
 nb::object to_numeric(const Pandas &pd, nb::handle series) {
+    // A column of numpy numbers converts to itself (the host makes a copy).
+    std::string dtype = dtype_name(series);
+    if (dtype == "float64" || dtype == "int64")
+        return nb::borrow(series);
     return pd.to_numeric.get()(series, nb::arg("errors") = "coerce");
 }
 
@@ -89,8 +93,11 @@ BufferValues::~BufferValues() {
 }
 
 Float64Values::Float64Values(const Pandas &pd, nb::handle series) {
+    // A float64 column is read in place: its missing cells are NaN already.
     nb::object array =
-        series.attr("to_numpy")(nb::arg("dtype") = "float64", nb::arg("na_value") = pd.nan.get());
+        dtype_name(series) == "float64"
+            ? series.attr("to_numpy")()
+            : series.attr("to_numpy")(nb::arg("dtype") = "float64", nb::arg("na_value") = pd.nan.get());
     if (!values_.open(array, "d"))
         host::raise(PyExc_TypeError, host::text("expected a one-dimensional float64 column, got ",
                                                 host::Repr{array}));

@@ -253,7 +253,7 @@ nb::object datetime_series(const Pandas &pd, nb::handle like, const std::vector<
     PyBuffer_Release(&view);
     nb::object typed = array.attr("view")(nb::str(("datetime64[" + unit + "]").c_str()));
     return pd.series.get()(typed, nb::arg("index") = like.attr("index"),
-                           nb::arg("name") = like.attr("name"));
+                           nb::arg("name") = like.attr("name"), nb::arg("copy") = false);
 }
 
 // What the parser makes of the first present cell alone: its unit, and its
@@ -462,7 +462,8 @@ nb::object calendar_dates(const Pandas &pd, nb::handle parsed) {
         nb::object days = parsed.attr("to_numpy")().attr("astype")("datetime64[D]");
         return pd.series.get()(days.attr("astype")("object"),
                                nb::arg("index") = parsed.attr("index"),
-                               nb::arg("name") = parsed.attr("name"), nb::arg("dtype") = "object");
+                               nb::arg("name") = parsed.attr("name"), nb::arg("dtype") = "object",
+                               nb::arg("copy") = false);
     }
     nb::object from_ordinal = host::from_import("datetime", "date").attr("fromordinal");
     nb::object missing = pd.module.get().attr("NaT");

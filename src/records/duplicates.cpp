@@ -31,21 +31,22 @@ uint64_t hash_text(std::string_view s) {  // FNV-1a, eight bytes at a time
     return mix((h ^ tail) * 0x100000001b3ULL);
 }
 
-size_t table_size(size_t n) {  // a power of two, at least twice n
-    size_t size = 16;
-    while (size < 2 * n)
-        size <<= 1;
-    return size;
-}
-
-// Codes of one column's cells: equal cells, equal codes; a missing cell
-// code 0.  Open addressing with linear probing over row numbers.
+// Codes of one column's cells: equal cells, equal codes, from 1 in order of
+// first appearance; a missing cell code 0.  Open addressing with linear
+// probing over the first row of each code, the table grown as codes come
+// (a column of few distinct cells keeps a small one).
 template <typename Hash, typename Equal, typename Missing>
 std::vector<uint32_t> factorize(size_t n, Hash &&hash, Equal &&equal, Missing &&missing,
                                 uint32_t &count) {
     std::vector<uint32_t> codes(n, 0);
-    size_t mask = table_size(n) - 1;
-    std::vector<uint32_t> slots(mask + 1, UINT32_MAX);  // first row of a code
+    std::vector<uint32_t> slots(1024, UINT32_MAX);
+    size_t mask = slots.size() - 1;
+    auto place = [&](uint32_t row) -> uint32_t & {
+        size_t at = hash(row) & mask;
+        while (slots[at] != UINT32_MAX && !equal(slots[at], row))
+            at = (at + 1) & mask;
+        return slots[at];
+    };
     count = 1;
     size_t previous = SIZE_MAX;  // sorted files repeat a cell row after row
     for (size_t i = 0; i < n; ++i) {
@@ -57,15 +58,47 @@ std::vector<uint32_t> factorize(size_t n, Hash &&hash, Equal &&equal, Missing &&
             continue;
         }
         previous = i;
-        size_t at = hash(i) & mask;
-        while (slots[at] != UINT32_MAX && !equal(slots[at], i))
-            at = (at + 1) & mask;
-        if (slots[at] == UINT32_MAX) {
-            slots[at] = (uint32_t) i;
-            codes[i] = count++;
-        } else {
-            codes[i] = codes[slots[at]];
+        uint32_t &slot = place((uint32_t) i);
+        if (slot != UINT32_MAX) {
+            codes[i] = codes[slot];
+            continue;
         }
+        slot = (uint32_t) i;
+        codes[i] = count++;
+        if (2 * (size_t) count > slots.size()) {  // half full: twice the size
+            std::vector<uint32_t> rows;
+            for (uint32_t row : slots)
+                if (row != UINT32_MAX)
+                    rows.push_back(row);
+            slots.assign(2 * slots.size(), UINT32_MAX);
+            mask = slots.size() - 1;
+            for (uint32_t row : rows)
+                place(row) = row;
+        }
+    }
+    return codes;
+}
+
+// The codes of factorize, without hashing when the present cells come in
+// ascending order (as the dates of most record files do): equal cells are
+// then neighbours.
+template <typename Hash, typename Equal, typename Less, typename Missing>
+std::vector<uint32_t> codes_of(size_t n, Hash &&hash, Equal &&equal, Less &&less,
+                               Missing &&missing, uint32_t &count) {
+    std::vector<uint32_t> codes(n, 0);
+    count = 1;
+    size_t previous = SIZE_MAX;
+    for (size_t i = 0; i < n; ++i) {
+        if (missing(i))
+            continue;
+        if (previous == SIZE_MAX || less(previous, i)) {
+            codes[i] = count++;
+        } else if (equal(previous, i)) {
+            codes[i] = codes[previous];
+        } else {
+            return factorize(n, hash, equal, missing, count);
+        }
+        previous = i;
     }
     return codes;
 }
@@ -78,9 +111,10 @@ bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<u
     size_t n = length(series);
     if (dtype == "int64") {
         Int64Values v(series);
-        codes = factorize(
+        codes = codes_of(
             n, [&](size_t i) { return mix((uint64_t) v[i]); },
-            [&](size_t a, size_t b) { return v[a] == v[b]; }, [](size_t) { return false; }, count);
+            [&](size_t a, size_t b) { return v[a] == v[b]; },
+            [&](size_t a, size_t b) { return v[a] < v[b]; }, [](size_t) { return false; }, count);
         return true;
     }
     if (dtype == "float64") {
@@ -91,18 +125,20 @@ bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<u
             std::memcpy(&u, &d, 8);
             return u;
         };
-        codes = factorize(
+        codes = codes_of(
             n, [&](size_t i) { return mix(bits(i)); },
             [&](size_t a, size_t b) { return v[a] == v[b]; },
+            [&](size_t a, size_t b) { return v[a] < v[b]; },
             [&](size_t i) { return std::isnan(v[i]); }, count);
         return true;
     }
     TextColumn text;
     if (is_real_numeric(pd, series) || !text.open(pd, series) || (alone && text.mixed_missing()))
         return false;
-    codes = factorize(
+    codes = codes_of(
         n, [&](size_t i) { return hash_text(text[i]); },
         [&](size_t a, size_t b) { return text[a] == text[b]; },
+        [&](size_t a, size_t b) { return text[a] < text[b]; },
         [&](size_t i) { return text.missing(i); }, count);
     return true;
 }
@@ -125,6 +161,14 @@ std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::objec
             keys = count;
             continue;
         }
+        uint64_t combinations = (uint64_t) keys * count;
+        if (combinations <= 8 * (uint64_t) n + (1u << 20) && combinations < UINT32_MAX) {
+            // Few: the pair of codes is the key.
+            for (size_t i = 0; i < n; ++i)
+                key[i] = (uint32_t) (key[i] * count + codes[i]);
+            keys = (uint32_t) combinations;
+            continue;
+        }
         std::vector<uint64_t> joined(n);
         for (size_t i = 0; i < n; ++i)
             joined[i] = (uint64_t) key[i] * count + codes[i];
@@ -136,7 +180,7 @@ std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::objec
             --k;  // no key is missing: codes from 1
         --keys;
     }
-    std::vector<uint32_t> seen(keys + 1, 0);
+    std::vector<uint8_t> seen(keys + 1, 0);
     for (uint32_t k : key)
         seen[k] += seen[k] < 2;
     return rows_where(n, [&](size_t i) { return seen[key[i]] > 1; });

@@ -49,13 +49,22 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
         nb::object factors = pd.factorize.get()(series);
         nb::list labels = cells(factors[1]);
         size_t distinct = nb::len(labels);
-        for (size_t i = 0; i < distinct; ++i)
-            labels[i] = normalize_tag(labels[i]);
+        bool unchanged = true;
+        for (size_t i = 0; i < distinct; ++i) {
+            nb::object label = normalize_tag(labels[i]);
+            unchanged = unchanged && label.is(labels[i]);
+            labels[i] = label;
+        }
+        // Canonical already, none missing, and of the dtype pandas gives text:
+        // the column is its own result.
+        if (unchanged && !host::truth(series.attr("hasnans")) &&
+            series.attr("dtype").equal(pd.series.get()(labels).attr("dtype")))
+            return nb::borrow(series);
         labels.append(normalize_tag(nb::none()));
         nb::object table = pd.np_array.get()(labels, nb::arg("dtype") = "object");
         return pd.series.get()(table.attr("take")(factors[0]),
                                nb::arg("index") = series.attr("index"),
-                               nb::arg("name") = series.attr("name"));
+                               nb::arg("name") = series.attr("name"), nb::arg("copy") = false);
     }
     nb::list raw = cells(series);
     size_t n = nb::len(raw);

@@ -32,35 +32,10 @@ struct BufferView {
 
 }  // namespace
 
-// One chunk of an Arrow string or large_string array.
-struct TextColumn::Chunk {
-    nb::object array;  // keeps the buffers alive
+// One chunk's array and views of its buffers.
+struct TextColumn::Buffers {
+    nb::object array;
     BufferView validity, offsets, data;
-    size_t offset = 0, length = 0;
-    bool large = false;
-
-    bool missing(size_t i) const {
-        if (!validity.data)
-            return false;
-        size_t bit = offset + i;
-        return !((validity.data[bit >> 3] >> (bit & 7)) & 1);
-    }
-    std::string_view at(size_t i) const {
-        size_t k = offset + i;
-        int64_t begin, end;
-        if (large) {
-            std::memcpy(&begin, offsets.data + 8 * k, 8);
-            std::memcpy(&end, offsets.data + 8 * (k + 1), 8);
-        } else {
-            int32_t b, e;
-            std::memcpy(&b, offsets.data + 4 * k, 4);
-            std::memcpy(&e, offsets.data + 4 * (k + 1), 4);
-            begin = b;
-            end = e;
-        }
-        return std::string_view(reinterpret_cast<const char *>(data.data) + begin,
-                                (size_t) (end - begin));
-    }
 };
 
 TextColumn::TextColumn() = default;
@@ -84,22 +59,29 @@ bool TextColumn::open(const Pandas &pd, nb::handle series) {
             std::string type = host::str(chunk.attr("type")).c_str();
             if (type != "string" && type != "large_string" && type != "utf8" &&
                 type != "large_utf8") {
-                chunks_.clear();
+                spans_.clear();
                 return false;
             }
-            auto c = std::make_unique<Chunk>();
-            c->array = nb::borrow(chunk);
-            c->large = type.rfind("large", 0) == 0;
-            c->offset = nb::cast<size_t>(chunk.attr("offset"));
-            c->length = length(chunk);
+            auto b = std::make_unique<Buffers>();
+            b->array = nb::borrow(chunk);
             nb::list buffers = host::as_list(chunk.attr("buffers")());
-            c->validity.open(buffers[0]);
-            c->offsets.open(buffers[1]);
-            c->data.open(buffers[2]);
-            starts_.push_back(start);
-            start += c->length;
-            chunks_.push_back(std::move(c));
+            b->validity.open(buffers[0]);
+            b->offsets.open(buffers[1]);
+            b->data.open(buffers[2]);
+            Span span;
+            span.validity = b->validity.data;
+            span.offsets = b->offsets.data;
+            span.data = reinterpret_cast<const char *>(b->data.data);
+            span.offset = nb::cast<size_t>(chunk.attr("offset"));
+            span.start = start;
+            span.length = length(chunk);
+            span.large = type.rfind("large", 0) == 0;
+            start += span.length;
+            spans_.push_back(span);
+            buffers_.push_back(std::move(b));
         }
+        if (start != size_)
+            spans_.clear();
         return start == size_;
     }
     // Cells as objects: text, or missing.
@@ -135,29 +117,6 @@ bool TextColumn::open(const Pandas &pd, nb::handle series) {
         }
     }
     return true;
-}
-
-const TextColumn::Chunk &TextColumn::chunk_of(size_t row, size_t &at) const {
-    size_t k = chunks_.size() - 1;
-    while (starts_[k] > row)
-        --k;
-    at = row - starts_[k];
-    return *chunks_[k];
-}
-
-bool TextColumn::missing(size_t row) const {
-    if (chunks_.empty())
-        return missing_[row];
-    size_t at;
-    return chunk_of(row, at).missing(at);
-}
-
-std::string_view TextColumn::operator[](size_t row) const {
-    if (chunks_.empty())
-        return views_[row];
-    size_t at;
-    const Chunk &c = chunk_of(row, at);
-    return c.missing(at) ? std::string_view() : c.at(at);
 }
 
 }  // namespace records

@@ -183,9 +183,11 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
 
     // 3. Canonical tags.
     if (has("tag")) {
-        nb::object tags = records::map_tags(s.pd, records::column(s.pd, table, nb::str("tag")),
-                                            s.global("_normalize_tag"), s.own_normalize_tag);
-        table = table.attr("assign")(nb::arg("tag").none() = tags);
+        nb::object loaded_tags = records::column(s.pd, table, nb::str("tag"));
+        nb::object tags = records::map_tags(s.pd, loaded_tags, s.global("_normalize_tag"),
+                                            s.own_normalize_tag);
+        if (!tags.is(loaded_tags))
+            table = table.attr("assign")(nb::arg("tag").none() = tags);
     }
 
     // 4-5. One notice per absent extension column.
@@ -293,7 +295,10 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
     columns["date"] = records::calendar_dates(s.pd, dates);
     for (const Counts::Column &column : numeric.all())
         columns[column.name] = column.series;
-    out.data = s.pd.data_frame.get()(columns);
+    // Reading, the loaded table is dropped: the data takes its columns as
+    // they are (a check hands out both, each with columns of its own).
+    out.data = options ? s.pd.data_frame.get()(columns)
+                       : s.pd.data_frame.get()(columns, nb::arg("copy") = false);
     return out;
 }
 
