@@ -458,6 +458,42 @@ class ScriptedProvider:
         return self.weeks.pop(0)
 
 
+class Label(str):
+    """A tag that is text, but not exactly str."""
+
+
+@pytest.mark.parametrize("weeks, tags", [
+    ([1, 1, 2, 1, 2, 3, 1, 2000, 2000], "abab" "aabab"),    # repeated keys, plain rows
+    ([1, 1, 2, 1.0, 2, 1, 1, 2, 2], "abab" "aabab"),        # a week that is no int midway
+    ([1, 1, 2, 1, 2, 1, 1, 2, 2], ["a", "b", "a", Label("b"), "a", "a", "b", "a", "b"]),
+    ([1, 2**70, 1, 2**70, 1, 1, 1, 2, 2], "abab" "aabab"),  # beyond 64 bits
+])
+@pytest.mark.parametrize("tag_dtype", [object, "str"])
+def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
+    """Each (tag, week) where its first row put it, with that row's tag and
+    week objects, and the record of its last row."""
+    weeks = [int(str(w)) if type(w) is int else w for w in weeks]  # distinct objects
+    if tag_dtype == "str" and not all(type(t) is str for t in tags):
+        pytest.skip("a text column holds text only")
+    n = len(weeks)
+    data = production_table(n, bagged=[float(i) for i in range(n)])
+    data["tag"] = pd.Series(list(tags), dtype=tag_dtype)
+    built = RibbonProductionData(data, ScriptedProvider(weeks))
+    expected, firsts, previous = {}, {}, None
+    for i, (tag, week) in enumerate(zip(data["tag"].tolist(), weeks)):
+        if type(week) is int and type(previous) is int and week == previous:
+            week = previous  # consecutive rows of one week share one int
+        previous = week
+        firsts.setdefault((tag, week), (tag, week))
+        expected[(tag, week)] = ProductionObservation(**{
+            c: htr._optional_float(data[c].iloc[i]) for c in htr._NUMERIC_COLUMNS})
+    assert list(built._observations.items()) == list(expected.items())
+    for key, first in zip(built._observations, firsts.values()):
+        assert key[1] is first[1]
+        if tag_dtype is object:
+            assert key[0] is first[0]
+
+
 @pytest.mark.parametrize("weeks", [
     [5, 3, 3, 9, 9, 2],                       # exact ints only
     [5, 3, 7.5, 2, np.int64(11)],             # other week types after ints

@@ -1,7 +1,5 @@
 #include "records/duplicates.hpp"
 
-#include "records/text_column.hpp"
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -135,15 +133,19 @@ bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<u
     TextColumn text;
     if (is_real_numeric(pd, series) || !text.open(pd, series) || (alone && text.mixed_missing()))
         return false;
-    codes = codes_of(
-        n, [&](size_t i) { return hash_text(text[i]); },
-        [&](size_t a, size_t b) { return text[a] == text[b]; },
-        [&](size_t a, size_t b) { return text[a] < text[b]; },
-        [&](size_t i) { return text.missing(i); }, count);
+    codes = text_codes(text, count);
     return true;
 }
 
 }  // namespace
+
+std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count) {
+    return codes_of(
+        text.size(), [&](size_t i) { return hash_text(text[i]); },
+        [&](size_t a, size_t b) { return text[a] == text[b]; },
+        [&](size_t a, size_t b) { return text[a] < text[b]; },
+        [&](size_t i) { return text.missing(i); }, count);
+}
 
 std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::object> &columns) {
     if (columns.empty())

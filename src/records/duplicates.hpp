@@ -2,6 +2,7 @@
 #pragma once
 
 #include "records/rows.hpp"
+#include "records/text_column.hpp"
 
 #include <optional>
 #include <vector>
@@ -18,6 +19,11 @@ namespace nb = nanobind;
 // (see TextColumn), int64 or float64; nullopt otherwise, and the host's
 // `duplicated` decides.
 std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::object> &columns);
+
+// The codes of a text column's cells: equal text, equal code, from 1 in the
+// order of first appearance; a missing cell 0.  `count` is one more than the
+// greatest code.
+std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count);
 
 // duplicate_rows, or the host's `table.duplicated(subset=labels, keep=False)`
 // when a column is of another kind.

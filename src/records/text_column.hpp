@@ -41,6 +41,9 @@ class TextColumn {
         size_t at = row - s.start;
         return s.missing(at) ? std::string_view() : s.at(at);
     }
+    // True when the cells are read from Arrow buffers (no host object holds
+    // them).
+    bool buffered() const { return !spans_.empty(); }
     // True when missing cells of an object column are not all None or all
     // float NaN: pandas tells such kinds apart in some comparisons.
     bool mixed_missing() const { return mixed_missing_; }

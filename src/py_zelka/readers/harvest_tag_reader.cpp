@@ -8,16 +8,18 @@
 #include "records/dates.hpp"
 #include "records/duplicates.hpp"
 #include "records/reader.hpp"
-#include "records/rules.hpp"
 #include "records/rows.hpp"
+#include "records/rules.hpp"
 #include "records/tags.hpp"
+#include "records/text_column.hpp"
 #include "records/weeks.hpp"
 
 #include <climits>
 #include <cmath>
 #include <memory>
-#include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -338,7 +340,31 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     nb::object tags = nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr())));
     records::set_attr(self, "_tags", tags);
 
+    // The tags: a column of text in Arrow buffers without a missing cell
+    // gives one str per distinct label, made once -- what the column's cells
+    // would be, shared as the rows of one label share them below --; any
+    // other column, its own cells.
     records::CellBlocks tag_cells(tag_column);
+    records::TextColumn tag_text;
+    std::vector<uint32_t> tag_codes;
+    std::vector<nb::object> tag_labels;  // by code
+    if (tag_text.open(s.pd, tag_column) && tag_text.buffered()) {
+        uint32_t count = 0;
+        tag_codes = records::text_codes(tag_text, count);
+        tag_labels.resize(count);
+        for (size_t i = 0; i < tag_codes.size(); ++i) {
+            uint32_t code = tag_codes[i];
+            if (code == 0) {  // a missing cell
+                tag_codes.clear();
+                break;
+            }
+            if (!tag_labels[code].is_valid()) {
+                std::string_view text = tag_text[i];
+                tag_labels[code] = nb::steal(host::checked(
+                    PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), nullptr)));
+            }
+        }
+    }
     records::CellBlocks date_cells(records::column(s.pd, data, nb::str("date")));
     size_t n = tag_cells.size();
     records::require_rows("date", date_cells.size(), "tag", n);
@@ -365,33 +391,83 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     // Equal text labels share the first such object as their key's tag: a
     // large table then keeps one label object per tag, not one per row.
     nb::dict labels;
+    auto tag_of = [&](size_t i) -> nb::object {
+        PyObject *cell = tag_codes.empty() ? tag_cells[i] : tag_labels[tag_codes[i]].ptr();
+        if (!tag_codes.empty() || !PyUnicode_CheckExact(cell))
+            return nb::borrow(cell);
+        PyObject *shared = PyDict_GetItemWithError(labels.ptr(), cell);
+        if (shared)
+            return nb::borrow(shared);
+        if (PyErr_Occurred() || PyDict_SetItem(labels.ptr(), cell, cell) != 0)
+            throw nb::python_error();
+        return nb::borrow(cell);
+    };
     nb::object fields[n_counts];
     PyObject *values[n_counts];
-    // When the counts are read in C++ and the records made without __init__,
-    // the part of a row that follows the provider's call runs no code of the
-    // user's if the row's key is a text label and an int: the collector is
-    // paused for it.
-    bool own_rows = own_convert && own_records;
-    for (const records::OptionalFloats &c : counts)
-        own_rows = own_rows && c.in_cxx();
-    for (size_t i = 0; i < n; ++i) {
-        nb::object week = weeks.week_of(date_cells[i]);
-        bool plain = own_rows && PyLong_CheckExact(week.ptr()) && PyUnicode_CheckExact(tag_cells[i]);
-        std::optional<host::CollectorPause> pause;
-        if (plain)
-            pause.emplace();
-        nb::object tag = nb::borrow(tag_cells[i]);
-        if (PyUnicode_CheckExact(tag.ptr())) {
-            PyObject *shared = PyDict_GetItemWithError(labels.ptr(), tag.ptr());
-            if (shared)
-                tag = nb::borrow(shared);
-            else if (PyErr_Occurred() || PyDict_SetItem(labels.ptr(), tag.ptr(), tag.ptr()) != 0)
-                throw nb::python_error();
-        }
+    auto read_counts = [&](size_t i) {
         for (size_t k = 0; k < n_counts; ++k) {
             fields[k] = own_convert ? counts[k](i) : convert(nb::handle(raw_counts[k][i]));
             values[k] = fields[k].ptr();
         }
+    };
+
+    // Rows whose key is a text label and an int, counts read in C++ and
+    // records made without __init__: after asking the provider the week of
+    // each such row (and, as before every record, checking that the class is
+    // as prepared), only the last row of each (tag, week) is made a record --
+    // the others would be replaced, and none of them runs code of the user's.
+    // The dict gets each key where the first row of it put it, with that row's
+    // objects, and the last row's record, as row-by-row insertion leaves it.
+    // The first row that is not such a row, and all after it, go row by row.
+    bool own_rows = own_convert && own_records;
+    for (const records::OptionalFloats &c : counts)
+        own_rows = own_rows && c.in_cxx();
+    size_t start = 0;
+    nb::object asked;  // the week of row `start`, when the provider gave it already
+    if (own_rows) {
+        struct Key {
+            nb::object tag, week;  // of the first row
+            size_t last;
+        };
+        struct KeyHash {
+            size_t operator()(const std::pair<PyObject *, long long> &k) const {
+                return std::hash<const void *>()(k.first) * 31 + std::hash<long long>()(k.second);
+            }
+        };
+        std::vector<Key> keys;
+        std::unordered_map<std::pair<PyObject *, long long>, size_t, KeyHash> key_of;
+        for (; start < n; ++start) {
+            nb::object week = weeks.week_of(date_cells[start]);
+            nb::object tag = tag_of(start);
+            int overflow = 0;
+            long long value = PyLong_CheckExact(week.ptr())
+                                  ? PyLong_AsLongLongAndOverflow(week.ptr(), &overflow)
+                                  : 0;
+            if (!PyLong_CheckExact(week.ptr()) || overflow || !PyUnicode_CheckExact(tag.ptr()) ||
+                !s.observation_maker.unchanged()) {
+                asked = std::move(week);
+                break;
+            }
+            auto [at, fresh] = key_of.try_emplace({tag.ptr(), value}, keys.size());
+            if (fresh)
+                keys.push_back({std::move(tag), std::move(week), start});
+            else
+                keys[at->second].last = start;
+        }
+        host::CollectorPause pause;  // no code of the user's runs here
+        for (const Key &k : keys) {
+            read_counts(k.last);
+            nb::object key = nb::make_tuple(k.tag, k.week);
+            host::untrack_atomic(key.ptr());
+            if (PyDict_SetItem(observations.ptr(), key.ptr(), s.observation_maker.make(values).ptr()) != 0)
+                throw nb::python_error();
+        }
+    }
+    for (size_t i = start; i < n; ++i) {
+        nb::object week = i == start && asked.is_valid() ? std::move(asked)
+                                                          : weeks.week_of(date_cells[i]);
+        nb::object tag = tag_of(i);
+        read_counts(i);
         // The provider may have changed the class meanwhile.
         nb::object record = own_records && s.observation_maker.unchanged()
                                 ? s.observation_maker.make(values)
