@@ -384,14 +384,14 @@ size_t find_outside(const std::string &text, char c, size_t from = 0) {
         if (quote) {
             if (x == quote)
                 quote = 0;
+        } else if (x == c && depth == 0) {
+            return i;
         } else if (x == '\'' || x == '"') {
             quote = x;
         } else if (x == '[' || x == '(' || x == '{') {
             ++depth;
         } else if (x == ']' || x == ')' || x == '}') {
             --depth;
-        } else if (x == c && depth == 0) {
-            return i;
         }
     }
     return std::string::npos;
@@ -403,25 +403,7 @@ Parsed parse(const std::string &signature) {
     if (text.empty() || text[0] != '(')
         bad_signature(signature, "expected '('");
     // The parenthesis that closes the opening one.
-    int depth = 0;
-    size_t close = std::string::npos;
-    char quote = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char x = text[i];
-        if (quote) {
-            if (x == quote)
-                quote = 0;
-        } else if (x == '\'' || x == '"') {
-            quote = x;
-        } else if (x == '(' || x == '[' || x == '{') {
-            ++depth;
-        } else if (x == ')' || x == ']' || x == '}') {
-            if (--depth == 0) {
-                close = i;
-                break;
-            }
-        }
-    }
+    size_t close = find_outside(text, ')', 1);
     if (close == std::string::npos)
         bad_signature(signature, "unbalanced parentheses");
     std::string rest = trimmed(text.substr(close + 1));

@@ -33,6 +33,17 @@ nb::str repr(nb::handle value) { return checked_text(PyObject_Repr(value.ptr()))
 
 nb::str str(nb::handle value) { return checked_text(PyObject_Str(value.ptr())); }
 
+std::string utf8(nb::handle value) {
+    nb::str text = str(value);
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(data, (size_t) size);
+}
+
 nb::str format(nb::handle value) { return checked_text(PyObject_Format(value.ptr(), nullptr)); }
 
 namespace detail {

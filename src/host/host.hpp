@@ -35,6 +35,8 @@ nb::object publish(nb::module_ &m, const char *name, nb::handle value);
 
 nb::str repr(nb::handle value);    // repr(value)
 nb::str str(nb::handle value);     // str(value)
+// str(value) as UTF-8; "?" when it holds what UTF-8 cannot (lone surrogates).
+std::string utf8(nb::handle value);
 nb::str format(nb::handle value);  // format(value)
 
 // Pieces of a message.  A `const char *` piece is literal text; the wrappers

@@ -55,16 +55,7 @@ const Role roles[] = {
 
 const char *const farm_file = "farm.yaml";
 
-std::string utf8(nb::handle text) {
-    nb::str s = host::str(text);
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!data) {
-        PyErr_Clear();
-        return "?";
-    }
-    return std::string(data, (size_t) size);
-}
+using host::utf8;
 
 // `None if pd.isna(cell) else str(cell)`.
 nb::object cell_text(nb::handle cell) {

@@ -28,16 +28,7 @@ using Profiles = std::vector<std::pair<const char *, nb::object>>;
 // ---------------------------------------------------------------------------
 // Text and output
 
-std::string utf8(nb::handle text) {
-    nb::str s = host::str(text);
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!data) {
-        PyErr_Clear();
-        return "?";
-    }
-    return std::string(data, (size_t) size);
-}
+using host::utf8;
 
 void write(const nb::str &text) { host::from_import("sys", "stdout").attr("write")(text); }
 

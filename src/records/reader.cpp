@@ -9,6 +9,13 @@ void ReaderState::load() {
     own_normalize_tag = host::from_import("py_zelka.readers._common", "_normalize_tag");
 }
 
+nb::object read_result(ReaderState &s, nb::handle data, nb::handle notices) {
+    return s.global("ReadResult")(nb::arg("data").none() = data,
+                                  nb::arg("notices") = notices.is_valid()
+                                                           ? nb::borrow(notices)
+                                                           : s.global("NoticeLog")());
+}
+
 void require_columns(nb::handle require, nb::handle table, nb::handle labels,
                      nb::handle context, nb::handle error_cls) {
     nb::object list = nb::steal(PySequence_List(labels.ptr()));

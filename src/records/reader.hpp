@@ -19,6 +19,11 @@ struct ReaderState : host::State {
     void load();
 };
 
+// What a reader's `read` returns: `ReadResult(data=data,
+// notices=notices)`, a new `NoticeLog()` when no notices are given, both
+// classes as the module names them now.
+nb::object read_result(ReaderState &s, nb::handle data, nb::handle notices = nb::handle());
+
 // A plain class `name` whose only member is the static method `read`.
 template <auto Read>
 nb::object reader_class(ReaderState &s, const char *name, const char *doc,

@@ -1,6 +1,7 @@
 #include "records/weeks.hpp"
 
 #include "host/host.hpp"
+#include "records/columns.hpp"
 
 namespace records {
 
@@ -73,6 +74,11 @@ nb::object over_weeks(const char *fn, const nb::object &head, const nb::list &re
 nb::object WeekIndexer::first_week() const { return over_weeks("min", least_, weeks_); }
 
 nb::object WeekIndexer::last_week() const { return over_weeks("max", greatest_, weeks_); }
+
+void set_week_range(nb::handle self, const WeekIndexer &weeks) {
+    set_attr(self, "_first_week", weeks.first_week());
+    set_attr(self, "_last_week", weeks.last_week());
+}
 
 nb::object week_is_covered(nb::handle self, nb::handle week_index) {
     nb::object first = self.attr("_first_week");

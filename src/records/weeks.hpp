@@ -41,6 +41,10 @@ class WeekIndexer {
     nb::list weeks_;               // from the first other result on
 };
 
+// Sets the data object's `_first_week` and `_last_week` to the indexer's
+// first_week() and last_week().
+void set_week_range(nb::handle self, const WeekIndexer &weeks);
+
 // `week_is_covered(self, week_index)` of a data object whose weeks are the
 // attributes `_first_week` and `_last_week` (None when it has no rows):
 // False without rows, else `self._first_week <= week_index <=

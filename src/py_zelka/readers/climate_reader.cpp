@@ -106,8 +106,7 @@ nb::object read_weather(State &s, nb::handle path, nb::handle columns) {
     records::Checks checks = records::Checks::first_failure();
     nb::object loaded;
     nb::object data = run_weather(s, path, columns, checks, nullptr, loaded);
-    return s.global("ReadResult")(nb::arg("data").none() = data,
-                                  nb::arg("notices") = s.global("NoticeLog")());
+    return records::read_result(s, data);
 }
 
 // The farm check of a weather file: every rule, with the farm's column map.

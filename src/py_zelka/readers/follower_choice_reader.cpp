@@ -91,8 +91,7 @@ nb::object read_selection(State &s, nb::handle path) {
     records::Checks checks = records::Checks::first_failure();
     nb::object loaded;
     nb::object data = run_selection(s, path, checks, nullptr, loaded);
-    return s.global("ReadResult")(nb::arg("data").none() = data,
-                                  nb::arg("notices") = s.global("NoticeLog")());
+    return records::read_result(s, data);
 }
 
 // The farm check of a selection file: every rule, with the farm's labels.
@@ -128,8 +127,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
         }
     }
     records::set_attr(self, "_week_totals", week_totals);
-    records::set_attr(self, "_first_week", weeks.first_week());
-    records::set_attr(self, "_last_week", weeks.last_week());
+    records::set_week_range(self, weeks);
 }
 
 nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {

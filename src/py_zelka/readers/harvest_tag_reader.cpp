@@ -307,8 +307,7 @@ Read run_production(State &s, nb::handle path, records::Checks &checks,
 nb::object read_production(State &s, nb::handle path) {
     records::Checks checks = records::Checks::first_failure();
     Read read = run_production(s, path, checks, nullptr);
-    return s.global("ReadResult")(nb::arg("data").none() = read.data,
-                                  nb::arg("notices") = read.notices);
+    return records::read_result(s, read.data, read.notices);
 }
 
 // The farm check of a production file: every rule, with the farm's labels.
@@ -330,8 +329,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     if (records::length(data) == 0) {  // an empty object, whatever the columns
         records::set_attr(self, "_tags", nb::tuple());
         records::set_attr(self, "_observations", observations);
-        records::set_attr(self, "_first_week", nb::none());
-        records::set_attr(self, "_last_week", nb::none());
+        records::set_week_range(self, weeks);
         return;
     }
 
@@ -479,8 +477,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
             throw nb::python_error();
     }
     records::set_attr(self, "_observations", observations);
-    records::set_attr(self, "_first_week", weeks.first_week());
-    records::set_attr(self, "_last_week", weeks.last_week());
+    records::set_week_range(self, weeks);
 }
 
 nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {

@@ -174,8 +174,7 @@ nb::object read_inventory(State &s, nb::handle path) {
     records::Checks checks = records::Checks::first_failure();
     nb::object loaded;
     nb::object data = run_inventory(s, path, checks, nullptr, loaded);
-    return s.global("ReadResult")(nb::arg("data").none() = data,
-                                  nb::arg("notices") = s.global("NoticeLog")());
+    return records::read_result(s, data);
 }
 
 // The farm check of an inventory file: every rule, with the farm's labels.
