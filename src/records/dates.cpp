@@ -412,28 +412,6 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options) 
     return pd.to_datetime.get()(text, nb::arg("format") = "%Y%m%d");
 }
 
-[[noreturn]] void raise_date_parse_error(nb::handle error_cls, nb::handle label,
-                                         nb::handle path, nb::python_error &caught,
-                                         const char *hint) {
-    host::raise_from(error_cls,
-                     host::text("could not parse ", host::Repr{label}, " column in ",
-                                host::Repr{path}, " as calendar dates: ",
-                                host::Str{caught.value()}, hint),
-                     caught);
-}
-
-nb::object parse_dates_or_raise(const Pandas &pd, nb::handle series, nb::handle label,
-                                nb::handle path, nb::handle error_cls, const char *hint,
-                                nb::handle options) {
-    try {
-        return parse_dates(pd, series, options);
-    } catch (nb::python_error &e) {
-        if (!host::error_is(e, PyExc_ValueError) && !host::error_is(e, PyExc_TypeError))
-            throw;
-        raise_date_parse_error(error_cls, label, path, e, hint);
-    }
-}
-
 nb::object calendar_dates(const Pandas &pd, nb::handle parsed) {
     std::string unit = unit_of(parsed.attr("dtype"));
     int64_t per_second = ticks_per_second(unit);

@@ -40,20 +40,6 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options =
 // when every cell reads one way only, or none reads the other way.
 Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst);
 
-// Raises `error_cls(message) from caught` with the readers' date-parse
-// message: "could not parse " + repr(label) + " column in " + repr(path) +
-// " as calendar dates: " + str(caught) + hint.
-[[noreturn]] void raise_date_parse_error(nb::handle error_cls, nb::handle label,
-                                         nb::handle path, nb::python_error &caught,
-                                         const char *hint = "");
-
-// parse_dates(pd, series, options); a ValueError or TypeError of it becomes
-// raise_date_parse_error(error_cls, label, path, error, hint).  Other
-// errors pass unchanged.
-nb::object parse_dates_or_raise(const Pandas &pd, nb::handle series, nb::handle label,
-                                nb::handle path, nb::handle error_cls, const char *hint = "",
-                                nb::handle options = nb::handle());
-
 // `parsed.dt.date`: the calendar date of every timestamp as a
 // datetime.date, NaT where the timestamp is missing.
 nb::object calendar_dates(const Pandas &pd, nb::handle parsed);

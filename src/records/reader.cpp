@@ -1,6 +1,7 @@
 #include "records/reader.hpp"
 
 #include "host/host.hpp"
+#include "records/weeks.hpp"
 
 namespace records {
 
@@ -14,6 +15,12 @@ nb::object read_result(ReaderState &s, nb::handle data, nb::handle notices) {
                                   nb::arg("notices") = notices.is_valid()
                                                            ? nb::borrow(notices)
                                                            : s.global("NoticeLog")());
+}
+
+nb::object data_from_file(ReaderState &s, const char *reader, nb::handle cls, nb::handle path,
+                          nb::handle weather) {
+    nb::object result = s.global(reader).attr("read")(path);
+    return data_from_read(s.global("ReadResult"), cls, result, weather);
 }
 
 void require_columns(nb::handle require, nb::handle table, nb::handle labels,

@@ -24,6 +24,12 @@ struct ReaderState : host::State {
 // classes as the module names them now.
 nb::object read_result(ReaderState &s, nb::handle data, nb::handle notices = nb::handle());
 
+// What a data class's `from_file(path, weather)` gives: the module's reader
+// `reader` (as the module names it now) reads the file, and
+// data_from_read makes the result.
+nb::object data_from_file(ReaderState &s, const char *reader, nb::handle cls, nb::handle path,
+                          nb::handle weather);
+
 // A plain class `name` whose only member is the static method `read`.
 template <auto Read>
 nb::object reader_class(ReaderState &s, const char *name, const char *doc,

@@ -131,8 +131,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
 }
 
 nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {
-    nb::object result = s.global("FollowerChoiceReader").attr("read")(path);
-    return records::data_from_read(s.global("ReadResult"), cls, result, weather);
+    return records::data_from_file(s, "FollowerChoiceReader", cls, path, weather);
 }
 
 nb::object data_total(State &, nb::handle self, nb::handle week_index) {

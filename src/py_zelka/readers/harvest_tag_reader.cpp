@@ -481,8 +481,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
 }
 
 nb::object data_from_file(State &s, nb::handle cls, nb::handle path, nb::handle weather) {
-    nb::object result = s.global("HarvestTagReader").attr("read")(path);
-    return records::data_from_read(s.global("ReadResult"), cls, result, weather);
+    return records::data_from_file(s, "HarvestTagReader", cls, path, weather);
 }
 
 nb::object data_tags(State &, nb::handle self) { return self.attr("_tags"); }
