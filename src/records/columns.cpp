@@ -4,6 +4,7 @@
 #include "host/host.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace records {
 
@@ -176,6 +177,21 @@ size_t OptionalFloats::size() const {
     if (floats_)
         return floats_->size();
     return length(cells_);
+}
+
+nb::object numpy_array(const void *data, size_t count, size_t item_size, const char *dtype) {
+    nb::object array = host::from_import("numpy", "empty")(nb::int_(count), nb::arg("dtype") = dtype);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    if ((size_t) view.len != count * item_size) {
+        PyBuffer_Release(&view);
+        throw std::invalid_argument("numpy_array: item size does not match the dtype");
+    }
+    if (count)
+        std::memcpy(view.buf, data, count * item_size);
+    PyBuffer_Release(&view);
+    return array;
 }
 
 // ---------------------------------------------------------------------------

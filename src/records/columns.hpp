@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace records {
 
@@ -149,6 +150,14 @@ class OptionalFloats {
     std::unique_ptr<Float64Values> floats_;
     nb::list cells_;
 };
+
+// A new one-dimensional numpy array of `dtype` ("int64", "uint32", ...)
+// holding a copy of `values`.
+nb::object numpy_array(const void *data, size_t count, size_t item_size, const char *dtype);
+template <typename T>
+nb::object numpy_array(const std::vector<T> &values, const char *dtype) {
+    return numpy_array(values.data(), values.size(), sizeof(T), dtype);
+}
 
 // `pd.DataFrame({label: column, ...})`, the columns in the order given; the
 // columns are series sharing one index, which the frame keeps.

@@ -243,15 +243,7 @@ std::string unit_of(nb::handle dtype) {
 // of `like`.
 nb::object datetime_series(const Pandas &pd, nb::handle like, const std::vector<int64_t> &ticks,
                            const std::string &unit) {
-    nb::object np = host::import("numpy");
-    nb::object array = np.attr("empty")(nb::int_(ticks.size()), nb::arg("dtype") = "int64");
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
-        throw nb::python_error();
-    if (!ticks.empty())
-        std::memcpy(view.buf, ticks.data(), ticks.size() * sizeof(int64_t));
-    PyBuffer_Release(&view);
-    nb::object typed = array.attr("view")(nb::str(("datetime64[" + unit + "]").c_str()));
+    nb::object typed = numpy_array(ticks, "int64").attr("view")(nb::str(("datetime64[" + unit + "]").c_str()));
     return pd.series.get()(typed, nb::arg("index") = like.attr("index"),
                            nb::arg("name") = like.attr("name"), nb::arg("copy") = false);
 }

@@ -1,5 +1,7 @@
 #include "records/duplicates.hpp"
 
+#include "host/capi.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -24,8 +26,9 @@ uint64_t hash_text(std::string_view s) {  // FNV-1a, eight bytes at a time
         std::memcpy(&word, s.data() + i, 8);
         h = (h ^ word) * 0x100000001b3ULL;
     }
-    uint64_t tail = 0;
-    std::memcpy(&tail, s.data() + i, s.size() - i);
+    uint64_t tail = 0;  // the last bytes, one by one (no call for a short copy)
+    for (size_t k = 0; i + k < s.size(); ++k)
+        tail |= (uint64_t) (unsigned char) s[i + k] << (8 * k);
     return mix((h ^ tail) * 0x100000001b3ULL);
 }
 
@@ -140,11 +143,76 @@ bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<u
 }  // namespace
 
 std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count) {
-    return codes_of(
-        text.size(), [&](size_t i) { return hash_text(text[i]); },
-        [&](size_t a, size_t b) { return text[a] == text[b]; },
-        [&](size_t a, size_t b) { return text[a] < text[b]; },
-        [&](size_t i) { return text.missing(i); }, count);
+    // Each cell's text is read once.  While the cells come in ascending
+    // order, a cell either repeats the one before or starts a code; from the
+    // first that does not, codes are looked up by hash (each code's text and
+    // hash kept, so that a probe compares text only when the hashes agree).
+    size_t n = text.size();
+    std::vector<uint32_t> codes(n, 0);
+    std::vector<std::string_view> texts(1);  // by code; code 0 is missing
+    std::vector<uint64_t> hashes;            // by code, once hashing
+    std::vector<uint32_t> slots;             // codes by hash; 0 is empty
+    size_t mask = 0;
+    auto place = [&](uint32_t code) {
+        size_t at = hashes[code] & mask;
+        while (slots[at] != 0)
+            at = (at + 1) & mask;
+        slots[at] = code;
+    };
+    auto grow = [&] {
+        size_t size = 1024;
+        while (size < 4 * texts.size())
+            size <<= 1;
+        slots.assign(size, 0);
+        mask = size - 1;
+        for (uint32_t code = 1; code < texts.size(); ++code)
+            place(code);
+    };
+    auto add = [&](std::string_view cell, uint64_t hash) {
+        texts.push_back(cell);
+        if (!slots.empty())
+            hashes.push_back(hash);
+        return (uint32_t) (texts.size() - 1);
+    };
+    bool ascending = true;
+    std::string_view previous;
+    uint32_t previous_code = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (text.missing(i))
+            continue;
+        std::string_view cell = text[i];
+        uint32_t code;
+        if (previous_code != 0 && cell == previous) {
+            code = previous_code;
+        } else if (ascending && (previous_code == 0 || previous < cell)) {
+            code = add(cell, 0);
+        } else {
+            if (ascending) {  // out of order: hash every code so far
+                ascending = false;
+                hashes.assign(1, 0);
+                for (size_t c = 1; c < texts.size(); ++c)
+                    hashes.push_back(hash_text(texts[c]));
+                grow();
+            }
+            uint64_t hash = hash_text(cell);
+            size_t at = hash & mask;
+            while (slots[at] != 0 && !(hashes[slots[at]] == hash && texts[slots[at]] == cell))
+                at = (at + 1) & mask;
+            if (slots[at] != 0) {
+                code = slots[at];
+            } else {
+                code = add(cell, hash);
+                slots[at] = code;
+                if (4 * texts.size() > 2 * slots.size())  // half full: larger
+                    grow();
+            }
+        }
+        codes[i] = code;
+        previous = cell;
+        previous_code = code;
+    }
+    count = (uint32_t) texts.size();
+    return codes;
 }
 
 std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::object> &columns) {
@@ -186,6 +254,29 @@ std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::objec
     for (uint32_t k : key)
         seen[k] += seen[k] < 2;
     return rows_where(n, [&](size_t i) { return seen[key[i]] > 1; });
+}
+
+nb::list distinct_cells(const Pandas &pd, nb::handle series) {
+    TextColumn text;
+    if (!text.open(pd, series) || !text.buffered())
+        return cells(series.attr("drop_duplicates")());
+    uint32_t count = 0;
+    std::vector<uint32_t> codes = text_codes(text, count);
+    std::vector<bool> seen(count, false);
+    nb::list out;
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (seen[codes[i]])
+            continue;
+        seen[codes[i]] = true;
+        if (codes[i] == 0) {  // the column's own missing value
+            out.append(cells(series.attr("iloc")[nb::slice(nb::int_(i), nb::int_(i + 1), nb::none())])[0]);
+        } else {
+            std::string_view cell = text[i];
+            out.append(nb::steal(host::checked(
+                PyUnicode_DecodeUTF8(cell.data(), (Py_ssize_t) cell.size(), nullptr))));
+        }
+    }
+    return out;
 }
 
 Rows duplicate_rows(const Pandas &pd, nb::handle table,

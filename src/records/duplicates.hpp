@@ -25,6 +25,11 @@ std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::objec
 // greatest code.
 std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count);
 
+// `series.drop_duplicates().tolist()`: each distinct cell once, in the order
+// of first appearance (a missing cell as the column holds it); coded in C++
+// for a column of Arrow buffers.
+nb::list distinct_cells(const Pandas &pd, nb::handle series);
+
 // duplicate_rows, or the host's `table.duplicated(subset=labels, keep=False)`
 // when a column is of another kind.
 Rows duplicate_rows(const Pandas &pd, nb::handle table, std::initializer_list<const char *> labels);

@@ -1,9 +1,14 @@
 #include "records/tags.hpp"
 
+#include "host/capi.hpp"
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/duplicates.hpp"
+#include "records/text_column.hpp"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace records {
 
@@ -44,10 +49,32 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
     if (nb::isinstance(series.attr("dtype"), pd.string_dtype.get())) {
         // Text cells (or missing ones): equal cells give equal labels, so each
         // distinct cell is normalised once and the labels are laid out by the
-        // cells' codes -- no host object per cell.  A missing cell has code -1,
+        // cells' codes (pd.factorize's, found in C++ for a column of Arrow
+        // buffers) -- no host object per cell.  A missing cell has code -1,
         // which takes the last label: the one of a missing cell.
-        nb::object factors = pd.factorize.get()(series);
-        nb::list labels = cells(factors[1]);
+        nb::object codes;
+        nb::list labels;
+        TextColumn text;
+        if (text.open(pd, series) && text.buffered()) {  // coded in C++
+            uint32_t count = 0;
+            std::vector<uint32_t> own = text_codes(text, count);
+            std::vector<int64_t> shifted(own.size());
+            uint32_t next = 1;  // codes come in order of first appearance
+            for (size_t i = 0; i < own.size(); ++i) {
+                shifted[i] = (int64_t) own[i] - 1;
+                if (own[i] == next) {  // a label's first row
+                    ++next;
+                    std::string_view cell = text[i];
+                    labels.append(nb::steal(host::checked(PyUnicode_DecodeUTF8(
+                        cell.data(), (Py_ssize_t) cell.size(), nullptr))));
+                }
+            }
+            codes = numpy_array(shifted, "int64");
+        } else {
+            nb::object factors = pd.factorize.get()(series);
+            codes = factors[0];
+            labels = cells(factors[1]);
+        }
         size_t distinct = nb::len(labels);
         bool unchanged = true;
         for (size_t i = 0; i < distinct; ++i) {
@@ -62,7 +89,7 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
             return nb::borrow(series);
         labels.append(normalize_tag(nb::none()));
         nb::object table = pd.np_array.get()(labels, nb::arg("dtype") = "object");
-        return pd.series.get()(table.attr("take")(factors[0]),
+        return pd.series.get()(table.attr("take")(codes),
                                nb::arg("index") = series.attr("index"),
                                nb::arg("name") = series.attr("name"), nb::arg("copy") = false);
     }

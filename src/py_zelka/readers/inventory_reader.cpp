@@ -3,6 +3,7 @@
 // weeks, optionally with its ribbon tag.
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/duplicates.hpp"
 #include "records/reader.hpp"
 #include "records/rules.hpp"
 #include "records/rows.hpp"
@@ -22,10 +23,10 @@ nb::object call_builtin(const char *name, nb::handle arg) {
 
 // The chain values of the file that are no ChainKind value: the text (and
 // other) values sorted, each once, and one NaN last when cells are missing.
-nb::object invalid_chains(nb::handle chain_column, nb::handle valid) {
+nb::object invalid_chains(const records::Pandas &pd, nb::handle chain_column, nb::handle valid) {
     // Each distinct cell once (pandas' hashing counts equal values as one,
     // as a set does); missing cells are set apart below.
-    nb::list cells = records::cells(chain_column.attr("drop_duplicates")());
+    nb::list cells = records::distinct_cells(pd, chain_column);
     nb::object present = nb::steal(PySet_New(nullptr));
     if (!present.is_valid())
         throw nb::python_error();
@@ -122,7 +123,7 @@ nb::object run_inventory(State &s, nb::handle path, records::Checks &checks,
     if (has("chain")) {
         nb::object valid = s.global("_VALID_CHAINS");
         chains = records::column(s.pd, table, nb::str("chain"));
-        nb::object invalid = invalid_chains(chains, valid);
+        nb::object invalid = invalid_chains(s.pd, chains, valid);
         if (nb::len(invalid) > 0)
             checks.fail({"chain_values", nb::str("chain"), invalid_chain_rows(chains, valid),
                          host::text(prefix, " has invalid chain value(s) ", host::Str{invalid},
