@@ -70,11 +70,11 @@ def module(name):
 
 @pytest.mark.parametrize("name", READERS)
 def test_module_names_are_bound_in_order(name):
-    spec, mod = READERS[name], module(name)
-    assert [n for n in vars(mod) if n in spec["names"]] == spec["names"]
-    for attr, expected in spec["objects"].items():
+    shape, mod = READERS[name], module(name)
+    assert [n for n in vars(mod) if n in shape["names"]] == shape["names"]
+    for attr, expected in shape["objects"].items():
         assert getattr(mod, attr) is expected
-    for attr, expected in spec["constants"].items():
+    for attr, expected in shape["constants"].items():
         value = getattr(mod, attr)
         assert value == expected and type(value) is type(expected)
     assert "ColumnMap" not in vars(mod) and "WeatherProvider" not in vars(mod)
@@ -90,13 +90,13 @@ def test_importing_the_module_does_not_import_weather(name):
 
 @pytest.mark.parametrize("name", READERS)
 def test_classes_are_shaped_as_declared(name):
-    spec, mod = READERS[name], module(name)
-    reader = getattr(mod, spec["reader"])
+    shape, mod = READERS[name], module(name)
+    reader = getattr(mod, shape["reader"])
     assert reader.__bases__ == (object,)
     assert [k for k in vars(reader) if not k.startswith("__")] == ["read"]
     assert isinstance(vars(reader)["read"], staticmethod) and reader.read.__doc__
-    if spec["data"]:
-        cls_name, members = spec["data"]
+    if shape["data"]:
+        cls_name, members = shape["data"]
         cls = getattr(mod, cls_name)
         assert cls.__bases__ == (object,) and not dataclasses.is_dataclass(cls)
         assert "__slots__" not in vars(cls)

@@ -339,7 +339,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec function_type_layout = {
     "py_zelka.function",
     (int) sizeof(FunctionObject),
     0,
@@ -522,7 +522,7 @@ void restore_unknown_error() {
 }
 
 PyObject *function_type(PyObject *module) {
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    return PyType_FromModuleAndSpec(module, &function_type_layout, nullptr);
 }
 
 }  // namespace detail

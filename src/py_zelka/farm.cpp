@@ -197,6 +197,17 @@ class FarmCheck {
     // findings.  False when one was refused.
     bool weeks_of(nb::handle dates, nb::handle label, nb::handle file,
                   const std::vector<size_t> &lines, std::vector<nb::object> &weeks);
+    // check_records of a record file with farm.yaml's options of its section
+    // (its columns; dayfirst where the reader takes one).
+    nb::dict check_record_file(size_t role, const char *module, nb::handle path, bool dayfirst,
+                               std::vector<size_t> &lines);
+    // The weeks of a dated file's rows and the warnings of rows whose key
+    // -- (tag, week) for each row's tag, (role, week) without tags -- falls
+    // twice in one week; then the data object `cls` of module, when every
+    // row has its week.  Empty when the file gave no dates or no provider.
+    nb::object dated_records(const char *role, const char *module, const char *cls,
+                             nb::dict result, nb::handle path, const std::vector<size_t> &lines,
+                             bool by_tag, const char *what);
     void same_week_warnings(nb::handle file, nb::handle label, const std::vector<size_t> &lines,
                             const std::vector<std::pair<nb::object, nb::object>> &keys,
                             nb::handle dates, const char *what);
@@ -671,13 +682,9 @@ void FarmCheck::check_inventory(nb::handle path) {
                                        "; the model starts without a population inventory"));
         return;
     }
-    nb::dict kwargs;
-    nb::dict config = section("inventory");
-    if (config.contains("columns"))
-        kwargs["columns"] = config["columns"];
     std::vector<size_t> lines;
-    nb::dict result = check_records(roles[3], path, nb::str("py_zelka.readers.inventory_reader"),
-                                    nb::handle(), kwargs, lines);
+    nb::dict result =
+        check_record_file(3, "py_zelka.readers.inventory_reader", path, false, lines);
     if (result.contains("data") && !result["data"].is_none())
         inventory_ = result["data"];
 }
@@ -749,35 +756,51 @@ void FarmCheck::same_week_warnings(nb::handle file, nb::handle label,
     }
 }
 
+nb::dict FarmCheck::check_record_file(size_t role, const char *module, nb::handle path,
+                                     bool dayfirst, std::vector<size_t> &lines) {
+    nb::dict kwargs;
+    nb::dict config = section(roles[role].name);
+    if (config.contains("columns"))
+        kwargs["columns"] = config["columns"];
+    if (dayfirst && config.contains("dayfirst"))
+        kwargs["dayfirst"] = config["dayfirst"];
+    return check_records(roles[role], path, nb::str(module), nb::handle(), kwargs, lines);
+}
+
+nb::object FarmCheck::dated_records(const char *role, const char *module, const char *cls,
+                                    nb::dict result, nb::handle path,
+                                    const std::vector<size_t> &lines, bool by_tag,
+                                    const char *what) {
+    if (!result.contains("dates") || provider_.is_none())
+        return nb::object();
+    nb::object file = name_of(path);
+    nb::object label = file_column(role, nb::str("date"));
+    std::vector<nb::object> weeks;
+    bool placed = weeks_of(result["dates"], label, file, lines, weeks);
+    nb::list tags = by_tag ? nb::list(result["tags"].attr("tolist")()) : nb::list();
+    std::vector<std::pair<nb::object, nb::object>> keys;
+    for (size_t i = 0; i < weeks.size(); ++i)
+        keys.emplace_back(by_tag ? nb::borrow(tags[i]) : nb::object(nb::str(role)), weeks[i]);
+    same_week_warnings(file, label, lines, keys, result["table"]["date"], what);
+    if (!placed || result["data"].is_none())
+        return nb::object();
+    return host::from_import(module, cls)(result["data"], provider_);
+}
+
 void FarmCheck::check_production(nb::handle path) {
     if (path.is_none()) {
         notice("production", host::text("no production file in ", host::Repr{host::str(folder_)},
                                         "; no harvest records are compared with the model"));
         return;
     }
-    nb::dict kwargs;
-    nb::dict config = section("production");
-    if (config.contains("columns"))
-        kwargs["columns"] = config["columns"];
-    if (config.contains("dayfirst"))
-        kwargs["dayfirst"] = config["dayfirst"];
     std::vector<size_t> lines;
-    nb::dict result = check_records(roles[4], path, nb::str("py_zelka.readers.harvest_tag_reader"),
-                                    nb::handle(), kwargs, lines);
-    if (!result.contains("dates") || provider_.is_none())
-        return;
-    nb::object file = name_of(path);
-    nb::object label = file_column("production", nb::str("date"));
-    std::vector<nb::object> weeks;
-    bool placed = weeks_of(result["dates"], label, file, lines, weeks);
-    nb::list tags = nb::list(result["tags"].attr("tolist")());
-    std::vector<std::pair<nb::object, nb::object>> keys;
-    for (size_t i = 0; i < weeks.size(); ++i)
-        keys.emplace_back(nb::borrow(tags[i]), weeks[i]);
-    same_week_warnings(file, label, lines, keys, result["table"]["date"], "rows of one tag");
-    if (placed && !result["data"].is_none())
-        production_ = host::from_import("py_zelka.readers.harvest_tag_reader",
-                                        "RibbonProductionData")(result["data"], provider_);
+    nb::dict result =
+        check_record_file(4, "py_zelka.readers.harvest_tag_reader", path, true, lines);
+    nb::object data = dated_records("production", "py_zelka.readers.harvest_tag_reader",
+                                    "RibbonProductionData", result, path, lines, true,
+                                    "rows of one tag");
+    if (data.is_valid())
+        production_ = data;
 }
 
 void FarmCheck::check_selection(nb::handle path) {
@@ -787,29 +810,14 @@ void FarmCheck::check_selection(nb::handle path) {
                                        "model"));
         return;
     }
-    nb::dict kwargs;
-    nb::dict config = section("selection");
-    if (config.contains("columns"))
-        kwargs["columns"] = config["columns"];
-    if (config.contains("dayfirst"))
-        kwargs["dayfirst"] = config["dayfirst"];
     std::vector<size_t> lines;
-    nb::dict result = check_records(roles[5], path,
-                                    nb::str("py_zelka.readers.follower_choice_reader"), nb::handle(),
-                                    kwargs, lines);
-    if (!result.contains("dates") || provider_.is_none())
-        return;
-    nb::object file = name_of(path);
-    nb::object label = file_column("selection", nb::str("date"));
-    std::vector<nb::object> weeks;
-    bool placed = weeks_of(result["dates"], label, file, lines, weeks);
-    std::vector<std::pair<nb::object, nb::object>> keys;
-    for (const nb::object &week : weeks)
-        keys.emplace_back(nb::str("selection"), week);
-    same_week_warnings(file, label, lines, keys, result["table"]["date"], "selection dates");
-    if (placed && !result["data"].is_none())
-        selection_ = host::from_import("py_zelka.readers.follower_choice_reader",
-                                       "SuckerSelectionData")(result["data"], provider_);
+    nb::dict result =
+        check_record_file(5, "py_zelka.readers.follower_choice_reader", path, true, lines);
+    nb::object data = dated_records("selection", "py_zelka.readers.follower_choice_reader",
+                                    "SuckerSelectionData", result, path, lines, false,
+                                    "selection dates");
+    if (data.is_valid())
+        selection_ = data;
 }
 
 void FarmCheck::run() {

@@ -45,9 +45,9 @@ void heading(const char *title) {
     write("\n" + text + "\n" + std::string(records::text_width(text), '-') + "\n");
 }
 
-// `format(value, spec)`.
-nb::str format(nb::handle value, const char *spec) {
-    return nb::borrow<nb::str>(host::from_import("builtins", "format")(value, spec));
+// `format(value, format_text)`.
+nb::str format(nb::handle value, const char *format_text) {
+    return nb::borrow<nb::str>(host::from_import("builtins", "format")(value, format_text));
 }
 
 // `", ".join(str(item) for item in items)`.

@@ -258,7 +258,7 @@ std::optional<Rows> duplicate_rows(const Pandas &pd, const std::vector<nb::objec
 
 nb::list distinct_cells(const Pandas &pd, nb::handle series) {
     TextColumn text;
-    if (!text.open(pd, series) || !text.buffered())
+    if (!text.open(pd, series, true))
         return cells(series.attr("drop_duplicates")());
     uint32_t count = 0;
     std::vector<uint32_t> codes = text_codes(text, count);

@@ -55,7 +55,7 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
         nb::object codes;
         nb::list labels;
         TextColumn text;
-        if (text.open(pd, series) && text.buffered()) {  // coded in C++
+        if (text.open(pd, series, true)) {  // coded in C++
             uint32_t count = 0;
             std::vector<uint32_t> own = text_codes(text, count);
             std::vector<int64_t> shifted(own.size());

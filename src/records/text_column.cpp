@@ -41,7 +41,7 @@ struct TextColumn::Buffers {
 TextColumn::TextColumn() = default;
 TextColumn::~TextColumn() = default;
 
-bool TextColumn::open(const Pandas &pd, nb::handle series) {
+bool TextColumn::open(const Pandas &pd, nb::handle series, bool buffers_only) {
     nb::object dtype = series.attr("dtype");
     size_ = length(series);
     nb::object storage = nb::getattr(dtype, "storage", nb::none());
@@ -84,6 +84,8 @@ bool TextColumn::open(const Pandas &pd, nb::handle series) {
             spans_.clear();
         return start == size_;
     }
+    if (buffers_only)
+        return false;
     // Cells as objects: text, or missing.
     cells_ = cells(series);
     views_.resize(size_);

@@ -19,8 +19,10 @@ namespace nb = nanobind;
 class TextColumn {
   public:
     // False (and the column unusable) when a cell is neither text nor missing
-    // (None, NaN, NA), or the series is no column of text.
-    bool open(const Pandas &pd, nb::handle series);
+    // (None, NaN, NA), or the series is no column of text; with
+    // `buffers_only`, also when the column is not held in Arrow buffers (its
+    // cells are then not read at all).
+    bool open(const Pandas &pd, nb::handle series, bool buffers_only = false);
     ~TextColumn();
     TextColumn();
     TextColumn(const TextColumn &) = delete;
@@ -41,9 +43,6 @@ class TextColumn {
         size_t at = row - s.start;
         return s.missing(at) ? std::string_view() : s.at(at);
     }
-    // True when the cells are read from Arrow buffers (no host object holds
-    // them).
-    bool buffered() const { return !spans_.empty(); }
     // True when missing cells of an object column are not all None or all
     // float NaN: pandas tells such kinds apart in some comparisons.
     bool mixed_missing() const { return mixed_missing_; }

@@ -346,7 +346,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     records::TextColumn tag_text;
     std::vector<uint32_t> tag_codes;
     std::vector<nb::object> tag_labels;  // by code
-    if (tag_text.open(s.pd, tag_column) && tag_text.buffered()) {
+    if (tag_text.open(s.pd, tag_column, true)) {
         uint32_t count = 0;
         tag_codes = records::text_codes(tag_text, count);
         tag_labels.resize(count);
