@@ -53,6 +53,8 @@ nb::object load_for(Checks &checks, Options *options, nb::handle read_table, nb:
         for (nb::handle label : text_columns)
             texts.append(file_label(*options, label));
     nb::object table = records::read_table(path, nb::tuple(texts), &options->source);
+    // The header's labels as the file writes them, before the farm's renames.
+    options->extras["labels"] = host::as_list(table.attr("columns"));
     if (options->renames.is_valid() && nb::len(options->renames) > 0)
         table = table.attr("rename")(nb::arg("columns") = options->renames);
     return table;
@@ -161,6 +163,10 @@ nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
     out["notices"] = notices;
     out["failures"] = checks.as_list();
     out["table"] = table.is_valid() ? nb::borrow(table) : nb::none();
+    // Where the rows stand in the file, for the farm check (a module of this
+    // build, which reads it back as the same type).
+    out["source"] = nb::capsule(new TableSource(options.source), source_capsule,
+                                [](void *p) noexcept { delete static_cast<TableSource *>(p); });
     out["kind"] = kinds[options.source.kind];
     out["header_line"] = nb::int_(options.source.header_line);
     out["separator"] = nb::str(&options.source.separator, 1);
@@ -168,6 +174,13 @@ nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
     for (auto [key, value] : options.extras)
         out[key] = value;
     return out;
+}
+
+const TableSource &source_of(nb::handle capsule) {
+    void *p = PyCapsule_GetPointer(capsule.ptr(), source_capsule);
+    if (!p)
+        throw nb::python_error();
+    return *static_cast<TableSource *>(p);
 }
 
 Options options_of(nb::handle columns, nb::handle dayfirst) {

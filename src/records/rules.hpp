@@ -98,10 +98,16 @@ void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::han
 
 // The result of a farm check of one file: a dict with the data (None when a
 // rule failed), the notices, the failures (Checks::as_list), the loaded
-// table, where its rows stand ("kind", "header_line", "separator",
-// "encoding"), and the options' extras.
+// table, where its rows stand ("source", a capsule source_of reads, and
+// "kind", "header_line", "separator", "encoding"), and the options' extras
+// ("labels": the header's labels before the farm's renames, ...).
 nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
                       nb::handle table, const Options &options);
+
+// The name of the capsule that carries a checked file's TableSource, and
+// the TableSource it carries (a ValueError when it is not one).
+constexpr const char *source_capsule = "py_zelka.TableSource";
+const TableSource &source_of(nb::handle capsule);
 
 // The farm options of `_check_file(..., columns=..., dayfirst=...)`.
 Options options_of(nb::handle columns, nb::handle dayfirst);

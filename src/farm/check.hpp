@@ -1,0 +1,142 @@
+// The check of one farm folder, split by concern:
+//   layout.cpp    the folder, farm.yaml (bounded, strict) and which file is which
+//   settings.cpp  the parameter and management files
+//   records.cpp   loading a record file through its reader's checks, the
+//                 inventory, and the dated records (production, selection)
+//   weather.cpp   the weather file: signal, units, dates, gaps, the provider
+//   report.cpp    the findings as a table, text and JSON
+#pragma once
+
+#include "farm/catalogue.hpp"
+#include "host/module.hpp"
+#include "records/load.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace farm {
+
+namespace nb = nanobind;
+
+struct State : host::State {
+    host::Ref error_cls{this};   // FarmCheckError
+    host::Ref report_cls{this};  // FarmReport
+    host::Ref farm_cls{this};    // Farm
+};
+
+struct Finding {
+    nb::object file, line, column, value;  // line, column, value: None when not about one
+    Rule rule;
+    nb::object message;
+};
+
+// farm.yaml's name.
+extern const char *const farm_file;
+
+// `None if pd.isna(cell) else str(cell)`.
+nb::object cell_text(nb::handle cell);
+
+// The text of a caught error: "TypeName: message".
+nb::str error_text(nb::python_error &error);
+
+// The line (1-based) of every key of a YAML mapping document, as "key" and
+// "key.subkey"; empty when the file does not compose.
+std::map<std::string, long> yaml_lines(nb::handle path);
+nb::object line_or_none(const std::map<std::string, long> &lines, const std::string &key);
+
+// A record file as its reader's farm check left it.
+struct RecordFile {
+    nb::object path, file;      // the path, and its name in the folder
+    nb::dict result;            // the reader's check; empty when the file did not load
+    records::TableSource source;
+    std::vector<size_t> lines;  // the line of each row of the loaded table
+    bool loaded() const { return result.size() > 0; }
+    nb::object line_at(size_t row) const {
+        return row < lines.size() ? nb::object(nb::int_(lines[row])) : nb::object(nb::none());
+    }
+};
+
+class FarmCheck {
+  public:
+    FarmCheck(State &s, nb::handle folder);
+
+    void run();
+    // The FarmReport of the findings.
+    nb::object report() const;
+    bool failed() const;
+    // Farm(...) of what the check read.
+    nb::object farm(nb::handle report) const;
+
+  private:
+    void add(nb::handle file, nb::handle line, nb::handle column, nb::handle value, Rule rule,
+             nb::handle message) {
+        findings_.push_back({nb::borrow(file), nb::borrow(line), nb::borrow(column),
+                             nb::borrow(value), rule, nb::borrow(message)});
+    }
+    void notice(const char *subject, nb::handle message);
+    nb::object name_of(nb::handle path) const;
+    bool has_finding(nb::handle file, Rule rule) const;
+
+    // layout.cpp
+    void read_farm_yaml();
+    void check_section(Role role, nb::handle key, nb::handle value,
+                       const std::map<std::string, long> &lines);
+    nb::object find_file(Role role);
+    // farm.yaml's mapping of one file, or an empty dict.
+    nb::dict section(Role role) const;
+    // farm.yaml's `columns:` of one file (ours -> the file's label), only
+    // when every entry is sound; empty otherwise.
+    nb::dict columns_of(Role role) const;
+    // The file's label of one of our columns.
+    nb::object file_column(Role role, nb::handle ours) const;
+    bool dayfirst_given(Role role) const;
+    int week_length() const;
+
+    // settings.cpp
+    void check_parameters(nb::handle path);
+    void check_management(nb::handle path);
+
+    // records.cpp
+    RecordFile check_records(Role role, nb::handle path, nb::handle column_map,
+                             nb::dict kwargs);
+    void report_loading(Role role, const RecordFile &records);
+    void mapped_columns(Role role, const RecordFile &records, nb::handle mapping);
+    void ambiguous_dates(Role role, const RecordFile &records, nb::handle cells,
+                         nb::handle label);
+    void check_inventory(nb::handle path);
+    void check_production(nb::handle path);
+    void check_selection(nb::handle path);
+    RecordFile check_record_file(Role role, nb::handle path);
+    nb::object dated_records(Role role, const char *module, const char *cls,
+                             const RecordFile &records, bool by_tag, const char *what);
+    bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
+                  std::vector<nb::object> &weeks);
+    void same_week_warnings(const RecordFile &records, nb::handle label,
+                            const std::vector<std::pair<nb::object, nb::object>> &keys,
+                            nb::handle dates, const char *what);
+
+    // weather.cpp
+    void check_weather(nb::handle path);
+    void weather_signal(const RecordFile &records, nb::handle data, nb::handle source_label,
+                        bool heat_units, std::vector<bool> &usable);
+    void weather_dates(const RecordFile &records, nb::handle data, nb::handle date_label,
+                       const std::vector<bool> &usable);
+    void weather_gaps(const RecordFile &records, nb::handle date_label,
+                      const std::vector<long long> &days, const std::vector<bool> &usable);
+
+    State &s_;
+    nb::object folder_;
+    nb::object notices_;
+    nb::object config_;  // farm.yaml's mapping, when it is one
+    bool config_sound_ = true;
+    std::vector<Finding> findings_;
+
+    nb::object parameters_ = nb::none(), schedule_ = nb::none(), weather_ = nb::none(),
+               provider_ = nb::none(), inventory_ = nb::none(), production_ = nb::none(),
+               selection_ = nb::none();
+};
+
+}  // namespace farm

@@ -1,0 +1,501 @@
+// The folder, farm.yaml and which file is which.
+//
+// farm.yaml is read strictly and within bounds: at most 64 KiB, no aliases,
+// a bounded number of nodes and depth, no key twice; every key and value is
+// checked, and every problem is a finding (never an exception).  No `file:`
+// leaves the folder.
+#include "farm/check.hpp"
+
+#include "host/host.hpp"
+
+#include <climits>
+
+namespace farm {
+
+using host::utf8;
+
+const char *const farm_file = "farm.yaml";
+
+namespace {
+
+constexpr long max_yaml_bytes = 64 * 1024;
+constexpr size_t max_yaml_nodes = 10000;
+constexpr size_t max_yaml_depth = 32;
+constexpr long max_week_length = 366;
+
+// What farm.yaml may say of each file.
+const char *const section_keys[role_count][7] = {
+    {"file"},
+    {"file"},
+    {"file", "columns", "date", "tmean", "heat_units", "dayfirst"},
+    {"file", "columns"},
+    {"file", "columns", "dayfirst"},
+    {"file", "columns", "dayfirst"},
+};
+
+// The reader's columns of each record file: what `columns:` may map.
+const char *const reader_columns[role_count][9] = {
+    {},
+    {},
+    {"date", "tmean", "heat_units"},
+    {"chain", "population", "age_weeks", "tag"},
+    {"tag", "date", "bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"},
+    {"date", "parous_count", "nulliparous_count"},
+};
+
+nb::list names_list(const char *const *names, size_t n) {
+    nb::list out;
+    for (size_t k = 0; k < n && names[k]; ++k)
+        out.append(nb::str(names[k]));
+    return out;
+}
+
+bool is_role(const std::string &name, Role &role) {
+    for (size_t k = 0; k < role_count; ++k)
+        if (name == role_name(Role(k))) {
+            role = Role(k);
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+nb::object cell_text(nb::handle cell) {
+    if (host::is_missing(cell))
+        return nb::none();
+    return host::str(cell);
+}
+
+nb::str error_text(nb::python_error &error) {
+    nb::object value = nb::borrow(error.value());
+    return host::text(host::Str{nb::handle((PyObject *) Py_TYPE(value.ptr())).attr("__name__")},
+                      ": ", host::Str{value});
+}
+
+namespace {
+
+// Every key of a composed mapping node (and of the mappings under it, one
+// level down) with its line; keys written twice in one mapping go to
+// `twice` as (key, first line, second line).
+void node_lines(nb::handle yaml, nb::handle node, std::map<std::string, long> &lines,
+                std::vector<std::tuple<std::string, long, long>> *twice) {
+    nb::object mapping_node = yaml.attr("MappingNode");
+    if (!nb::isinstance(node, mapping_node))
+        return;
+    auto walk = [&](nb::handle mapping, const std::string &prefix) {
+        for (nb::handle pair : mapping.attr("value")) {
+            nb::handle key = nb::handle(pair)[0];
+            std::string name = prefix + utf8(key.attr("value"));
+            long line = nb::cast<long>(key.attr("start_mark").attr("line")) + 1;
+            auto [at, fresh] = lines.emplace(name, line);
+            if (!fresh && twice)
+                twice->emplace_back(name, at->second, line);
+        }
+    };
+    walk(node, "");
+    for (nb::handle pair : node.attr("value")) {
+        nb::object value = nb::handle(pair)[1];
+        if (nb::isinstance(value, mapping_node))
+            walk(value, utf8(nb::handle(pair)[0].attr("value")) + ".");
+    }
+}
+
+}  // namespace
+
+std::map<std::string, long> yaml_lines(nb::handle path) {
+    std::map<std::string, long> lines;
+    try {
+        nb::object yaml = host::import("yaml");
+        nb::object text = host::from_import("pathlib", "Path")(path).attr("read_text")(
+            nb::arg("encoding") = "utf-8");
+        nb::object node = yaml.attr("compose")(text, nb::arg("Loader") = yaml.attr("SafeLoader"));
+        if (!node.is_none())
+            node_lines(yaml, node, lines, nullptr);
+    } catch (nb::python_error &) {
+        lines.clear();
+    }
+    return lines;
+}
+
+nb::object line_or_none(const std::map<std::string, long> &lines, const std::string &key) {
+    auto it = lines.find(key);
+    return it == lines.end() ? nb::object(nb::none()) : nb::object(nb::int_(it->second));
+}
+
+FarmCheck::FarmCheck(State &s, nb::handle folder)
+    : s_(s), folder_(host::from_import("pathlib", "Path")(folder)),
+      notices_(host::from_import("py_zelka.notices", "NoticeLog")()) {}
+
+nb::object FarmCheck::name_of(nb::handle path) const {
+    nb::object p = host::from_import("pathlib", "Path")(path);
+    try {
+        return host::str(p.attr("relative_to")(folder_));
+    } catch (nb::python_error &) {
+        return host::str(p);
+    }
+}
+
+void FarmCheck::notice(const char *subject, nb::handle message) {
+    nb::object notices = host::import("py_zelka.notices");
+    notices_.attr("append")(notices.attr("Notice")(
+        nb::arg("kind") = notices.attr("NoticeKind").attr("FEATURE_DISABLED"),
+        nb::arg("subject") = subject, nb::arg("message") = message, nb::arg("source") = "Farm"));
+}
+
+bool FarmCheck::has_finding(nb::handle file, Rule rule) const {
+    for (const Finding &f : findings_)
+        if (f.rule == rule && f.file.equal(file))
+            return true;
+    return false;
+}
+
+void FarmCheck::read_farm_yaml() {
+    nb::object path = folder_ / nb::str(farm_file);
+    if (!host::truth(path.attr("is_file")()))
+        return;
+    nb::str file(farm_file);
+    nb::object yaml = host::import("yaml");
+    nb::object text;
+    std::map<std::string, long> lines;
+    std::vector<std::tuple<std::string, long, long>> twice;
+    try {
+        long size = nb::cast<long>(path.attr("stat")().attr("st_size"));
+        if (size > max_yaml_bytes) {
+            add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml,
+                host::text("farm.yaml is ", host::Str{nb::int_(size)},
+                           " bytes: a farm.yaml of more than ",
+                           host::Str{nb::int_(max_yaml_bytes)},
+                           " bytes is refused (it names a few files and columns)"));
+            config_sound_ = false;
+            return;
+        }
+        text = path.attr("read_text")(nb::arg("encoding") = "utf-8");
+        // The events first: aliases, the number of nodes and their depth are
+        // bounded before anything is built.
+        size_t nodes = 0, depth = 0;
+        nb::object alias_event = yaml.attr("AliasEvent");
+        nb::object start_events = nb::make_tuple(yaml.attr("MappingStartEvent"),
+                                                 yaml.attr("SequenceStartEvent"));
+        nb::object end_events = nb::make_tuple(yaml.attr("MappingEndEvent"),
+                                               yaml.attr("SequenceEndEvent"));
+        nb::object scalar_event = yaml.attr("ScalarEvent");
+        for (nb::handle event : yaml.attr("parse")(text, nb::arg("Loader") = yaml.attr("SafeLoader"))) {
+            nb::object line = nb::int_(nb::cast<long>(event.attr("start_mark").attr("line")) + 1);
+            if (nb::isinstance(event, alias_event) ||
+                (nb::hasattr(event, "anchor") && !event.attr("anchor").is_none())) {
+                add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
+                    nb::str("farm.yaml uses a YAML anchor or alias (&name, *name): write each "
+                            "value out in full"));
+                config_sound_ = false;
+                return;
+            }
+            if (PyObject_IsInstance(event.ptr(), start_events.ptr()) == 1) {
+                ++nodes;
+                if (++depth > max_yaml_depth) {
+                    add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
+                        nb::str("farm.yaml nests too deeply: it maps each file to a few keys"));
+                    config_sound_ = false;
+                    return;
+                }
+            } else if (PyObject_IsInstance(event.ptr(), end_events.ptr()) == 1) {
+                --depth;
+            } else if (nb::isinstance(event, scalar_event)) {
+                ++nodes;
+            }
+            if (nodes > max_yaml_nodes) {
+                add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
+                    host::text("farm.yaml holds more than ", host::Str{nb::int_(max_yaml_nodes)},
+                               " values: it maps each file to a few keys"));
+                config_sound_ = false;
+                return;
+            }
+        }
+        nb::object node = yaml.attr("compose")(text, nb::arg("Loader") = yaml.attr("SafeLoader"));
+        if (!node.is_none())
+            node_lines(yaml, node, lines, &twice);
+    } catch (nb::python_error &error) {
+        nb::object line = nb::none();
+        nb::object value = nb::borrow(error.value());
+        if (nb::hasattr(value, "problem_mark") && !value.attr("problem_mark").is_none())
+            line = nb::int_(nb::cast<long>(value.attr("problem_mark").attr("line")) + 1);
+        add(file, line, nb::none(), nb::none(), Rule::farm_yaml, error_text(error));
+        config_sound_ = false;
+        return;
+    }
+    for (const auto &[key, first, second] : twice)
+        add(file, nb::int_(second), nb::none(), nb::none(), Rule::farm_yaml,
+            host::text("key ", host::Repr{nb::str(key.c_str())}, " is written twice (lines ",
+                       host::Str{nb::int_(first)}, " and ", host::Str{nb::int_(second)},
+                       "): write it once"));
+    nb::object document;
+    try {
+        document = yaml.attr("safe_load")(text);
+    } catch (nb::python_error &error) {
+        add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml, error_text(error));
+        config_sound_ = false;
+        return;
+    }
+    if (document.is_none())
+        return;
+    if (!nb::isinstance<nb::dict>(document)) {
+        add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml,
+            nb::str("farm.yaml must be a mapping of the farm's files to what they hold, "
+                    "e.g. weather: {file: weather.csv}"));
+        config_sound_ = false;
+        return;
+    }
+    config_ = document;
+    nb::list known;
+    for (size_t k = 0; k < role_count; ++k)
+        known.append(nb::str(role_name(Role(k))));
+    known.append(nb::str("week_length_days"));
+    for (auto [key, value] : nb::borrow<nb::dict>(document)) {
+        std::string name = PyUnicode_Check(key.ptr()) ? utf8(key) : std::string();
+        nb::object where = line_or_none(lines, name);
+        Role role;
+        if (name == "week_length_days") {
+            int overflow = 0;
+            long days = PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())
+                            ? PyLong_AsLongAndOverflow(value.ptr(), &overflow)
+                            : 0;
+            if (days < 1 || days > max_week_length || overflow)
+                add(file, where, nb::none(), cell_text(value), Rule::farm_yaml_value,
+                    host::text("week_length_days must be a whole number of days from 1 to ",
+                               host::Str{nb::int_(max_week_length)},
+                               ", e.g. week_length_days: 7"));
+            continue;
+        }
+        if (!is_role(name, role)) {
+            add(file, where, nb::none(), nb::none(), Rule::farm_yaml_key,
+                host::text("unknown key ", host::Repr{key}, " in farm.yaml; expected one of ",
+                           host::Str{known}));
+            continue;
+        }
+        check_section(role, key, value, lines);
+    }
+}
+
+void FarmCheck::check_section(Role role, nb::handle key, nb::handle value,
+                              const std::map<std::string, long> &lines) {
+    nb::str file(farm_file);
+    std::string name = role_name(role);
+    if (!nb::isinstance<nb::dict>(value)) {
+        add(file, line_or_none(lines, name), nb::none(), nb::none(), Rule::farm_yaml_value,
+            host::text("farm.yaml's ", host::Repr{key}, " must be a mapping, e.g. ", name.c_str(),
+                       ": {file: ", name.c_str(), role <= Role::management ? ".yaml}" : ".csv}"));
+        return;
+    }
+    nb::list allowed = names_list(section_keys[size_t(role)], 7);
+    nb::list columns = names_list(reader_columns[size_t(role)], 9);
+    for (auto [inner, inner_value] : nb::borrow<nb::dict>(value)) {
+        std::string inner_name = PyUnicode_Check(inner.ptr()) ? utf8(inner) : std::string();
+        std::string path = name + "." + inner_name;
+        nb::object where = line_or_none(lines, path);
+        if (!host::contains(allowed, inner)) {
+            add(file, where, nb::none(), nb::none(), Rule::farm_yaml_key,
+                host::text("unknown key ", host::Repr{inner}, " under ", host::Repr{key},
+                           " in farm.yaml; expected one of ", host::Str{allowed}));
+        } else if (inner_name == "file") {
+            if (!PyUnicode_Check(inner_value.ptr()))
+                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
+                    host::text(path.c_str(), " must be the name of a file in the farm folder, e.g. ",
+                               name.c_str(), ": {file: ", name.c_str(),
+                               role <= Role::management ? ".yaml}" : ".csv}"));
+        } else if (inner_name == "dayfirst") {
+            if (!PyBool_Check(inner_value.ptr()))
+                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
+                    host::text(path.c_str(), " must be true or false, e.g. ", name.c_str(),
+                               ": {dayfirst: true}"));
+        } else if (inner_name == "columns") {
+            if (!nb::isinstance<nb::dict>(inner_value)) {
+                add(file, where, nb::none(), nb::none(), Rule::farm_yaml_value,
+                    host::text(path.c_str(),
+                               " must map the reader's column labels to the file's, e.g. ",
+                               name.c_str(), ": {columns: {",
+                               reader_columns[size_t(role)][0] ? reader_columns[size_t(role)][0]
+                                                               : "date",
+                               ": Datum}}"));
+                continue;
+            }
+            nb::dict seen;  // the file's label -> the first of our columns mapped to it
+            for (auto [ours, theirs] : nb::borrow<nb::dict>(inner_value)) {
+                std::string ours_name = PyUnicode_Check(ours.ptr()) ? utf8(ours) : std::string();
+                nb::object at = line_or_none(lines, path);
+                if (!host::contains(columns, ours)) {
+                    add(file, at, nb::none(), nb::none(), Rule::farm_yaml_key,
+                        host::text("unknown column ", host::Repr{ours}, " under ", host::Repr{key},
+                                   " columns in farm.yaml; the ", name.c_str(),
+                                   " reader's columns are ", host::Str{columns}));
+                } else if (!PyUnicode_Check(theirs.ptr())) {
+                    add(file, at, nb::none(), cell_text(theirs), Rule::farm_yaml_value,
+                        host::text(path.c_str(), ".", ours_name.c_str(),
+                                   " must be the file's column label as text, e.g. ",
+                                   name.c_str(), ": {columns: {", ours_name.c_str(), ": '",
+                                   host::Str{theirs}, "'}}"));
+                } else if (seen.contains(theirs)) {
+                    add(file, at, theirs, nb::none(), Rule::column_mapped_twice,
+                        host::text("farm.yaml maps the file's column ", host::Repr{theirs},
+                                   " of ", host::Repr{key}, " to both ", host::Repr{seen[theirs]},
+                                   " and ", host::Repr{ours}, ": a column holds one thing"));
+                } else {
+                    seen[theirs] = ours;
+                }
+            }
+        } else {  // the weather's shorthands date, tmean, heat_units
+            bool optional = inner_name == "heat_units";
+            if (!(PyUnicode_Check(inner_value.ptr()) || (optional && inner_value.is_none())))
+                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
+                    host::text(path.c_str(), " must be the file's column label as text, e.g. ",
+                               "weather: {", inner_name.c_str(), ": Tmittel}"));
+        }
+    }
+    // The weather's shorthands and its columns must agree.
+    if (role == Role::weather) {
+        nb::dict config = nb::borrow<nb::dict>(value);
+        if (config.contains("columns") && nb::isinstance<nb::dict>(config["columns"])) {
+            nb::dict given = nb::borrow<nb::dict>(config["columns"]);
+            for (const char *field : {"date", "tmean", "heat_units"})
+                if (config.contains(field) && given.contains(field) &&
+                    !nb::handle(config[field]).equal(given[field]))
+                    add(file, line_or_none(lines, name + "." + field), nb::none(), nb::none(),
+                        Rule::farm_yaml_value,
+                        host::text("weather.", field, " and weather.columns.", field,
+                                   " name different columns: give the label once, e.g. "
+                                   "weather: {columns: {",
+                                   field, ": ", host::Str{given[field]}, "}}"));
+        }
+    }
+}
+
+nb::dict FarmCheck::section(Role role) const {
+    nb::object value =
+        config_.is_valid() ? nb::object(config_.attr("get")(role_name(role))) : nb::object();
+    if (value.is_valid() && nb::isinstance<nb::dict>(value))
+        return nb::borrow<nb::dict>(value);
+    return nb::dict();
+}
+
+nb::dict FarmCheck::columns_of(Role role) const {
+    nb::dict config = section(role);
+    nb::dict out;
+    nb::list columns = names_list(reader_columns[size_t(role)], 9);
+    if (config.contains("columns") && nb::isinstance<nb::dict>(config["columns"]))
+        for (auto [ours, theirs] : nb::borrow<nb::dict>(config["columns"]))
+            if (host::contains(columns, ours) && PyUnicode_Check(theirs.ptr()))
+                out[ours] = theirs;
+    if (role == Role::weather)
+        for (const char *field : {"date", "tmean", "heat_units"})
+            if (config.contains(field) && !out.contains(field) &&
+                (PyUnicode_Check(nb::handle(config[field]).ptr()) ||
+                 nb::handle(config[field]).is_none()))
+                out[field] = config[field];
+    return out;
+}
+
+nb::object FarmCheck::file_column(Role role, nb::handle ours) const {
+    nb::dict columns = columns_of(role);
+    if (columns.contains(ours) && !nb::handle(columns[ours]).is_none())
+        return nb::borrow(columns[ours]);
+    return nb::borrow(ours);
+}
+
+bool FarmCheck::dayfirst_given(Role role) const {
+    nb::dict config = section(role);
+    return config.contains("dayfirst") && PyBool_Check(nb::handle(config["dayfirst"]).ptr());
+}
+
+int FarmCheck::week_length() const {
+    nb::object given = config_.is_valid() ? nb::object(config_.attr("get")("week_length_days"))
+                                          : nb::object(nb::none());
+    int overflow = 0;
+    if (PyLong_CheckExact(given.ptr())) {
+        long days = PyLong_AsLongAndOverflow(given.ptr(), &overflow);
+        if (!overflow && days >= 1 && days <= max_week_length)
+            return (int) days;
+    }
+    if (!parameters_.is_none()) {
+        nb::object days = parameters_.attr("general").attr("get")("week_length_days");
+        if (PyLong_CheckExact(days.ptr())) {
+            long value = PyLong_AsLongAndOverflow(days.ptr(), &overflow);
+            if (!overflow && value >= 1 && value <= max_week_length)
+                return (int) value;
+        }
+    }
+    return 7;
+}
+
+nb::object FarmCheck::find_file(Role role) {
+    const char *name = role_name(role);
+    bool yaml = role == Role::parameters || role == Role::management;
+    nb::dict config = section(role);
+    nb::str file(farm_file);
+    if (config.contains("file")) {
+        nb::object given = config["file"];
+        if (!PyUnicode_Check(given.ptr()))
+            return nb::none();  // a finding of farm.yaml already
+        nb::object path_cls = host::from_import("pathlib", "Path");
+        try {
+            nb::object relative = path_cls(given);
+            nb::object path = folder_ / relative;
+            nb::object root = folder_.attr("resolve")();
+            nb::object resolved = path.attr("resolve")();
+            bool inside = !host::truth(relative.attr("is_absolute")()) &&
+                          (resolved.equal(root) ||
+                           host::contains(resolved.attr("parents"), root));
+            if (!inside) {
+                add(file, nb::none(), nb::none(), given, Rule::outside_folder,
+                    host::text("the ", name, " file ", host::Repr{given},
+                               " is outside the farm folder: farm.yaml names files inside it; "
+                               "copy the file into the folder and name it there, e.g. ",
+                               name, ": {file: ", name, yaml ? ".yaml}" : ".csv}"));
+                return nb::none();
+            }
+            if (host::truth(path.attr("is_file")()))
+                return path;
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_OSError) && !host::error_is(error, PyExc_ValueError))
+                throw;
+            add(file, nb::none(), nb::none(), given, Rule::farm_yaml_value,
+                host::text("the ", name, " file ", host::Repr{given}, " cannot be opened (",
+                           error_text(error), "): name a file of the farm folder"));
+            return nb::none();
+        }
+        add(file, nb::none(), nb::none(), given, Rule::missing_file,
+            host::text("the ", name, " file ", host::Repr{given},
+                       " that farm.yaml names is not in the folder"));
+        return nb::none();
+    }
+    nb::list found;
+    nb::object files = host::from_import("builtins", "sorted")(
+        folder_.attr("glob")(host::text(name, ".*")));
+    for (nb::handle path : files) {
+        if (!host::truth(path.attr("is_file")()))
+            continue;
+        std::string suffix = utf8(path.attr("suffix").attr("lower")());
+        if (yaml && suffix != ".yaml" && suffix != ".yml")
+            continue;
+        found.append(path);
+    }
+    if (nb::len(found) == 1)
+        return found[0];
+    if (nb::len(found) > 1) {
+        nb::list names;
+        for (nb::handle path : found)
+            names.append(name_of(path));
+        add(names[0], nb::none(), nb::none(), nb::none(), Rule::several_files,
+            host::text("several ", name, " files: ", host::Str{names},
+                       "; name the one to read in farm.yaml, e.g. ", name, ": {file: ",
+                       host::Str{names[0]}, "}"));
+        return nb::none();
+    }
+    if (role == Role::weather) {
+        nb::str expected = host::text(name, ".*");
+        add(expected, nb::none(), nb::none(), nb::none(), Rule::missing_file,
+            host::text("no ", name, " file (", expected, ") in ", host::Repr{host::str(folder_)},
+                       "; put it there or name it in farm.yaml, e.g. weather: {file: station.csv}"));
+    }
+    return nb::none();
+}
+
+}  // namespace farm

@@ -1,0 +1,340 @@
+// The weather file: what would give the model a wrong temperature signal
+// (missing or non-numeric values, missing-value markers, impossible values,
+// degrees Fahrenheit or kelvin) or a wrong calendar (dates that read both
+// ways, stacked stations, hourly rows, missing days, one row a week).
+#include "farm/check.hpp"
+
+#include "host/capi.hpp"
+#include "host/host.hpp"
+#include "records/columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace farm {
+
+using host::checked;
+using host::utf8;
+
+namespace {
+
+// What weather services write for a missing value.
+const double markers[] = {-99.9, -999.0, -999.9, -9999.0, -99999.0, 999.9, 9999.0, 9999.9, 99999.0};
+constexpr double lowest_celsius = -60.0, highest_celsius = 60.0;
+
+bool is_marker(double v) {
+    for (double m : markers)
+        if (v == m)
+            return true;
+    return false;
+}
+
+std::string lowered(std::string text) {
+    for (char &c : text)
+        c = (char) std::tolower((unsigned char) c);
+    return text;
+}
+
+// The unit a column's label names: 'F', 'K' or 0.
+char unit_of_label(const std::string &label) {
+    std::string l = lowered(label);
+    for (const char *f : {"\xc2\xb0" "f", "degf", "deg f", "(f)", "[f]", "fahrenheit"})
+        if (l.find(f) != std::string::npos)
+            return 'F';
+    for (const char *k : {"(k)", "[k]", "kelvin", "degk", "deg k"})
+        if (l.find(k) != std::string::npos)
+            return 'K';
+    return 0;
+}
+
+nb::str day_text(long long ordinal) {
+    return host::str(host::from_import("datetime", "date").attr("fromordinal")(ordinal));
+}
+
+}  // namespace
+
+void FarmCheck::check_weather(nb::handle path) {
+    if (path.is_none())
+        return;
+    nb::dict fields = columns_of(Role::weather);
+    nb::dict config = section(Role::weather);
+    if (config.contains("dayfirst") && PyBool_Check(nb::handle(config["dayfirst"]).ptr()))
+        fields["dayfirst"] = config["dayfirst"];
+    nb::object column_map;
+    try {
+        column_map = host::from_import("py_zelka.weather", "ColumnMap")(**fields);
+    } catch (nb::python_error &error) {
+        add(nb::str(farm_file), nb::none(), nb::none(), nb::none(), Rule::farm_yaml_value,
+            error_text(error));
+        return;
+    }
+    RecordFile records = check_records(Role::weather, path, column_map, nb::dict());
+    if (!records.loaded())
+        return;
+    nb::object date_label = column_map.attr("date");
+    nb::object table = records.result["table"];
+    if (!table.is_none() && records::has_column(table, date_label))
+        ambiguous_dates(Role::weather, records, table[date_label], date_label);
+    if (records.result["data"].is_none())
+        return;
+    nb::object data = records.result["data"];
+    weather_ = data;
+    bool heat_units = !column_map.attr("heat_units").is_none();
+    nb::object source_label = heat_units ? nb::object(column_map.attr("heat_units"))
+                                         : nb::object(column_map.attr("tmean"));
+    std::vector<bool> usable;
+    weather_signal(records, data, source_label, heat_units, usable);
+    weather_dates(records, data, date_label, usable);
+
+    try {
+        provider_ = host::from_import("py_zelka.weather", "WeatherProvider")
+                        .attr("from_table")(data, nb::arg("week_length_days") = week_length());
+    } catch (nb::python_error &error) {
+        add(records.file, nb::none(), date_label, nb::none(), Rule::weather_period,
+            error_text(error));
+    }
+}
+
+void FarmCheck::weather_signal(const RecordFile &records, nb::handle data,
+                               nb::handle source_label, bool heat_units,
+                               std::vector<bool> &usable) {
+    nb::object file = records.file;
+    nb::object pd = host::import("pandas");
+    nb::object signal_label = nb::str(data.attr("columns")[1]);
+    nb::object signal = data[signal_label];
+    nb::list raw = nb::list(signal.attr("tolist")());
+    nb::object numbers = pd.attr("to_numeric")(signal, nb::arg("errors") = "coerce");
+    nb::list converted = nb::list(numbers.attr("astype")("float64").attr("tolist")());
+    size_t n = nb::len(raw);
+    usable.assign(n, false);
+    std::vector<double> values(n, std::nan(""));
+    size_t numeric = 0;
+    for (size_t i = 0; i < n; ++i) {
+        values[i] = nb::cast<double>(converted[i]);
+        numeric += !std::isnan(values[i]);
+    }
+    if (n > 0 && numeric == 0) {
+        add(file, nb::none(), source_label, nb::none(), Rule::empty_signal,
+            host::text("every value of ", host::Repr{source_label},
+                       " is missing or not a number: the weather gives the model no ",
+                       host::Str{signal_label},
+                       "; fill the column or name the right one in farm.yaml, e.g. weather: "
+                       "{columns: {",
+                       host::Str{signal_label}, ": LABEL}}"));
+        return;
+    }
+    // Cells that are text but no number: a decimal comma, or text.
+    for (size_t i = 0; i < n; ++i) {
+        if (host::is_missing(raw[i]) || !std::isnan(values[i]))
+            continue;
+        std::string text = utf8(raw[i]);
+        std::string probe = text;
+        for (char &c : probe)
+            if (c == ',')
+                c = '.';
+        char *end = nullptr;
+        std::strtod(probe.c_str(), &end);
+        bool decimal_comma =
+            text.find(',') != std::string::npos && !probe.empty() && end && *end == '\0';
+        add(file, records.line_at(i), source_label, raw[i], Rule::non_numeric_signal,
+            decimal_comma
+                ? host::text(host::Repr{raw[i]},
+                             " is not a number: a decimal comma? Write the decimal point (",
+                             probe.c_str(), ") or export the file with one")
+                : host::text(host::Repr{raw[i]},
+                             " is not a number; write the number, or leave the cell empty where "
+                             "the value is missing"));
+    }
+    // Markers, then the unit of the whole column, then values one by one.
+    std::vector<double> plain;
+    for (size_t i = 0; i < n; ++i) {
+        double v = values[i];
+        if (std::isnan(v))
+            continue;
+        if (is_marker(v)) {
+            add(file, records.line_at(i), source_label, cell_text(raw[i]), Rule::missing_marker,
+                host::text(host::Repr{cell_text(raw[i])},
+                           " is a missing-value marker, not a measurement: leave the cell empty "
+                           "where the value is missing"));
+            continue;
+        }
+        usable[i] = true;
+        plain.push_back(v);
+    }
+    if (plain.empty())
+        return;
+    if (heat_units) {
+        for (size_t i = 0; i < n; ++i)
+            if (usable[i] && values[i] < 0.0)
+                add(file, records.line_at(i), source_label, cell_text(raw[i]),
+                    Rule::negative_heat_units,
+                    host::text("heat units of ", host::Repr{cell_text(raw[i])},
+                               " are negative: heat units are 0 or more"));
+        return;
+    }
+    std::vector<double> sorted = plain;
+    std::sort(sorted.begin(), sorted.end());
+    size_t m = sorted.size();
+    double median = m % 2 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) / 2.0;
+    nb::object shown = nb::float_(std::round(median * 10.0) / 10.0);
+    char unit = unit_of_label(utf8(source_label));
+    if (!unit && median > 200.0)
+        unit = 'K';
+    else if (!unit && median > 40.0)
+        unit = 'F';
+    if (unit) {
+        bool by_label = unit_of_label(utf8(source_label)) != 0;
+        const char *name = unit == 'F' ? "degrees Fahrenheit" : "kelvin";
+        const char *formula = unit == 'F' ? "(F - 32) / 1.8" : "K - 273.15";
+        add(file, nb::none(), source_label, nb::none(), Rule::temperature_units,
+            by_label ? host::text("the label ", host::Repr{source_label}, " says ", name,
+                                  ": the model reads degrees Celsius; convert the column (",
+                                  formula, ")")
+                     : host::text("the values of ", host::Repr{source_label}, " look like ", name,
+                                  " (median ", host::Repr{shown},
+                                  "): the model reads degrees Celsius; convert the column (",
+                                  formula, ")"));
+        return;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (usable[i] && (values[i] < lowest_celsius || values[i] > highest_celsius))
+            add(file, records.line_at(i), source_label, cell_text(raw[i]),
+                Rule::implausible_value,
+                host::text(host::Repr{cell_text(raw[i])},
+                           " is no mean temperature in degrees Celsius (they lie from -60 to "
+                           "60): correct it, or leave the cell empty where it is missing"));
+}
+
+void FarmCheck::weather_dates(const RecordFile &records, nb::handle data, nb::handle date_label,
+                              const std::vector<bool> &usable) {
+    nb::object file = records.file;
+    nb::object table = records.result["table"];
+    nb::list written = nb::list(table[date_label].attr("tolist")());
+    nb::list stamps = nb::list(data["date"].attr("tolist")());
+    nb::list signal = nb::list(data[nb::str(data.attr("columns")[1])].attr("tolist")());
+    size_t n = nb::len(stamps);
+    std::map<long long, size_t> first_of_stamp, first_of_day;
+    std::vector<long long> days(n, 0);
+    std::vector<bool> dated(n, false);
+    nb::object previous;
+    size_t previous_row = 0;
+    for (size_t i = 0; i < n; ++i) {
+        nb::handle stamp = stamps[i];
+        if (host::is_missing(stamp))
+            continue;
+        long long value = nb::cast<long long>(stamp.attr("value"));
+        long long day = nb::cast<long long>(stamp.attr("toordinal")());
+        days[i] = day;
+        dated[i] = true;
+        auto seen = first_of_stamp.find(value);
+        if (seen != first_of_stamp.end()) {
+            size_t first = seen->second;
+            bool same = host::is_missing(signal[i]) ? host::is_missing(signal[first])
+                                                    : nb::handle(signal[i]).equal(signal[first]);
+            if (same)
+                add(file, records.line_at(i), date_label, cell_text(written[i]),
+                    Rule::duplicate_row,
+                    host::text("the same date and value as line ",
+                               host::Str{records.line_at(first)}, ": a repeated row"));
+            else
+                add(file, records.line_at(i), date_label, cell_text(written[i]),
+                    Rule::stacked_rows,
+                    host::text("the same date as line ", host::Str{records.line_at(first)},
+                               " with another value: are several stations stacked in the file? "
+                               "The model reads one row a day"));
+        } else {
+            first_of_stamp[value] = i;
+            auto same_day = first_of_day.find(day);
+            if (same_day != first_of_day.end())
+                add(file, records.line_at(i), date_label, cell_text(written[i]), Rule::sub_daily,
+                    host::text("a second row for the day of line ",
+                               host::Str{records.line_at(same_day->second)},
+                               ": hourly rows? The model reads one row a day (the daily mean)"));
+            else
+                first_of_day[day] = i;
+        }
+        if (previous.is_valid() && host::truth(nb::steal(checked(PyObject_RichCompare(
+                                       stamp.ptr(), previous.ptr(), Py_LT)))))
+            add(file, records.line_at(i), date_label, cell_text(written[i]),
+                Rule::unsorted_dates,
+                host::text("earlier than the date of line ",
+                           host::Str{records.line_at(previous_row)}, ": the dates are not in order"));
+        previous = nb::borrow(stamp);
+        previous_row = i;
+    }
+    std::vector<bool> counted(n, false);
+    for (size_t i = 0; i < n; ++i)
+        counted[i] = dated[i] && i < usable.size() && usable[i];
+    if (!usable.empty())  // an empty signal is its own finding
+        weather_gaps(records, date_label, days, counted);
+}
+
+void FarmCheck::weather_gaps(const RecordFile &records, nb::handle date_label,
+                             const std::vector<long long> &days,
+                             const std::vector<bool> &usable) {
+    // The days with a row, and the days with a value.
+    std::map<long long, size_t> rows_of_day, values_of_day;
+    for (size_t i = 0; i < days.size(); ++i) {
+        if (days[i] == 0)
+            continue;
+        rows_of_day.emplace(days[i], i);
+        if (usable[i])
+            values_of_day.emplace(days[i], i);
+    }
+    if (rows_of_day.size() < 2)
+        return;
+    // One row every few days: the spacing most rows have.
+    std::vector<long long> steps;
+    long long last = rows_of_day.begin()->first;
+    for (auto it = std::next(rows_of_day.begin()); it != rows_of_day.end(); ++it) {
+        steps.push_back(it->first - last);
+        last = it->first;
+    }
+    std::vector<long long> sorted = steps;
+    std::sort(sorted.begin(), sorted.end());
+    long long spacing = sorted[sorted.size() / 2];
+    if (spacing > 1) {
+        auto first = rows_of_day.begin(), second = std::next(first);
+        add(records.file, records.line_at(second->second), date_label, nb::none(), Rule::not_daily,
+            host::text("the weather has one row every ", host::Str{nb::int_(spacing)},
+                       " days (lines ", host::Str{records.line_at(first->second)}, " and ",
+                       host::Str{records.line_at(second->second)},
+                       "), not one a day: the model reads one row a day; export daily weather"));
+        return;
+    }
+    long long start = rows_of_day.begin()->first, end = rows_of_day.rbegin()->first;
+    long long length = week_length();
+    long long day = start;
+    while (day <= end) {
+        if (values_of_day.count(day)) {
+            ++day;
+            continue;
+        }
+        long long run_start = day;
+        while (day <= end && !values_of_day.count(day))
+            ++day;
+        long long run_end = day - 1, count = run_end - run_start + 1;
+        // The row to point at: the first of the run's rows without a value,
+        // or the first row after the run.
+        auto inside = rows_of_day.lower_bound(run_start);
+        size_t row = inside->second;
+        // A whole model week (week 0 begins on the first date) without a value.
+        long long first_week = (run_start - start + length - 1) / length;
+        long long last_week = (run_end - start + 1) / length - 1;
+        bool whole_week = first_week <= last_week;
+        nb::str span = count == 1 ? host::text(day_text(run_start))
+                                  : host::text(day_text(run_start), " to ", day_text(run_end));
+        add(records.file, records.line_at(row), date_label, nb::none(),
+            whole_week ? Rule::missing_week : Rule::missing_days,
+            host::text(host::Str{nb::int_(count)}, count == 1 ? " day" : " days",
+                       " without a value (", span, ")",
+                       whole_week ? ": a whole model week has no weather; fill in the missing "
+                                    "days"
+                                  : "; fill in the missing days"));
+    }
+}
+
+}  // namespace farm

@@ -1,0 +1,253 @@
+"""Every rule of the farm check, each reached by a farm that breaks it: the
+example farm with one file changed.  A rule of the catalogue that no farm
+here triggers fails the catalogue test."""
+
+from __future__ import annotations
+
+import datetime as dt
+import shutil
+from pathlib import Path
+
+import pytest
+import yaml
+
+from py_zelka.farm import EXAMPLE_FARM, RULES, check_farm
+
+
+def weather(changes: dict[int, str] | None = None, *, days: int = 456, step: int = 1,
+            header: str = "date,tmean", value: str = "25.0", drop: tuple[int, ...] = ()) -> str:
+    """A daily weather file from 2024-01-01 (line 2), ``changes`` replacing lines by
+    number and ``drop`` leaving lines out."""
+    lines = {1: header}
+    for k in range(0, days, step):
+        lines[len(lines) + 1] = f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{value}"
+    lines.update(changes or {})
+    return "\n".join(text for n, text in sorted(lines.items()) if n not in drop) + "\n"
+
+
+PRODUCTION = "tag,date,bagged,cut,age_at_cut,processed,rejected\n"
+SELECTION = "date,parous_count,nulliparous_count\n"
+INVENTORY = "chain,population,age_weeks\n"
+F_VALUES = "\n".join(f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{60 + k % 20}.5"
+                     for k in range(456))
+
+# rule -> (files to write (None removes one), the findings of the rule:
+#          (file, line, column, value, message))
+CASES = {
+    "farm_yaml": ({"farm.yaml": "weather: &w {file: weather.csv}\nproduction: *w\n"}, [
+        ("farm.yaml", 1, None, None,
+         "farm.yaml uses a YAML anchor or alias (&name, *name): write each value out in full")]),
+    "farm_yaml_key": ({"farm.yaml": "inventory: {columns: {popluation: Anzahl}}\nharvest: {}\n"}, [
+        ("farm.yaml", 1, None, None,
+         "unknown column 'popluation' under 'inventory' columns in farm.yaml; the inventory "
+         "reader's columns are ['chain', 'population', 'age_weeks', 'tag']"),
+        ("farm.yaml", 2, None, None,
+         "unknown key 'harvest' in farm.yaml; expected one of ['parameters', 'management', "
+         "'weather', 'inventory', 'production', 'selection', 'week_length_days']")]),
+    "farm_yaml_value": ({"farm.yaml": "week_length_days: 99999999999999999999999\n"
+                                      "production: {dayfirst: yes please}\n"}, [
+        ("farm.yaml", 1, None, "99999999999999999999999",
+         "week_length_days must be a whole number of days from 1 to 366, e.g. "
+         "week_length_days: 7"),
+        ("farm.yaml", 2, None, "yes please",
+         "production.dayfirst must be true or false, e.g. production: {dayfirst: true}")]),
+    "outside_folder": ({"farm.yaml": "weather: {file: ../weather.csv}\n"}, [
+        ("farm.yaml", None, None, "../weather.csv",
+         "the weather file '../weather.csv' is outside the farm folder: farm.yaml names files "
+         "inside it; copy the file into the folder and name it there, e.g. weather: "
+         "{file: weather.csv}")]),
+    "missing_file": ({"weather.csv": None}, [
+        ("weather.*", None, None, None, "no weather file (weather.*) in {folder!r}; put it there "
+         "or name it in farm.yaml, e.g. weather: {file: station.csv}")]),
+    "several_files": ({"selection.txt": SELECTION}, [
+        ("selection.csv", None, None, None, "several selection files: ['selection.csv', "
+         "'selection.txt']; name the one to read in farm.yaml, e.g. selection: "
+         "{file: selection.csv}")]),
+    "unmapped_column": ({"farm.yaml": "inventory: {columns: {population: Anzhal}}\n",
+                         "inventory.csv": "chain,Anzahl,population,age_weeks\nvegetative,5,5,1\n"}, [
+        ("farm.yaml", None, "Anzhal", None,
+         "farm.yaml maps 'population' of inventory to the column 'Anzhal', which inventory.csv "
+         "does not have: the header (line 1) has ['chain', 'Anzahl', 'population', 'age_weeks']; "
+         "name one of its labels, e.g. inventory: {columns: {population: Anzahl}}")]),
+    "column_mapped_twice": ({"farm.yaml": "production: {columns: {bagged: Menge, cut: Menge}}\n"}, [
+        ("farm.yaml", 1, "Menge", None, "farm.yaml maps the file's column 'Menge' of "
+         "'production' to both 'bagged' and 'cut': a column holds one thing")]),
+    "parameters": ({"parameters.yaml": "general: [\n"}, [("parameters.yaml", 2, None, None, None)]),
+    "parameter_range": ({"parameters.yaml": (EXAMPLE_FARM / "parameters.yaml").read_text(
+        encoding="utf-8").replace("spread: 0.35", "spread: -0.35")}, [
+        ("parameters.yaml", 32, "flowering.spread", "-0.35",
+         "flowering.spread = -0.35 is negative; it must be 0 or more")]),
+    "management": ({"management.yaml": "replacement_schedule: [1, 2]\n"},
+                   [("management.yaml", None, None, None, None)]),
+    "unknown_key": ({"management.yaml": "replacement_schedul: {6: 120}\n"}, [
+        ("management.yaml", 1, None, None, "unknown key 'replacement_schedul' is ignored: only "
+         "replacement_schedule is read (so no suckers are scheduled)")]),
+    "load": ({"production.csv": PRODUCTION + "red,2024-09-02,40,40,11,38,2,7\n"},
+             [("production.csv", 2, None, None, None)]),
+    "skipped_lines": ({"weather.csv": "Station: Finca\nLatitude,9.93\n\n" + weather()}, [
+        ("weather.csv", 4, None, None,
+         "the table's header is line 4; lines 1-3 above it are not read")]),
+    "required_columns": ({"selection.csv": "datum,parous_count,nulliparous_count\n2024-01-08,1,2\n"}, [
+        ("selection.csv", 1, "date", None, "required column 'date' is missing: the header "
+         "(line 1) has ['datum', 'parous_count', 'nulliparous_count']; if the file labels it "
+         "otherwise, name that label in farm.yaml: selection: {columns: {date: LABEL}} with "
+         "LABEL one of the header's labels")]),
+    "date_parse": ({"selection.csv": SELECTION + "someday,1,2\n"}, [
+        ("selection.csv", 2, "date", "someday", "'someday' is not a calendar date")]),
+    "mixed_day_month": ({"weather.csv": "date,tmean\n13/01/2024,25\n02/03/2024,25\n"}, [
+        ("weather.csv", 2, "date", "13/01/2024", "'13/01/2024' can only be read day first, "
+         "beside dates read month first; say so in farm.yaml: weather: {dayfirst: true}")]),
+    "ambiguous_dates": ({"production.csv": PRODUCTION + "red,02/01/2024,1,1,3,1,0\n"
+                         "red,08/01/2024,1,1,3,1,0\nred,09/01/2024,1,1,3,1,0\n"}, [
+        ("production.csv", 2, "date", "02/01/2024",
+         "every date of 'date' reads both day first and month first (line 2 '02/01/2024' is "
+         "1 February month first or 2 January day first; line 3 '08/01/2024' is 1 August month "
+         "first or 8 January day first): say how the file writes them in farm.yaml, production: "
+         "{dayfirst: true} for day first or production: {dayfirst: false} for month first")]),
+    "weather_period": ({"selection.csv": SELECTION + "2026-01-05,1,2\n"}, [
+        ("selection.csv", 2, "date", "2026-01-05", None)]),
+    "empty_signal": ({"weather.csv": weather(value="")}, [
+        ("weather.csv", None, "tmean", None, "every value of 'tmean' is missing or not a number: "
+         "the weather gives the model no tmean; fill the column or name the right one in "
+         "farm.yaml, e.g. weather: {columns: {tmean: LABEL}}")]),
+    "non_numeric_signal": ({"weather.csv": weather({5: "2024-01-04,23,5"}).replace(
+        ",", ";").replace("23;5", "23,5")}, [
+        ("weather.csv", 5, "tmean", "23,5", "'23,5' is not a number: a decimal comma? Write the "
+         "decimal point (23.5) or export the file with one")]),
+    "missing_marker": ({"weather.csv": weather({3: "2024-01-02,-999", 4: "2024-01-03,999.9"})}, [
+        ("weather.csv", 3, "tmean", "-999.0", "'-999.0' is a missing-value marker, not a "
+         "measurement: leave the cell empty where the value is missing"),
+        ("weather.csv", 4, "tmean", "999.9", "'999.9' is a missing-value marker, not a "
+         "measurement: leave the cell empty where the value is missing")]),
+    "implausible_value": ({"weather.csv": weather({3: "2024-01-02,75.0"})}, [
+        ("weather.csv", 3, "tmean", "75.0", "'75.0' is no mean temperature in degrees Celsius "
+         "(they lie from -60 to 60): correct it, or leave the cell empty where it is missing")]),
+    "temperature_units": ({"weather.csv": "date,tmean\n" + F_VALUES + "\n"}, [
+        ("weather.csv", None, "tmean", None, "the values of 'tmean' look like degrees Fahrenheit "
+         "(median 69.5): the model reads degrees Celsius; convert the column ((F - 32) / 1.8)")]),
+    "negative_heat_units": ({"farm.yaml": "weather: {columns: {heat_units: hu}}\n",
+                             "weather.csv": weather({3: "2024-01-02,-4"}, header="date,hu",
+                                                    value="14")}, [
+        ("weather.csv", 3, "hu", "-4", "heat units of '-4' are negative: heat units are 0 or "
+         "more")]),
+    "stacked_rows": ({"weather.csv": weather({3: "2024-01-02,25.0\n2024-01-02,19.0"})}, [
+        ("weather.csv", 4, "date", "2024-01-02", "the same date as line 3 with another value: "
+         "are several stations stacked in the file? The model reads one row a day")]),
+    "duplicate_row": ({"weather.csv": weather({3: "2024-01-02,25.0\n2024-01-02,25.0"})}, [
+        ("weather.csv", 4, "date", "2024-01-02", "the same date and value as line 3: a repeated "
+         "row")]),
+    "sub_daily": ({"weather.csv": weather({3: "2024-01-02 00:00,25.0\n2024-01-02 12:00,24.0"})}, [
+        ("weather.csv", 4, "date", "2024-01-02 12:00", "a second row for the day of line 3: "
+         "hourly rows? The model reads one row a day (the daily mean)")]),
+    "unsorted_dates": ({"weather.csv": weather({3: "2024-01-03,25.0", 4: "2024-01-02,25.0"})}, [
+        ("weather.csv", 4, "date", "2024-01-02", "earlier than the date of line 3: the dates are "
+         "not in order")]),
+    "not_daily": ({"weather.csv": weather(step=7)}, [
+        ("weather.csv", 3, "date", None, "the weather has one row every 7 days (lines 2 and 3), "
+         "not one a day: the model reads one row a day; export daily weather")]),
+    "missing_week": ({"weather.csv": weather(drop=tuple(range(20, 79)))}, [
+        ("weather.csv", 20, "date", None, "59 days without a value (2024-01-19 to 2024-03-17): "
+         "a whole model week has no weather; fill in the missing days")]),
+    "missing_days": ({"weather.csv": weather({12: "2024-01-11,"}, drop=(10, 11))}, [
+        ("weather.csv", 10, "date", None, "3 days without a value (2024-01-09 to 2024-01-11); "
+         "fill in the missing days")]),
+    "chain_values": ({"inventory.csv": INVENTORY + "woody,5,1\n"}, [
+        ("inventory.csv", 2, "chain", "woody",
+         "'woody' is not a chain: expected 'reproductive' or 'vegetative'")]),
+    "population": ({"inventory.csv": INVENTORY + "vegetative,-5,1\n"}, [
+        ("inventory.csv", 2, "population", "-5",
+         "the population is missing, not a number or negative")]),
+    "age_weeks": ({"inventory.csv": INVENTORY + "vegetative,5,2.5\n"}, [
+        ("inventory.csv", 2, "age_weeks", "2.5",
+         "the age is missing, not a whole number of weeks or negative")]),
+    "duplicate_tag_date": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,3,4,0\n" * 2}, [
+        ("production.csv", 2, "date", "2024-09-02", "another row has the same tag and date"),
+        ("production.csv", 3, "date", "2024-09-02", "another row has the same tag and date")]),
+    "duplicate_date": ({"selection.csv": SELECTION + "2024-01-08,1,2\n" * 2}, [
+        ("selection.csv", 2, "date", "2024-01-08", "another row has the same date"),
+        ("selection.csv", 3, "date", "2024-01-08", "another row has the same date")]),
+    "negative_count": ({"selection.csv": SELECTION + "2024-01-08,-1,2\n"}, [
+        ("selection.csv", 2, "parous_count", "-1", "'parous_count' is negative")]),
+    "incomplete_harvest": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,,4,0\n"}, [
+        ("production.csv", 2, "age_at_cut", None, "a cut (> 0) without an age at cut")]),
+    "cut_balance": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,3,3,0\n"}, [
+        ("production.csv", 2, "cut", "4", "'cut' differs from 'processed' + 'rejected'")]),
+    "same_week": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,3,4,0\n"
+                   "red,2024-09-03,4,4,3,4,0\n"}, [
+        ("production.csv", 2, "date", "2024-09-02", "rows of one tag fall in model week 35 "
+         "(lines 2 and 3); the later row (line 3) wins")]),
+}
+
+
+def farm_with(tmp_path: Path, files: dict) -> Path:
+    folder = tmp_path / "farm"
+    shutil.copytree(EXAMPLE_FARM, folder)
+    for name, content in files.items():
+        if content is None:
+            (folder / name).unlink()
+        else:
+            (folder / name).write_text(content, encoding="utf-8")
+    return folder
+
+
+def test_every_rule_of_the_catalogue_is_reached():
+    names = [rule[0] for rule in RULES]
+    assert len(set(names)) == len(names)
+    assert set(names) - {"not_a_folder"} == set(CASES)
+    assert {rule[1] for rule in RULES} == {"error", "warning"}
+
+
+@pytest.mark.parametrize("rule", sorted(CASES))
+def test_each_rule_is_found_where_it_is_broken(tmp_path, rule):
+    files, expected = CASES[rule]
+    folder = farm_with(tmp_path, files)
+    report = check_farm(folder)
+    found = report.findings[report.findings.rule == rule]
+    found = found.astype(object).where(found.notna(), None)
+    got = [(f.file, f.line, f.column, f.value, f.message) for f in found.itertuples()]
+    severity = {name: level for name, level, *_ in RULES}[rule]
+    assert set(found.severity) == {severity}
+    assert [g[:4] for g in got] == [e[:4] for e in expected]
+    for (*_, message), (*_, wanted) in zip(got, expected):
+        if wanted is not None:
+            assert message == wanted.replace("{folder!r}", repr(str(folder)))
+    # Nothing else is wrong with the farm than the rule's problem.
+    others = report.findings[(report.findings.rule != rule) & (report.findings.severity == "error")]
+    assert others.empty or rule in {"farm_yaml", "missing_file", "outside_folder", "load",
+                                     "several_files", "required_columns", "not_daily",
+                                     "temperature_units", "empty_signal", "date_parse",
+                                     "column_mapped_twice", "mixed_day_month"}
+
+
+def test_a_path_that_is_not_a_folder(tmp_path):
+    report = check_farm(tmp_path / "nowhere")
+    assert report.findings.rule.tolist() == ["not_a_folder"]
+    assert report.findings.message.tolist() == [
+        f"{str(tmp_path / 'nowhere')!r} is not a farm folder: give the folder that holds the "
+        "farm's files"]
+
+
+def test_every_farm_yaml_hint_is_accepted_by_the_validator(tmp_path):
+    """Hints and messages that show farm.yaml text: pasted into farm.yaml, the
+    validator takes them (no farm.yaml finding of their shape)."""
+    snippets = []
+    texts = [hint for *_, hint in RULES] + [m for _, wanted in CASES.values()
+                                           for *_, m in wanted if m]
+    for text in texts:
+        for part in text.split("e.g. ")[1:] + text.split("farm.yaml: ")[1:] + \
+                text.split("farm.yaml, ")[1:]:
+            for piece in part.split(" or "):
+                piece = piece.removeprefix("e.g. ").split(" for ")[0].split(" with ")[0]
+                piece = piece.rstrip(").;")
+                if ": {" in piece or piece.startswith("week_length_days"):
+                    snippets.append(piece)
+    assert len(snippets) > 15
+    for snippet in snippets:
+        document = yaml.safe_load(snippet)
+        assert isinstance(document, dict), snippet
+        folder = farm_with(tmp_path / str(len(list(tmp_path.iterdir()))),
+                           {"farm.yaml": snippet + "\n"})
+        report = check_farm(folder)
+        structural = report.findings[report.findings.rule.isin(
+            ["farm_yaml", "farm_yaml_key", "farm_yaml_value", "outside_folder"])]
+        assert structural.empty, (snippet, structural.message.tolist())
