@@ -1,6 +1,6 @@
 """The readers' date parsing and duplicate search, read in C++, against pandas
 on generated columns: the same values, dtype and unit, missing cells, errors
-and rows."""
+and rows; and the readers' tables against the plain pandas steps."""
 
 from __future__ import annotations
 
@@ -14,7 +14,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from py_zelka.readers._common import _duplicate_rows, _parse_dates
+from py_zelka.readers._common import _duplicate_rows, _normalize_tag, _parse_dates, _read_table
+from py_zelka.readers.follower_choice_reader import FollowerChoiceReader
+from py_zelka.readers.harvest_tag_reader import HarvestTagReader
 
 TEXT_DTYPES = [object] + (
     [pd.StringDtype("pyarrow")] if importlib.util.find_spec("pyarrow") else [])
@@ -174,3 +176,44 @@ def test_duplicate_rows_are_the_rows_pandas_marks(first, second):
 def test_duplicate_rows_leave_other_columns_to_pandas(cells):
     table = pd.DataFrame({"tag": pd.Series(cells, dtype=object)})
     assert _duplicate_rows(table, ["tag"]) is None
+
+
+def production_by_pandas(path):
+    table = _read_table(path, text_columns=("tag",))
+    table = table.assign(tag=table["tag"].map(_normalize_tag))
+    columns = {"tag": table["tag"], "date": pd.to_datetime(table["date"]).dt.date}
+    for column in ("bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"):
+        columns[column] = (pd.to_numeric(table[column], errors="coerce") if column in table
+                           else pd.Series(float("nan"), index=table.index))
+    return pd.DataFrame(columns)
+
+
+def selection_by_pandas(path):
+    table = _read_table(path)
+    parous = pd.to_numeric(table["parous_count"], errors="coerce")
+    nulliparous = pd.to_numeric(table["nulliparous_count"], errors="coerce")
+    return pd.DataFrame({"date": pd.to_datetime(table["date"]).dt.date, "parous": parous,
+                         "nulliparous": nulliparous,
+                         "total": parous.add(nulliparous, fill_value=0.0)})
+
+
+READERS = {
+    "production": (HarvestTagReader, production_by_pandas, "tag,date,bagged,cut,age_at_cut",
+                   lambda i, date: f"t{i},{date},{i},0,"),
+    "selection": (FollowerChoiceReader, selection_by_pandas, "date,parous_count,nulliparous_count",
+                  lambda i, date: f"{date},{i},1"),
+}
+
+
+@pytest.mark.parametrize("reader, dates", [
+    ("production", []), ("production", [""]), ("production", ["", "", ""]),
+    ("production", ["2024-01-03", ""]), ("production", ["3/1/2024", "4/1/2024"]),
+    ("selection", []), ("selection", [""]), ("selection", ["", "2024-01-03"]),
+    ("selection", ["2024-01-03", "2024-01-04"]),
+])
+def test_reader_tables_are_the_plain_pandas_steps(tmp_path, reader, dates):
+    cls, by_pandas, header, row = READERS[reader]
+    path = tmp_path / f"{reader}.csv"
+    path.write_text("\n".join([header] + [row(i, d) for i, d in enumerate(dates)]) + "\n")
+    got = cls.read(path).data
+    pd.testing.assert_frame_equal(got, by_pandas(path), check_exact=True)

@@ -87,6 +87,39 @@ def test_plot(capsys, farm, missing):
     assert (farm / "tour.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize(("renamed", "named"), [
+    ({}, {"black", "blue", "brown", "green", "orange", "red", "white", "yellow"}),
+    # a letter and a grey level are no colour names; "grey" after "gray" is taken
+    ({"black": "b", "white": "0.5", "brown": "gray", "green": "grey", "orange": "north"},
+     {"blue", "gray", "red", "yellow"}),
+])
+def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, renamed, named):
+    colors = pytest.importorskip("matplotlib.colors")
+    from matplotlib.figure import Figure
+    drawn = []
+    savefig = Figure.savefig
+    monkeypatch.setattr(Figure, "savefig", lambda self, *a, **k: (drawn.append(self),
+                                                                  savefig(self, *a, **k)))
+    production = farm / "production.csv"
+    lines = production.read_text(encoding="utf-8").splitlines(keepends=True)
+    production.write_text("".join(
+        renamed.get(line.split(",")[0], line.split(",")[0]) + line[line.index(","):]
+        for line in lines), encoding="utf-8")
+    status, out, err = tour(capsys, farm, "--plot", farm / "tour.svg")
+    assert (status, err) == (0, "")
+    [figure] = drawn
+    colour = {line.get_label(): colors.to_hex(line.get_color()) for line in figure.axes[1].get_lines()}
+    edged = {line.get_label() for line in figure.axes[1].get_lines() if line.get_path_effects()}
+    others = [colour[tag] for tag in colour if tag not in named]
+    assert sorted(colour) == sorted(renamed.get(t, t) for t in
+                                    ("black", "blue", "brown", "green", "orange", "red", "white", "yellow"))
+    assert {tag: colour[tag] for tag in named} == {tag: colors.to_hex(tag) for tag in named}
+    assert len(set(colour.values())) == len(colour) and "#ffffff" not in others
+    assert edged == named & {"white"}
+    svg = (farm / "tour.svg").read_text(encoding="utf-8")
+    assert [c for c in colour.values() if f"stroke: {c}" not in svg] == []
+
+
 def test_plot_without_matplotlib(capsys, farm, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # its import fails
     status, out, err = tour(capsys, farm, "--plot", farm / "tour.png")

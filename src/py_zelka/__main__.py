@@ -1,2 +1,2 @@
 from py_zelka.cli import main
-raise SystemExit(main())
+if __name__ == "__main__": raise SystemExit(main())

@@ -379,15 +379,122 @@ void show_notices(nb::handle notices) {
                          host::Str{warning.attr("message")}, "\n"));
 }
 
+// ---------------------------------------------------------------------------
+// Colours of the tags
+
+// A colour in CIE L*a*b* (D65), where the distance between two colours is
+// about how different they look.
+struct Lab {
+    double l, a, b;
+};
+
+Lab lab_of(nb::handle rgba) {
+    auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    double r = linear(nb::cast<double>(rgba[0])), g = linear(nb::cast<double>(rgba[1])),
+           b = linear(nb::cast<double>(rgba[2]));
+    double x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047;
+    double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    double z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883;
+    auto f = [](double t) { return t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0; };
+    return {116.0 * f(y) - 16.0, 500.0 * (f(x) - f(y)), 200.0 * (f(y) - f(z))};
+}
+
+double distance(const Lab &p, const Lab &q) {
+    return std::sqrt((p.l - q.l) * (p.l - q.l) + (p.a - q.a) * (p.a - q.a) +
+                     (p.b - q.b) * (p.b - q.b));
+}
+
+// Closer to the white of the axes than this: drawn with a grey edge.
+constexpr double pale = 25.0;
+// A palette colour this close to a colour a tag names reads as that colour:
+// it is not used for another tag.
+constexpr double alike = 35.0;
+
+struct TagColour {
+    nb::object rgba;
+    bool pale = false;
+};
+
+// The colour of each tag (in the order of `tags`).  A tag that is one of
+// matplotlib's colour names ("red", "white", "navy", "tab:blue",
+// "xkcd:mustard"; the one-letter shorthands such as "b" and "k" are not
+// names here) or a "#rrggbb" colour is drawn in that colour -- unless an
+// earlier tag took the same colour ("gray" after "grey").  The other tags
+// get qualitative palette colours in turn, skipping the ones alike to a
+// colour a tag names, those close to white, and those already given; when
+// the palettes run out, the rest are spread over the turbo map.
+std::vector<TagColour> tag_colours(nb::handle tags, nb::handle colors, nb::handle colormaps) {
+    size_t n = nb::len(tags);
+    std::vector<TagColour> out(n);
+    std::vector<Lab> named, given;
+    nb::object names = colors.attr("get_named_colors_mapping")();
+    nb::object to_rgba = colors.attr("to_rgba");
+    Lab white{100.0, 0.0, 0.0};
+    auto taken = [&](const Lab &c, double within) {
+        for (const Lab &t : given)
+            if (distance(c, t) < within)
+                return true;
+        return false;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        nb::object tag = tags[i];
+        if (!PyUnicode_Check(tag.ptr()))
+            continue;
+        std::string text = utf8(tag);
+        bool name = text.size() > 1 && host::contains(names, tag);
+        bool hex = !text.empty() && text[0] == '#' &&
+                   host::truth(colors.attr("is_color_like")(tag));
+        if (!name && !hex)
+            continue;
+        nb::object rgba = to_rgba(tag);
+        Lab c = lab_of(rgba);
+        if (taken(c, 1.0))
+            continue;
+        out[i] = {rgba, distance(c, white) < pale};
+        named.push_back(c);
+        given.push_back(c);
+    }
+    std::vector<size_t> others;
+    for (size_t i = 0; i < n; ++i)
+        if (!out[i].rgba.is_valid())
+            others.push_back(i);
+    size_t next = 0;
+    for (const char *palette : {"tab10", "Dark2", "Set1", "tab20", "Set2", "Accent", "Paired"}) {
+        nb::object candidates = colormaps[palette].attr("colors");
+        for (nb::handle candidate : candidates) {
+            if (next == others.size())
+                break;
+            nb::object rgba = to_rgba(candidate);
+            Lab c = lab_of(rgba);
+            bool like_a_name = false;
+            for (const Lab &t : named)
+                like_a_name = like_a_name || distance(c, t) < alike;
+            if (like_a_name || distance(c, white) < pale || taken(c, 1.0))
+                continue;
+            out[others[next++]].rgba = rgba;
+            given.push_back(c);
+        }
+    }
+    if (next < others.size()) {
+        nb::object spread = colormaps["turbo"].attr("resampled")(others.size() - next);
+        for (size_t k = 0; next < others.size(); ++k)
+            out[others[next++]].rgba = spread(nb::int_(k));
+    }
+    return out;
+}
+
 // The dispersion profiles (left) and the bunches cut per tag (right), each
-// tag in its own colour, written as a PNG image.  Returns the exit status.
+// tag in its own colour (see tag_colours), written as an image in the form
+// the file's suffix names (PNG, SVG, PDF, ...).  Returns the exit status.
 int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
-    nb::object figure_cls, canvas_cls, integer_ticks, colormaps;
+    nb::object figure_cls, canvas_cls, integer_ticks, colormaps, colors, edge;
     try {
         figure_cls = host::from_import("matplotlib.figure", "Figure");
         canvas_cls = host::from_import("matplotlib.backends.backend_agg", "FigureCanvasAgg");
         integer_ticks = host::from_import("matplotlib.ticker", "MaxNLocator");
         colormaps = host::from_import("matplotlib", "colormaps");
+        colors = host::import("matplotlib.colors");
+        edge = host::from_import("matplotlib.patheffects", "withStroke");
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_ImportError))
             throw;
@@ -424,11 +531,7 @@ int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
         nb::object tags = production.attr("tags")();
         size_t n = nb::len(tags);
         std::vector<long> weeks = harvest_weeks(production);
-        // A qualitative map while it has a colour for every tag.
-        const char *map = n <= 10 ? "tab10" : n <= 20 ? "tab20" : "turbo";
-        nb::object colours;
-        if (n > 0)
-            colours = colormaps[map].attr("resampled")(n);
+        std::vector<TagColour> colours = tag_colours(tags, colors, colormaps);
         bool drawn = false;
         for (size_t i = 0; i < n; ++i) {
             nb::object tag = tags[i];
@@ -442,8 +545,16 @@ int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
             }
             if (nb::len(x) == 0)
                 continue;
-            right.attr("plot")(x, y, nb::arg("marker") = ".", nb::arg("label") = tag,
-                               nb::arg("color") = colours(nb::int_(i)));
+            nb::dict style;
+            style["marker"] = ".";
+            style["label"] = tag;
+            style["color"] = colours[i].rgba;
+            if (colours[i].pale) {  // white on white: a grey edge shows the line
+                nb::list effects;
+                effects.append(edge(nb::arg("linewidth") = 3.5, nb::arg("foreground") = "darkgrey"));
+                style["path_effects"] = effects;
+            }
+            right.attr("plot")(x, y, **style);
             drawn = true;
         }
         if (drawn)

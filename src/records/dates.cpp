@@ -419,6 +419,16 @@ nb::object calendar_dates(const Pandas &pd, nb::handle parsed) {
     // day share it) and NaT for a missing timestamp.
     int64_t per_day = per_second * 86400;
     size_t n = ticks.size();
+    // A column of missing timestamps only: pandas' own accessor, which
+    // gives such a column the dtype its version infers for NaT cells (a
+    // datetime64 column, not objects).
+    {
+        bool any_present = false;
+        for (size_t i = 0; i < n && !any_present; ++i)
+            any_present = ticks.at<int64_t>(i) != nat;
+        if (n > 0 && !any_present)
+            return parsed.attr("dt").attr("date");
+    }
     size_t changes = 0;
     bool plain = true;  // none missing, every day one a date object holds
     const int64_t first_day = -719162, last_day = 2932896;  // 0001-01-01, 9999-12-31

@@ -41,7 +41,8 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options =
 Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst);
 
 // `parsed.dt.date`: the calendar date of every timestamp as a
-// datetime.date, NaT where the timestamp is missing.
+// datetime.date, NaT where the timestamp is missing; a column without any
+// timestamp has the dtype pandas' accessor gives it.
 nb::object calendar_dates(const Pandas &pd, nb::handle parsed);
 
 }  // namespace records
