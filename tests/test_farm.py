@@ -78,17 +78,20 @@ def test_dates_read_the_wrong_way_round_are_refused_both_ways(name, columns, exa
 
 # Every problem of the messy farm: (file, line, column, rule, severity).
 MESSY_FINDINGS = [
-    ("farm.yaml", 5, None, "farm_yaml", "error"),
+    ("farm.yaml", 5, None, "farm_yaml_key", "error"),
     ("parameters.yaml", 32, "flowering.spread", "parameter_range", "warning"),
     ("parameters.yaml", 56, "mortality_replacement.death_rate_vegetative", "parameter_range",
      "warning"),
     ("management.yaml", 1, None, "unknown_key", "warning"),
-    ("station_export.csv", 5, "Tmittel", "non_numeric_signal", "warning"),
-    ("station_export.csv", 8, "Datum", "duplicate_date", "warning"),
-    ("station_export.csv", 9, "Datum", "duplicate_date", "warning"),
+    ("station_export.csv", 5, "Tmittel", "non_numeric_signal", "error"),
+    ("station_export.csv", 5, "Datum", "missing_days", "warning"),
+    ("station_export.csv", 8, "Datum", "stacked_rows", "error"),
+    ("station_export.csv", 9, "Datum", "stacked_rows", "error"),
     ("station_export.csv", 9, "Datum", "unsorted_dates", "warning"),
-    ("station_export.csv", 11, "Datum", "sub_daily", "warning"),
-    ("station_export.csv", 12, "Tmittel", "non_numeric_signal", "warning"),
+    ("station_export.csv", 10, "Datum", "missing_days", "warning"),
+    ("station_export.csv", 11, "Datum", "sub_daily", "error"),
+    ("station_export.csv", 12, "Tmittel", "non_numeric_signal", "error"),
+    ("station_export.csv", 12, "Datum", "missing_days", "warning"),
     ("inventory.csv", 3, "chain", "chain_values", "error"),
     ("inventory.csv", 4, "population", "population", "error"),
     ("inventory.csv", 5, "age_weeks", "age_weeks", "error"),
@@ -131,8 +134,8 @@ def test_check_farm_reports_every_problem_of_every_file():
         "suckers are scheduled)")
     assert [n.subject for n in report.notices] == ["field_losses"]
     text = str(report)
-    assert text.startswith("farm ") and "13 error(s), 13 warning(s)" in text
-    assert json.loads(report.to_json())["findings"][0]["rule"] == "farm_yaml"
+    assert text.startswith("farm ") and "18 error(s), 11 warning(s)" in text
+    assert json.loads(report.to_json())["findings"][0]["rule"] == "farm_yaml_key"
 
 
 def test_farm_load_reads_a_sound_farm_and_refuses_one_with_errors(tmp_path):
@@ -145,7 +148,7 @@ def test_farm_load_reads_a_sound_farm_and_refuses_one_with_errors(tmp_path):
     error = excinfo.value
     assert isinstance(error, ZelkaError) and rows(error.report) == MESSY_FINDINGS
     lines = str(error).splitlines()
-    assert lines[0] == f"farm {MESSY} has 13 error(s):"
+    assert lines[0] == f"farm {MESSY} has 18 error(s):"
     assert "  inventory.csv, line 3, column 'chain': 'woody' is not a chain: expected " \
            "'reproductive' or 'vegetative'" in lines
 
@@ -162,7 +165,7 @@ def test_missing_optional_files_are_notices_and_a_missing_weather_file_an_error(
 
 
 @pytest.mark.parametrize(("export", "config", "rule"), [
-    ("stacked.csv", {"date": "date", "tmean": "tmean"}, "duplicate_date"),
+    ("stacked.csv", {"date": "date", "tmean": "tmean"}, "stacked_rows"),
     ("hourly.csv", {"date": "time", "tmean": "temperature_2m (°C)"}, "sub_daily"),
     ("cp1252_dayfirst.csv", {"date": "Fecha", "tmean": "Temp. media (°C)"}, "mixed_day_month"),
 ])

@@ -251,3 +251,23 @@ def test_every_farm_yaml_hint_is_accepted_by_the_validator(tmp_path):
         structural = report.findings[report.findings.rule.isin(
             ["farm_yaml", "farm_yaml_key", "farm_yaml_value", "outside_folder"])]
         assert structural.empty, (snippet, structural.message.tolist())
+
+
+FARMS = Path(__file__).resolve().parent / "data" / "farms"
+
+
+@pytest.mark.parametrize(("farm", "rules"), [
+    ("ambiguous_dayfirst", {"ambiguous_dates": 2}),
+    ("gaps", {"missing_week": 1, "missing_days": 2}),
+    ("weekly", {"not_daily": 1}),
+    ("fahrenheit", {"temperature_units": 1}),
+    ("kelvin", {"temperature_units": 1}),
+    ("markers", {"missing_marker": 4, "missing_days": 3, "implausible_value": 1}),
+    ("stacked", {"stacked_rows": 178, "unsorted_dates": 3, "duplicate_row": 2}),
+    ("hourly", {"sub_daily": 230}),
+    ("empty_signal", {"empty_signal": 1}),
+    ("farm_yaml_strict", {"unmapped_column": 1, "farm_yaml_key": 1}),
+])
+def test_farms_that_would_mislead_the_model_do_not_pass(farm, rules):
+    report = check_farm(FARMS / farm)
+    assert report.findings.rule.value_counts().to_dict() == rules and not report.ok

@@ -268,7 +268,10 @@ void FarmCheck::weather_dates(const RecordFile &records, nb::handle data, nb::ha
     std::vector<bool> counted(n, false);
     for (size_t i = 0; i < n; ++i)
         counted[i] = dated[i] && i < usable.size() && usable[i];
-    if (!usable.empty())  // an empty signal is its own finding
+    // Gaps and spacing mean something only of a signal and a calendar read
+    // one way: an empty signal and dates that read both ways are findings
+    // of their own.
+    if (!has_finding(file, Rule::empty_signal) && !has_finding(file, Rule::ambiguous_dates))
         weather_gaps(records, date_label, days, counted);
 }
 
