@@ -271,3 +271,60 @@ FARMS = Path(__file__).resolve().parent / "data" / "farms"
 def test_farms_that_would_mislead_the_model_do_not_pass(farm, rules):
     report = check_farm(FARMS / farm)
     assert report.findings.rule.value_counts().to_dict() == rules and not report.ok
+
+
+LONG = "x" * 300 + ".csv"
+
+
+@pytest.mark.parametrize(("text", "expected"), [
+    ("weather: {file: weather.csv\n", [("farm_yaml", 2, None)]),
+    ("[weather, production]\n", [("farm_yaml", None, "farm.yaml must be a mapping of the farm's "
+                                  "files to what they hold, e.g. weather: {file: weather.csv}")]),
+    ("weather: !!python/object:os.system {}\n", [("farm_yaml", None, None)]),
+    ("weather: {file: weather.csv}\nweather: {dayfirst: true}\n", [
+        ("farm_yaml", 2, "key 'weather' is written twice (lines 1 and 2): write it once")]),
+    ("a:\n" + "".join("  " * k + "- \n" for k in range(1, 40)), [
+        ("farm_yaml", 33, "farm.yaml nests too deeply: it maps each file to a few keys")]),
+    ("a: [" + ", ".join(["1"] * 10001) + "]\n", [
+        ("farm_yaml", 1, "farm.yaml holds more than 10000 values: it maps each file to a few keys")]),
+    ("# " + "x" * 70000 + "\n", [("farm_yaml", None, "farm.yaml is 70003 bytes: a farm.yaml of "
+                                  "more than 65536 bytes is refused (it names a few files and "
+                                  "columns)")]),
+    ("production: production.csv\n", [
+        ("farm_yaml_value", 1, "farm.yaml's 'production' must be a mapping, e.g. production: "
+         "{file: production.csv}")]),
+    ("parameters: {file: 7}\n", [
+        ("farm_yaml_value", 1, "parameters.file must be the name of a file in the farm folder, "
+         "e.g. parameters: {file: parameters.yaml}")]),
+    ("inventory: {columns: [population]}\n", [
+        ("farm_yaml_value", 1, "inventory.columns must map the reader's column labels to the "
+         "file's, e.g. inventory: {columns: {chain: Datum}}")]),
+    ("selection: {columns: {date: 2024}}\n", [
+        ("farm_yaml_value", 1, "selection.columns.date must be the file's column label as text, "
+         "e.g. selection: {columns: {date: '2024'}}")]),
+    ("weather: {tmean: 12}\n", [
+        ("farm_yaml_value", 1, "weather.tmean must be the file's column label as text, e.g. "
+         "weather: {tmean: Tmittel}")]),
+    ("weather: {tmean: tmean, columns: {tmean: Tmittel}}\n", [
+        ("farm_yaml_value", 1, "weather.tmean and weather.columns.tmean name different columns: "
+         "give the label once, e.g. weather: {columns: {tmean: Tmittel}}"),
+        ("required_columns", 1, None)]),
+    (f"selection: {{file: {LONG}}}\n", [("farm_yaml_value", None, None)]),
+    ("production: {file: /etc/hostname}\n", [
+        ("outside_folder", None, "the production file '/etc/hostname' is outside the farm folder: "
+         "farm.yaml names files inside it; copy the file into the folder and name it there, e.g. "
+         "production: {file: production.csv}")]),
+    ("inventory: {file: stock.csv}\n", [
+        ("missing_file", None, "the inventory file 'stock.csv' that farm.yaml names is not in "
+         "the folder")]),
+])
+def test_farm_yaml_is_read_strictly_and_within_bounds(tmp_path, text, expected):
+    folder = farm_with(tmp_path, {"farm.yaml": text})
+    report = check_farm(folder)
+    found = report.findings.astype(object).where(report.findings.notna(), None)
+    got = [(f.rule, f.line, f.message) for f in found.itertuples()]
+    assert [g[:2] for g in got] == [e[:2] for e in expected]
+    for (*_, message), (*_, wanted) in zip(got, expected):
+        if wanted is not None:
+            assert message == wanted
+    assert not report.ok
