@@ -68,8 +68,6 @@ SIGNATURES = {
     "py_zelka.readers.inventory_reader.PopulationInventoryReader.read": "(path)",
     "py_zelka.readers.climate_reader.WeatherFileReader.read": "(path, columns=None)",
     # what the farm check runs of each reader
-    "py_zelka.readers.climate_reader._check_file": "(path, columns=None)",
-    "py_zelka.readers.inventory_reader._check_file": "(path, *, columns=None)",
     "py_zelka.readers.harvest_tag_reader._check_file": "(path, *, columns=None, dayfirst=False)",
     "py_zelka.readers.follower_choice_reader._check_file":
         "(path, *, columns=None, dayfirst=False)",

@@ -9,6 +9,7 @@
 
 #include "farm/catalogue.hpp"
 #include "host/module.hpp"
+#include "records/files/checked.hpp"
 #include "records/load.hpp"
 
 #include <nanobind/nanobind.h>
@@ -21,10 +22,31 @@ namespace farm {
 
 namespace nb = nanobind;
 
+// The readers' steps as the farm check runs them: a reader state whose
+// module is a namespace of the names the steps look up (the same names the
+// reader module publishes).
+class ReaderNames : public host::Holder {
+  public:
+    explicit ReaderNames(host::State *owner) : Holder(owner) {}
+    ~ReaderNames() override { Py_CLEAR(state.module); }
+    // Fills the namespace with `publish` and loads what the steps use.
+    void load(void (*publish)(const records::Publish &));
+    int visit(visitproc visit, void *arg) override {
+        Py_VISIT(state.module);
+        return state.traverse(visit, arg);
+    }
+    void clear() override {
+        state.clear();
+        Py_CLEAR(state.module);
+    }
+    records::ReaderState state;
+};
+
 struct State : host::State {
     host::Ref error_cls{this};   // FarmCheckError
     host::Ref report_cls{this};  // FarmReport
     host::Ref farm_cls{this};    // Farm
+    ReaderNames weather{this}, inventory{this}, production{this}, selection{this};
 };
 
 struct Finding {
@@ -47,13 +69,14 @@ nb::str error_text(nb::python_error &error);
 std::map<std::string, long> yaml_lines(nb::handle path);
 nb::object line_or_none(const std::map<std::string, long> &lines, const std::string &key);
 
-// A record file as its reader's farm check left it.
+// A record file as its reader's rules left it.
 struct RecordFile {
-    nb::object path, file;      // the path, and its name in the folder
-    nb::dict result;            // the reader's check; empty when the file did not load
-    records::TableSource source;
-    std::vector<size_t> lines;  // the line of each row of the loaded table
-    bool loaded() const { return result.size() > 0; }
+    nb::object path, file;           // the path, and its name in the folder
+    bool loaded = false;             // false when loading the file failed
+    records::CheckedFile checked;    // what the reader's rules found
+    std::vector<size_t> lines;       // the line of each row of the loaded table
+    bool has_table() const { return checked.table.is_valid(); }
+    bool has_data() const { return checked.data.is_valid() && !checked.data.is_none(); }
     nb::object line_at(size_t row) const {
         return row < lines.size() ? nb::object(nb::int_(lines[row])) : nb::object(nb::none());
     }
@@ -100,8 +123,7 @@ class FarmCheck {
     void check_management(nb::handle path);
 
     // records.cpp
-    RecordFile check_records(Role role, nb::handle path, nb::handle column_map,
-                             nb::dict kwargs);
+    RecordFile check_records(Role role, nb::handle path, nb::handle columns);
     void report_loading(Role role, const RecordFile &records);
     void mapped_columns(Role role, const RecordFile &records, nb::handle mapping);
     void ambiguous_dates(Role role, const RecordFile &records, nb::handle cells,

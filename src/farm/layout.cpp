@@ -123,6 +123,15 @@ nb::object line_or_none(const std::map<std::string, long> &lines, const std::str
     return it == lines.end() ? nb::object(nb::none()) : nb::object(nb::int_(it->second));
 }
 
+void ReaderNames::load(void (*publish)(const records::Publish &)) {
+    nb::object names = host::from_import("types", "SimpleNamespace")();
+    publish([&](const char *name, nb::handle value) { nb::setattr(names, name, value); });
+    PyObject *old = state.module;
+    state.module = names.release().ptr();
+    Py_XDECREF(old);
+    state.load();
+}
+
 FarmCheck::FarmCheck(State &s, nb::handle folder)
     : s_(s), folder_(host::from_import("pathlib", "Path")(folder)),
       notices_(host::from_import("py_zelka.notices", "NoticeLog")()) {}

@@ -4,6 +4,8 @@
 
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/files/inventory.hpp"
+#include "records/files/weather.hpp"
 #include "records/rules.hpp"
 
 #include <algorithm>
@@ -103,8 +105,38 @@ std::string reading(int day, int month) {
 
 }  // namespace
 
-RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle column_map,
-                                    nb::dict kwargs) {
+namespace {
+
+// The CheckedFile of a reader module's `_check_file` dict.
+records::CheckedFile from_dict(nb::handle result) {
+    records::CheckedFile out;
+    nb::dict d = nb::borrow<nb::dict>(result);
+    if (!d["data"].is_none())
+        out.data = d["data"];
+    out.notices = d["notices"];
+    if (!d["table"].is_none())
+        out.table = d["table"];
+    out.source = records::source_of(d["source"]);
+    out.labels = nb::borrow<nb::list>(d["labels"]);
+    for (nb::handle f : d["failures"]) {
+        records::Failure failure;
+        failure.rule = utf8(f[0]);
+        failure.column = f[1];
+        for (nb::handle row : f[2])
+            failure.rows.push_back(nb::cast<size_t>(row));
+        failure.message = f[3];
+        out.failures.push_back(std::move(failure));
+    }
+    if (d.contains("dates"))
+        out.dates = d["dates"];
+    if (d.contains("tags"))
+        out.tags = d["tags"];
+    return out;
+}
+
+}  // namespace
+
+RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle columns) {
     RecordFile records;
     records.path = nb::borrow(path);
     records.file = name_of(path);
@@ -126,10 +158,25 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
     };
     try {
         warnings.attr("simplefilter")("always");
-        nb::object check = host::import(reader_modules[size_t(role)]).attr("_check_file");
-        nb::object result = column_map.is_valid() ? check(text_path, column_map, **kwargs)
-                                                  : check(text_path, **kwargs);
-        records.result = nb::borrow<nb::dict>(result);
+        switch (role) {
+        case Role::weather:
+            records.checked = records::check_weather_file(s_.weather.state, text_path, columns);
+            break;
+        case Role::inventory:
+            records.checked =
+                records::check_inventory_file(s_.inventory.state, text_path, columns);
+            break;
+        default: {
+            nb::dict kwargs;
+            if (!columns.is_none() && nb::len(columns) > 0)
+                kwargs["columns"] = columns;
+            if (dayfirst_given(role))
+                kwargs["dayfirst"] = section(role)["dayfirst"];
+            nb::object check = host::import(reader_modules[size_t(role)]).attr("_check_file");
+            records.checked = from_dict(check(text_path, **kwargs));
+        }
+        }
+        records.loaded = true;
         release();
     } catch (nb::python_error &error) {
         release();
@@ -146,17 +193,16 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
         add(records.file, line, nb::none(), nb::none(), Rule::load, error_text(error));
         return records;
     }
-    nb::object table = records.result["table"];
-    records.source = records::source_of(records.result["source"]);
-    if (!table.is_none())
-        records.lines = records::row_lines(path, records.source, nb::len(table));
+    if (records.has_table())
+        records.lines =
+            records::row_lines(path, records.checked.source, nb::len(records.checked.table));
     report_loading(role, records);
     return records;
 }
 
 // What loading skipped, the farm's labels, and the reader's failures.
 void FarmCheck::report_loading(Role role, const RecordFile &records) {
-    const records::TableSource &source = records.source;
+    const records::TableSource &source = records.checked.source;
     nb::object file = records.file;
     if (source.preamble_last > 0 || source.notes_last > 0) {
         nb::str header = host::text("the table's header is line ",
@@ -176,8 +222,7 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
     }
 
     nb::dict mapping = columns_of(role);
-    nb::object labels = records.result.contains("labels") ? nb::object(records.result["labels"])
-                                                           : nb::object(nb::list());
+    nb::object labels = records.checked.labels;
     nb::object header_line = source.kind == records::TableSource::parquet
                                  ? nb::object(nb::none())
                                  : nb::object(nb::int_(source.header_line));
@@ -204,18 +249,19 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
 
     nb::dict config = section(role);
     bool dayfirst = config.contains("dayfirst") && nb::handle(config["dayfirst"]).is(Py_True);
-    nb::object table = records.result["table"];
-    for (nb::handle failure : records.result["failures"]) {
+    nb::object table = records.checked.table;
+    for (const records::Failure &failure : records.checked.failures) {
         Rule rule = Rule::load;
-        if (!rule_named(utf8(failure[0]).c_str(), rule))
+        if (!rule_named(failure.rule.c_str(), rule))
             rule = Rule::load;
-        nb::object column = failure[1], rows = failure[2], message = failure[3];
+        nb::object column = failure.column, message = failure.message;
+        const records::Rows &rows = failure.rows;
         if (rule == Rule::required_columns && host::contains(unmapped, column))
             continue;  // farm.yaml's label is the cause, and found above
         nb::object label = column.is_none() || role == Role::weather
                                ? nb::object(column)
                                : file_column(role, column);
-        if (nb::len(rows) == 0) {
+        if (rows.empty()) {
             nb::str text = rule == Rule::required_columns
                                ? host::text("required column ", host::Repr{label},
                                             " is missing: ", header,
@@ -228,17 +274,16 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
                 nb::none(), rule, text);
             continue;
         }
-        nb::object cells = records::has_column(table, column)
+        nb::object cells = table.is_valid() && records::has_column(table, column)
                                ? nb::object(table[column].attr("tolist")())
                                : nb::object();
-        for (nb::handle row : rows) {
-            size_t i = nb::cast<size_t>(row);
+        for (size_t i : rows) {
             nb::object value = cells.is_valid() ? cell_text(cells[i]) : nb::object(nb::none());
             add(file, records.line_at(i), label, value, rule,
                 row_message(rule, label, value, message, role, dayfirst));
         }
     }
-    for (nb::handle n : records.result["notices"])
+    for (nb::handle n : records.checked.notices)
         notices_.attr("append")(n);
 }
 
@@ -284,13 +329,8 @@ void FarmCheck::ambiguous_dates(Role role, const RecordFile &records, nb::handle
 }
 
 RecordFile FarmCheck::check_record_file(Role role, nb::handle path) {
-    nb::dict kwargs;
     nb::dict columns = columns_of(role);
-    if (nb::len(columns) > 0)
-        kwargs["columns"] = columns;
-    if (role != Role::inventory && dayfirst_given(role))
-        kwargs["dayfirst"] = section(role)["dayfirst"];
-    return check_records(role, path, nb::handle(), kwargs);
+    return check_records(role, path, nb::len(columns) > 0 ? nb::object(columns) : nb::none());
 }
 
 void FarmCheck::check_inventory(nb::handle path) {
@@ -300,8 +340,8 @@ void FarmCheck::check_inventory(nb::handle path) {
         return;
     }
     RecordFile records = check_record_file(Role::inventory, path);
-    if (records.loaded() && !records.result["data"].is_none())
-        inventory_ = records.result["data"];
+    if (records.has_data())
+        inventory_ = records.checked.data;
 }
 
 bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
@@ -372,26 +412,26 @@ void FarmCheck::same_week_warnings(const RecordFile &records, nb::handle label,
 
 nb::object FarmCheck::dated_records(Role role, const char *module, const char *cls,
                                     const RecordFile &records, bool by_tag, const char *what) {
-    if (!records.loaded())
+    if (!records.has_table())
         return nb::object();
-    nb::object table = records.result["table"];
+    nb::object table = records.checked.table;
     nb::object label = file_column(role, nb::str("date"));
-    if (!table.is_none() && records::has_column(table, nb::str("date")))
+    if (records::has_column(table, nb::str("date")))
         ambiguous_dates(role, records, table["date"], label);
-    if (!records.result.contains("dates") || provider_.is_none())
+    if (!records.checked.dates.is_valid() || provider_.is_none())
         return nb::object();
     std::vector<nb::object> weeks;
-    bool placed = weeks_of(records, records.result["dates"], label, weeks);
-    nb::list tags = by_tag ? nb::list(records.result["tags"].attr("tolist")()) : nb::list();
+    bool placed = weeks_of(records, records.checked.dates, label, weeks);
+    nb::list tags = by_tag ? nb::list(records.checked.tags.attr("tolist")()) : nb::list();
     std::vector<std::pair<nb::object, nb::object>> keys;
     for (size_t i = 0; i < weeks.size(); ++i)
         keys.emplace_back(by_tag ? nb::borrow(tags[i]) : nb::object(nb::str(role_name(role))),
                           weeks[i]);
     same_week_warnings(records, label, keys, table["date"], what);
-    if (!placed || records.result["data"].is_none())
+    if (!placed || !records.has_data())
         return nb::object();
     try {
-        return host::from_import(module, cls)(records.result["data"], provider_);
+        return host::from_import(module, cls)(records.checked.data, provider_);
     } catch (nb::python_error &error) {
         // A provider that answers with something that is not a week.
         add(records.file, nb::none(), label, nb::none(), Rule::weather_period, error_text(error));

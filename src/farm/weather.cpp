@@ -66,16 +66,16 @@ void FarmCheck::check_weather(nb::handle path) {
     // Labels as text and dayfirst as a bool: farm.yaml's check let nothing
     // else through.
     nb::object column_map = host::from_import("py_zelka.weather", "ColumnMap")(**fields);
-    RecordFile records = check_records(Role::weather, path, column_map, nb::dict());
-    if (!records.loaded())
+    RecordFile records = check_records(Role::weather, path, column_map);
+    if (!records.has_table())
         return;
     nb::object date_label = column_map.attr("date");
-    nb::object table = records.result["table"];
-    if (!table.is_none() && records::has_column(table, date_label))
+    nb::object table = records.checked.table;
+    if (records::has_column(table, date_label))
         ambiguous_dates(Role::weather, records, table[date_label], date_label);
-    if (records.result["data"].is_none())
+    if (!records.has_data())
         return;
-    nb::object data = records.result["data"];
+    nb::object data = records.checked.data;
     weather_ = data;
     bool heat_units = !column_map.attr("heat_units").is_none();
     nb::object source_label = heat_units ? nb::object(column_map.attr("heat_units"))
@@ -206,7 +206,7 @@ void FarmCheck::weather_signal(const RecordFile &records, nb::handle data,
 void FarmCheck::weather_dates(const RecordFile &records, nb::handle data, nb::handle date_label,
                               const std::vector<bool> &usable) {
     nb::object file = records.file;
-    nb::object table = records.result["table"];
+    nb::object table = records.checked.table;
     nb::list written = nb::list(table[date_label].attr("tolist")());
     nb::list stamps = nb::list(data["date"].attr("tolist")());
     nb::list signal = nb::list(data[nb::str(data.attr("columns")[1])].attr("tolist")());

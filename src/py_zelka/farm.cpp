@@ -11,6 +11,8 @@
 #include "farm/check.hpp"
 #include "host/classes.hpp"
 #include "host/host.hpp"
+#include "records/files/inventory.hpp"
+#include "records/files/weather.hpp"
 #include "records/text_table.hpp"
 
 #include <map>
@@ -176,6 +178,9 @@ void init(nb::module_ &m, State &s) {
         "Without parameters.yaml the parameter set shipped with the package is used;\n"
         "missing management, inventory, production and selection files are notices.\n"
         "EXAMPLE_FARM is the folder of the example farm that ships with the package.";
+
+    s.weather.load(&records::publish_weather_names);
+    s.inventory.load(&records::publish_inventory_names);
 
     nb::object here = host::from_import("pathlib", "Path")(m.attr("__file__")).attr("parent");
     host::publish(m, "EXAMPLE_FARM", here / nb::str("example_farm"));

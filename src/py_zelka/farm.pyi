@@ -16,6 +16,8 @@ from py_zelka.readers.harvest_tag_reader import RibbonProductionData
 from py_zelka.weather import WeatherProvider
 
 EXAMPLE_FARM: Path
+# (name, severity, files, title, hint) of every rule of the check
+RULES: tuple[tuple[str, str, tuple[str, ...], str, str], ...]
 
 class FarmCheckError(ZelkaError):
     report: FarmReport

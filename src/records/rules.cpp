@@ -54,7 +54,7 @@ nb::object load_for(Checks &checks, Options *options, nb::handle read_table, nb:
             texts.append(file_label(*options, label));
     nb::object table = records::read_table(path, nb::tuple(texts), &options->source);
     // The header's labels as the file writes them, before the farm's renames.
-    options->extras["labels"] = host::as_list(table.attr("columns"));
+    options->labels = host::as_list(table.attr("columns"));
     if (options->renames.is_valid() && nb::len(options->renames) > 0)
         table = table.attr("rename")(nb::arg("columns") = options->renames);
     return table;
@@ -167,6 +167,7 @@ nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
     // build, which reads it back as the same type).
     out["source"] = nb::capsule(new TableSource(options.source), source_capsule,
                                 [](void *p) noexcept { delete static_cast<TableSource *>(p); });
+    out["labels"] = options.labels;
     out["kind"] = kinds[options.source.kind];
     out["header_line"] = nb::int_(options.source.header_line);
     out["separator"] = nb::str(&options.source.separator, 1);

@@ -40,8 +40,9 @@ class Checks {
     // when it has one) when reading; kept when checking.
     void fail(Failure failure);
 
-    // The number of failures kept.
+    // The number of failures kept, and the failures.
     size_t count() const { return failures_.size(); }
+    const std::vector<Failure> &failures() const { return failures_; }
 
     // The kept failures as host objects: a list of
     // (rule, column, rows as a list of positions, message) tuples.
@@ -60,6 +61,7 @@ struct Options {
     nb::object renames;  // a dict, or empty
     bool dayfirst = false;
     TableSource source;  // filled by the load
+    nb::list labels;     // the header's labels as the file writes them (before renames)
     nb::dict extras;     // what else the check found out (the parsed dates, ...)
 };
 

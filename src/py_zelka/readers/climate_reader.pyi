@@ -2,7 +2,7 @@
 
 import os
 from pathlib import Path as Path
-from typing import TYPE_CHECKING as TYPE_CHECKING, Any
+from typing import TYPE_CHECKING as TYPE_CHECKING
 
 import pandas as pd
 
@@ -15,4 +15,3 @@ class WeatherFileReader:
     @staticmethod
     def read(path: str | os.PathLike[str], columns: ColumnMap | None = None) -> ReadResult[pd.DataFrame]: ...
 
-def _check_file(path: str | os.PathLike[str], columns: ColumnMap | None = None) -> dict[str, Any]: ...

@@ -1,8 +1,6 @@
 """The population inventory reader."""
 
 import os
-from typing import Any
-from collections.abc import Mapping
 from pathlib import Path as Path
 
 import pandas as pd
@@ -24,4 +22,3 @@ class PopulationInventoryReader:
     @staticmethod
     def read(path: str | os.PathLike[str]) -> ReadResult[pd.DataFrame]: ...
 
-def _check_file(path: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None) -> dict[str, Any]: ...

@@ -1,0 +1,34 @@
+#include "records/files/checked.hpp"
+
+#include "host/host.hpp"
+
+namespace records {
+
+void publish_common_names(const Publish &put, const char *error, bool normalize_tag) {
+    put(error, host::from_import("py_zelka.exceptions", error));
+    for (const char *name : {"NoticeLog", "ReadResult"})
+        put(name, host::from_import("py_zelka.notices", name));
+    nb::object common = host::import("py_zelka.readers._common");
+    if (normalize_tag)
+        put("_normalize_tag", common.attr("_normalize_tag"));
+    for (const char *name : {"_read_table", "_require_columns"})
+        put(name, common.attr(name));
+}
+
+CheckedFile checked_file(ReaderState &s, Checks &checks, nb::handle data, nb::handle table,
+                         Options &options, nb::handle notices) {
+    CheckedFile out;
+    out.data = data.is_valid() ? nb::borrow(data) : nb::object();
+    out.notices = notices.is_valid() ? nb::borrow(notices) : s.global("NoticeLog")();
+    out.table = table.is_valid() && !table.is_none() ? nb::borrow(table) : nb::object();
+    out.source = options.source;
+    out.labels = options.labels;
+    out.failures = checks.failures();
+    if (options.extras.contains("dates"))
+        out.dates = options.extras["dates"];
+    if (options.extras.contains("tags"))
+        out.tags = options.extras["tags"];
+    return out;
+}
+
+}  // namespace records
