@@ -378,7 +378,8 @@ bool fits(const Record &r, size_t width) {
     return r.fields == width || (r.fields > width && r.filled <= width);
 }
 
-// Most rows have the header's width, or none is wider and some have it.
+// Most rows have the header's width, or none is wider (rows may leave out
+// their last cells).
 bool width_fits(const std::vector<Record> &records, const std::vector<size_t> &rows,
                 size_t width) {
     size_t exact = 0, wider = 0;
@@ -388,7 +389,7 @@ bool width_fits(const std::vector<Record> &records, const std::vector<size_t> &r
         else if (records[k].filled > width)
             ++wider;
     }
-    return exact * 2 >= rows.size() || (wider == 0 && exact > 0);
+    return exact * 2 >= rows.size() || wider == 0;
 }
 
 // Columns of values: numbers, dates or missing cells, with at most one
@@ -774,7 +775,7 @@ void raise_problem(nb::handle path, const HeaderChoice &choice, const char *word
     if (choice.rows_from > 0)
         host::raise(PyExc_ValueError,
                     host::text("cannot tell which ", word, " of ", host::Repr{path},
-                               " is its header: ", which, " all hold labels right above its "
+                               " is its header: ", which, " hold labels right above its "
                                "rows (", word, " ", std::to_string(choice.rows_from + 1),
                                " on); delete the ", word, "s that are not the header (units, "
                                "a title), or put a blank ", word, " under a title"));
