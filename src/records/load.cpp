@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace records {
@@ -198,17 +199,19 @@ const char *const missing_markers[] = {"",     "#N/A", "#N/A N/A", "#NA",  "-1.#
                                        "NA",   "NULL", "NaN",      "None", "n/a",  "nan",
                                        "null"};
 
-bool month_name(const std::string &word) {
+bool month_name(std::string_view word) {
     static const char *const months[] = {"january", "february", "march",     "april",
                                          "may",     "june",     "july",      "august",
                                          "september", "october", "november", "december"};
-    std::string w;
-    for (char c : word)
-        w += (char) std::tolower((unsigned char) c);
-    if (w == "sept")
+    if (word.size() < 3 || word.size() > 9)
+        return false;
+    char w[10] = {0};
+    for (size_t i = 0; i < word.size(); ++i)
+        w[i] = (char) std::tolower((unsigned char) word[i]);
+    if (std::strcmp(w, "sept") == 0)
         return true;
     for (const char *m : months)
-        if (w == m || (w.size() == 3 && std::strncmp(m, w.c_str(), 3) == 0))
+        if (std::strcmp(w, m) == 0 || (word.size() == 3 && std::strncmp(m, w, 3) == 0))
             return true;
     return false;
 }
@@ -216,7 +219,7 @@ bool month_name(const std::string &word) {
 // A cell that is wholly a number ("25.0", "-3", "1e5", "23,5", "12%") or a
 // date or time ("2024-01-01", "05/01/2024 06:00", "2024-01-01T00:00Z",
 // "01-Jan-2024").
-bool is_value(const std::string &s) {
+bool is_value(std::string_view s) {
     if (s == "inf" || s == "-inf" || s == "+inf" || s == "Infinity" || s == "-Infinity")
         return true;
     bool digits = false;
@@ -228,7 +231,8 @@ bool is_value(const std::string &s) {
             ++i;
             continue;
         }
-        if (std::strchr("+-.,:/ %", c)) {
+        if (c == '+' || c == '-' || c == '.' || c == ',' || c == ':' || c == '/' || c == ' ' ||
+            c == '%') {
             ++i;
             continue;
         }
@@ -237,14 +241,14 @@ bool is_value(const std::string &s) {
         size_t j = i;
         while (j < n && std::isalpha((unsigned char) s[j]))
             ++j;
-        std::string word = s.substr(i, j - i);
+        std::string_view word = s.substr(i, j - i);
         bool after_digit = i > 0 && (digit(s[i - 1]) || s[i - 1] == '.');
         bool before_digit = j < n && (digit(s[j]) || s[j] == '+' || s[j] == '-');
-        bool ok = month_name(word) ||
-                  ((word == "e" || word == "E") && after_digit && before_digit) ||
+        bool ok = ((word == "e" || word == "E") && after_digit && before_digit) ||
                   (word == "T" && after_digit && j < n && digit(s[j])) ||
                   (word == "Z" && after_digit && j == n) ||
-                  ((word == "AM" || word == "PM" || word == "am" || word == "pm") && i > 0);
+                  ((word == "AM" || word == "PM" || word == "am" || word == "pm") && i > 0) ||
+                  month_name(word);
         if (!ok)
             return false;
         i = j;
@@ -252,22 +256,27 @@ bool is_value(const std::string &s) {
     return digits;
 }
 
-std::string stripped(const std::string &content) {
+bool blank_char(char c) { return space(c) || c == '\r' || c == '\n'; }
+
+std::string_view stripped_view(std::string_view content) {
     size_t a = 0, b = content.size();
-    while (a < b && (space(content[a]) || content[a] == '\r' || content[a] == '\n'))
+    while (a < b && blank_char(content[a]))
         ++a;
-    while (b > a && (space(content[b - 1]) || content[b - 1] == '\r' || content[b - 1] == '\n'))
+    while (b > a && blank_char(content[b - 1]))
         --b;
     return content.substr(a, b - a);
 }
 
-unsigned char cell_type(const std::string &content) {
-    std::string s = stripped(content);
+std::string stripped(const std::string &content) { return std::string(stripped_view(content)); }
+
+unsigned char cell_type(std::string_view content) {
+    std::string_view s = stripped_view(content);
     if (s.empty())
         return cell_empty;
-    for (const char *marker : missing_markers)
-        if (s == marker)
-            return cell_missing;
+    if (s.size() <= 8 && !digit(s[0]))
+        for (const char *marker : missing_markers)
+            if (s == marker)
+                return cell_missing;
     return is_value(s) ? cell_value : cell_label;
 }
 
@@ -275,12 +284,16 @@ unsigned char cell_type(const std::string &content) {
 void classify(const std::string &text, char sep, Record &r) {
     if (r.fields == 0)
         return;
+    thread_local std::vector<std::string> contents;
+    size_t count = 0;
     Record again;
     r.types.clear();
     r.words.clear();
     auto cells = [&](const std::string &content) {
         r.types.push_back(cell_type(content));
-        r.words.push_back(stripped(content));
+        if (count == contents.size())
+            contents.emplace_back();
+        contents[count++].assign(content);
     };
     split(text, r.begin, r.line, sep, again, &cells);
     size_t last = r.types.size();
@@ -291,8 +304,9 @@ void classify(const std::string &text, char sep, Record &r) {
     for (size_t j = 0; j < last && label; ++j)
         label = r.types[j] == cell_label || (j == 0 && r.types[j] == cell_empty);
     r.label = label && !(last == 1 && r.types[0] == cell_empty);
-    if (!r.label)
-        r.words.clear();
+    if (r.label)
+        for (size_t j = 0; j < count; ++j)
+            r.words.push_back(stripped(contents[j]));
 }
 
 // The cells of a record as written (quotes undone, leading blanks kept).
@@ -528,9 +542,11 @@ struct Run {
     size_t length = 0, fields = 0;
 };
 
-Run longest_run(const std::vector<Record> &records) {
+Run longest_run(const std::string &text, char sep) {
     Run best, current;
-    for (const Record &r : records) {
+    Record r;
+    for (size_t i = 0; i < text.size();) {
+        i = split<void(const std::string &)>(text, i, 0, sep, r, nullptr);
         if (r.fields == 0)
             continue;
         if (r.fields >= 2 && current.length > 0 && r.fields == current.fields)
@@ -578,11 +594,9 @@ Layout find_layout(const std::string &text) {
     Layout layout;
     Run best;
     for (char sep : separators) {
-        std::vector<Record> records = scan(text, sep, 0, 0);
-        Run run = longest_run(records);
+        Run run = longest_run(text, sep);
         if (run.length > best.length || (run.length == best.length && run.fields > best.fields)) {
             best = run;
-            layout.records = std::move(records);
             layout.separator = sep;
         }
     }
@@ -594,8 +608,8 @@ Layout find_layout(const std::string &text) {
         if (first == records.size())
             return layout;
         layout.separator = most_frequent_separator(text, records[first].begin);
-        layout.records = scan(text, layout.separator, 0, 0);
     }
+    layout.records = scan(text, layout.separator, 0, 0);
     for (Record &r : layout.records)
         classify(text, layout.separator, r);
     layout.choice = choose_header(layout.records);
