@@ -83,6 +83,7 @@ MESSY_FINDINGS = [
     ("parameters.yaml", 56, "mortality_replacement.death_rate_vegetative", "parameter_range",
      "warning"),
     ("management.yaml", 1, None, "unknown_key", "warning"),
+    ("station_export.csv", 4, None, "skipped_lines", "warning"),
     ("station_export.csv", 5, "Tmittel", "non_numeric_signal", "error"),
     ("station_export.csv", 5, "Datum", "missing_days", "warning"),
     ("station_export.csv", 8, "Datum", "stacked_rows", "error"),
@@ -134,7 +135,7 @@ def test_check_farm_reports_every_problem_of_every_file():
         "suckers are scheduled)")
     assert [n.subject for n in report.notices] == ["field_losses"]
     text = str(report)
-    assert text.startswith("farm ") and "18 error(s), 11 warning(s)" in text
+    assert text.startswith("farm ") and "18 error(s), 12 warning(s)" in text
     assert json.loads(report.to_json())["findings"][0]["rule"] == "farm_yaml_key"
 
 

@@ -86,7 +86,7 @@ CASES = {
              [("production.csv", 2, None, None, None)]),
     "skipped_lines": ({"weather.csv": "Station: Finca\nLatitude,9.93\n\n" + weather()}, [
         ("weather.csv", 4, None, None,
-         "the table's header is line 4; lines 1-3 above it are not read")]),
+         "the table's header is line 4; lines 1-2 above it are not read")]),
     "required_columns": ({"selection.csv": "datum,parous_count,nulliparous_count\n2024-01-08,1,2\n"}, [
         ("selection.csv", 1, "date", None, "required column 'date' is missing: the header "
          "(line 1) has ['datum', 'parous_count', 'nulliparous_count']; if the file labels it "

@@ -19,10 +19,6 @@ struct TableSource {
     // The 1-based line of the header (delimited text) or its sheet row
     // (Excel); 0 for parquet.
     size_t header_line = 0;
-    // The lines (1-based, inclusive; 0 when none) skipped above the header
-    // and after the table.
-    size_t preamble_first = 0, preamble_last = 0;
-    size_t notes_first = 0, notes_last = 0;
     char separator = ',';
     std::string encoding = "utf-8-sig";
     // The lines (delimited text) or sheet rows (Excel) left out of the
