@@ -74,8 +74,12 @@ SIGNATURES = {
     # the farm layer and the command
     "py_zelka.farm.FarmReport.ok": "(self, /)",
     "py_zelka.farm.FarmReport.to_json": "(self, /)",
-    "py_zelka.farm.FarmReport._as_dict": "(self, /)",
+    "py_zelka.farm.FarmReport._as_dict": "(self, /, *, html=False)",
+    "py_zelka.farm.FarmReport.to_text": "(self, /, *, all=False)",
+    "py_zelka.farm.FarmReport.to_html": "(self, /)",
+    "py_zelka.farm.FarmReport._repr_html_": "(self, /)",
     "py_zelka.farm.FarmReport.__str__": "(self, /)",
+    "py_zelka.farm.html_report": "(reports)",
     "py_zelka.farm.Farm.load": "(folder)",
     "py_zelka.farm.check_farm": "(folder)",
     "py_zelka.cli.main": "(argv=None)",

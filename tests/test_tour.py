@@ -108,8 +108,13 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
     status, out, err = tour(capsys, farm, "--plot", farm / "tour.svg")
     assert (status, err) == (0, "")
     [figure] = drawn
-    colour = {line.get_label(): colors.to_hex(line.get_color()) for line in figure.axes[1].get_lines()}
-    edged = {line.get_label() for line in figure.axes[1].get_lines() if line.get_path_effects()}
+    # the farm report's charts, one axes each
+    assert [axes.get_title("left") for axes in figure.axes] == [
+        "Weather: mean temperature per day", "Bunches cut per week, by ribbon tag",
+        "Dispersion after each threshold", "Harvest hazard"]
+    bars = figure.axes[1].containers  # one stack of bars per tag
+    colour = {bar.get_label(): colors.to_hex(bar.patches[0].get_facecolor()) for bar in bars}
+    edged = {bar.get_label() for bar in bars if bar.patches[0].get_linewidth() > 0}
     others = [colour[tag] for tag in colour if tag not in named]
     assert sorted(colour) == sorted(renamed.get(t, t) for t in
                                     ("black", "blue", "brown", "green", "orange", "red", "white", "yellow"))
@@ -117,7 +122,8 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
     assert len(set(colour.values())) == len(colour) and "#ffffff" not in others
     assert edged == named & {"white"}
     svg = (farm / "tour.svg").read_text(encoding="utf-8")
-    assert [c for c in colour.values() if f"stroke: {c}" not in svg] == []
+    # (black is SVG's default fill: matplotlib does not write it)
+    assert [c for c in colour.values() if c != "#000000" and f"fill: {c}" not in svg] == []
 
 
 def test_plot_without_matplotlib(capsys, farm, monkeypatch):

@@ -1,10 +1,12 @@
 // Running the check, and its findings as a table, text and JSON.
-#include "farm/check.hpp"
+#include "farm/report.hpp"
 
+#include "farm/check.hpp"
 #include "host/host.hpp"
 #include "records/text_table.hpp"
 
 #include <algorithm>
+#include <map>
 
 namespace farm {
 
@@ -81,12 +83,273 @@ nb::object FarmCheck::report() const {
     columns["severity"] = pd.attr("array")(severity, nb::arg("dtype") = "object");
     columns["message"] = pd.attr("array")(message, nb::arg("dtype") = "object");
     nb::object findings = pd.attr("DataFrame")(columns);
-    return s_.report_cls.get()(host::str(folder_), findings, notices_);
+    // What the report's charts draw.
+    nb::dict drawn;
+    drawn["weather"] = weather_;
+    drawn["provider"] = provider_;
+    drawn["production"] = production_;
+    drawn["parameters"] = parameters_;
+    return s_.report_cls.get()(host::str(folder_), findings, notices_, **drawn);
 }
 
 nb::object FarmCheck::farm(nb::handle report) const {
     return s_.farm_cls.get()(host::str(folder_), parameters_, schedule_, weather_, provider_,
                              inventory_, production_, selection_, notices_, report);
+}
+
+// ---------------------------------------------------------------------------
+// The report for people and tools
+
+namespace {
+
+nb::list column_list(nb::handle findings, const char *column) {
+    return nb::list(findings[column].attr("tolist")());
+}
+
+nb::object plain(nb::handle cell) {
+    return host::is_missing(cell) ? nb::object(nb::none()) : nb::borrow(cell);
+}
+
+nb::dict notice_dict(nb::handle notice) {
+    nb::dict entry;
+    entry["subject"] = notice.attr("subject");
+    entry["message"] = notice.attr("message");
+    entry["source"] = notice.attr("source");
+    entry["kind"] = notice.attr("kind").attr("value");
+    return entry;
+}
+
+// The catalogue's position of a rule (rules outside it last).
+size_t rule_rank(const std::string &name) {
+    Rule rule;
+    return rule_named(name.c_str(), rule) ? size_t(rule) : size_t(Rule::count);
+}
+
+// The first `width` characters of UTF-8 text.
+std::string clipped(const std::string &text, size_t width) {
+    size_t at = 0, n = 0;
+    while (at < text.size() && n < width) {
+        ++at;
+        while (at < text.size() && (((unsigned char) text[at]) & 0xC0) == 0x80)
+            ++at;
+        ++n;
+    }
+    return text.substr(0, at);
+}
+
+std::string cell(nb::handle value) { return value.is_none() ? std::string() : utf8(value); }
+
+// "lines 12-80", "line 12", or "" when none of the rows is about a line.
+std::string line_span(const FarmRows &farm, const std::vector<size_t> &rows, size_t from) {
+    long low = -1, high = -1;
+    for (size_t k = from; k < rows.size(); ++k) {
+        nb::handle line = farm.rows[rows[k]].line;
+        if (line.is_none())
+            continue;
+        long n = nb::cast<long>(line);
+        low = low < 0 ? n : std::min(low, n);
+        high = std::max(high, n);
+    }
+    if (low < 0)
+        return "";
+    return low == high ? "line " + std::to_string(low)
+                       : "lines " + std::to_string(low) + "-" + std::to_string(high);
+}
+
+}  // namespace
+
+std::string rule_title(const std::string &name) {
+    Rule rule;
+    return rule_named(name.c_str(), rule) ? row_of(rule).title : "";
+}
+
+std::string rule_hint(const std::string &name) {
+    Rule rule;
+    return rule_named(name.c_str(), rule) ? row_of(rule).hint : "";
+}
+
+FarmRows farm_rows(nb::handle farm) {
+    FarmRows out;
+    bool data = PyDict_Check(farm.ptr());
+    out.report = data ? nb::object(nb::none()) : nb::borrow(farm);
+    out.path = data ? nb::object(farm["path"]) : nb::object(farm.attr("folder"));
+    const char *keys[] = {"file", "line", "column", "value", "rule", "severity", "message"};
+    if (data) {
+        for (nb::handle finding : farm["findings"]) {
+            Row row;
+            row.file = finding["file"];
+            row.line = plain(finding["line"]);
+            row.column = plain(finding["column"]);
+            row.value = plain(finding["value"]);
+            row.rule = utf8(finding["rule"]);
+            row.severity = utf8(finding["severity"]);
+            row.message = finding["message"];
+            out.rows.push_back(std::move(row));
+        }
+        if (host::contains(farm, nb::str("notices")))
+            for (nb::handle notice : farm["notices"])
+                out.notices.append(notice);
+    } else {
+        nb::object findings = farm.attr("findings");
+        std::vector<nb::list> columns;
+        for (const char *key : keys)
+            columns.push_back(column_list(findings, key));
+        for (size_t i = 0; i < nb::len(findings); ++i) {
+            Row row;
+            row.file = columns[0][i];
+            row.line = plain(columns[1][i]);
+            row.column = plain(columns[2][i]);
+            row.value = plain(columns[3][i]);
+            row.rule = utf8(columns[4][i]);
+            row.severity = utf8(columns[5][i]);
+            row.message = columns[6][i];
+            out.rows.push_back(std::move(row));
+        }
+        for (nb::handle notice : farm.attr("notices"))
+            out.notices.append(notice_dict(notice));
+    }
+    // Files in the report's order; in a file, errors before warnings, each
+    // rule where its first row stands.
+    std::map<std::pair<std::string, std::string>, size_t> count_of;
+    for (size_t i = 0; i < out.rows.size(); ++i) {
+        const Row &row = out.rows[i];
+        (row.error() ? out.errors : out.warnings) += 1;
+        ++count_of[{row.rule, row.severity}];
+        auto file = std::find_if(out.files.begin(), out.files.end(),
+                                 [&](const FileGroups &f) { return f.file.equal(row.file); });
+        if (file == out.files.end())
+            file = out.files.insert(out.files.end(), FileGroups{row.file, {}});
+        auto group = std::find_if(file->groups.begin(), file->groups.end(), [&](const Group &g) {
+            return g.rule == row.rule && g.severity == row.severity;
+        });
+        if (group == file->groups.end())
+            group = file->groups.insert(file->groups.end(), Group{row.rule, row.severity, {}});
+        group->rows.push_back(i);
+    }
+    for (FileGroups &file : out.files)
+        std::stable_sort(file.groups.begin(), file.groups.end(),
+                         [](const Group &a, const Group &b) {
+                             return a.severity == "error" && b.severity != "error";
+                         });
+    for (const auto &[key, n] : count_of)
+        out.counts.push_back({key.first, key.second, n});
+    std::stable_sort(out.counts.begin(), out.counts.end(), [](const Count &a, const Count &b) {
+        bool ea = a.severity == "error", eb = b.severity == "error";
+        if (ea != eb)
+            return ea;
+        return rule_rank(a.rule) < rule_rank(b.rule);
+    });
+    return out;
+}
+
+std::string verdict(const FarmRows &farm) {
+    std::string counts = std::to_string(farm.errors) + " error(s), " +
+                         std::to_string(farm.warnings) + " warning(s)";
+    if (farm.errors > 0)
+        return counts + " -- not ready for the model: fix the errors";
+    if (farm.warnings > 0)
+        return counts + " -- ready for the model; the warnings are worth a look";
+    return counts + " -- ready for the model";
+}
+
+std::string report_text(nb::handle report, bool all) {
+    FarmRows farm = farm_rows(report);
+    std::string out = "farm " + utf8(farm.path) + ": " + verdict(farm) + "\n";
+    for (const FileGroups &file : farm.files) {
+        out += "\n" + utf8(file.file) + "\n";
+        for (const Group &group : file.groups) {
+            size_t n = group.rows.size();
+            std::string title = rule_title(group.rule);
+            out += "  " + group.severity + " " + group.rule + " (" + std::to_string(n) + ")" +
+                   (title.empty() ? "" : ": " + title) + "\n";
+            size_t shown = all ? n : std::min(n, rows_shown);
+            // The columns some shown row fills, and the message.
+            const char *headers[] = {"line", "column", "value", "message"};
+            bool used[4] = {false, false, false, true};
+            std::vector<std::vector<std::string>> cells;
+            for (size_t k = 0; k < shown; ++k) {
+                const Row &row = farm.rows[group.rows[k]];
+                std::string value = cell(row.value);
+                if (records::text_width(value) > 24)
+                    value = clipped(value, 21) + "...";
+                cells.push_back({cell(row.line), cell(row.column), value, utf8(row.message)});
+                for (size_t c = 0; c < 3; ++c)
+                    used[c] = used[c] || !cells.back()[c].empty();
+            }
+            std::vector<std::string> names;
+            std::vector<bool> numeric;
+            for (size_t c = 0; c < 4; ++c)
+                if (used[c]) {
+                    names.push_back(headers[c]);
+                    numeric.push_back(c == 0);
+                }
+            records::TextTable table(names, numeric);
+            for (const auto &row : cells) {
+                std::vector<std::string> kept;
+                for (size_t c = 0; c < 4; ++c)
+                    if (used[c])
+                        kept.push_back(row[c]);
+                table.add(std::move(kept));
+            }
+            out += table.str("    ");
+            if (shown < n) {
+                std::string span = line_span(farm, group.rows, shown);
+                out += "    ... and " + std::to_string(n - shown) + " more" +
+                       (span.empty() ? "" : " (" + span + ")") + "\n";
+            }
+            std::string hint = rule_hint(group.rule);
+            if (!hint.empty())
+                out += "    to fix: " + hint + "\n";
+        }
+    }
+    if (nb::len(farm.notices) > 0) {
+        out += "\nnotices\n";
+        for (nb::handle notice : farm.notices)
+            out += "  " + utf8(notice["subject"]) + ": " + utf8(notice["message"]) + "\n";
+    }
+    out += "\nsummary of farm " + utf8(farm.path) + "\n";
+    if (farm.counts.empty()) {
+        out += "  no findings\n";
+    } else {
+        records::TextTable table({"rule", "severity", "count"}, {false, false, true});
+        for (const Count &count : farm.counts)
+            table.add({count.rule, count.severity, std::to_string(count.count)});
+        out += table.str("  ");
+    }
+    return out;
+}
+
+nb::dict report_dict(nb::handle report) {
+    FarmRows farm = farm_rows(report);
+    nb::dict out;
+    out["path"] = farm.path;
+    out["ok"] = nb::bool_(farm.errors == 0);
+    out["errors"] = nb::int_(farm.errors);
+    out["warnings"] = nb::int_(farm.warnings);
+    nb::list counts;
+    for (const Count &count : farm.counts) {
+        nb::dict entry;
+        entry["rule"] = nb::str(count.rule.c_str());
+        entry["severity"] = nb::str(count.severity.c_str());
+        entry["count"] = nb::int_(count.count);
+        counts.append(entry);
+    }
+    out["counts"] = counts;
+    nb::list findings;
+    for (const Row &row : farm.rows) {
+        nb::dict entry;
+        entry["file"] = row.file;
+        entry["line"] = row.line;
+        entry["column"] = row.column;
+        entry["value"] = row.value;
+        entry["rule"] = nb::str(row.rule.c_str());
+        entry["severity"] = nb::str(row.severity.c_str());
+        entry["message"] = row.message;
+        findings.append(entry);
+    }
+    out["findings"] = findings;
+    out["notices"] = farm.notices;
+    return out;
 }
 
 }  // namespace farm

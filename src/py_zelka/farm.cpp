@@ -9,6 +9,7 @@
 // value, rule, severity and message; Farm.load reads the farm when no check
 // fails.  These are the bindings.
 #include "farm/check.hpp"
+#include "farm/report.hpp"
 #include "host/classes.hpp"
 #include "host/host.hpp"
 #include "records/files/inventory.hpp"
@@ -33,53 +34,13 @@ nb::object check_farm(State &s, nb::handle folder) {
     return check.report();
 }
 
-// The lines of a report's text: a summary, then the findings grouped by file.
-std::string report_text(nb::handle report) {
-    nb::object findings = report.attr("findings");
-    size_t n = nb::len(findings);
-    size_t errors = 0;
-    nb::list severities = nb::list(findings["severity"].attr("tolist")());
-    for (nb::handle severity : severities)
-        if (utf8(severity) == "error")
-            ++errors;
-    std::string out = "farm " + utf8(report.attr("folder")) + ": " + std::to_string(errors) +
-                      " error(s), " + std::to_string(n - errors) + " warning(s)\n";
-    nb::list files = nb::list(findings["file"].attr("tolist")());
-    nb::list lines = nb::list(findings["line"].attr("tolist")());
-    nb::list columns = nb::list(findings["column"].attr("tolist")());
-    nb::list values = nb::list(findings["value"].attr("tolist")());
-    nb::list rules = nb::list(findings["rule"].attr("tolist")());
-    nb::list messages = nb::list(findings["message"].attr("tolist")());
-    std::vector<std::string> order;
-    std::map<std::string, records::TextTable> tables;
-    for (size_t i = 0; i < n; ++i) {
-        std::string file = utf8(files[i]);
-        if (!tables.count(file)) {
-            order.push_back(file);
-            tables.emplace(file, records::TextTable({"line", "column", "value", "rule", "severity",
-                                                     "message"},
-                                                    {true, false, false, false, false, false}));
-        }
-        auto text = [](nb::handle v) { return host::is_missing(v) ? std::string() : utf8(v); };
-        std::string value = text(values[i]);
-        if (records::text_width(value) > 24)
-            value = value.substr(0, 21) + "...";
-        tables.at(file).add({text(lines[i]), text(columns[i]), value, utf8(rules[i]),
-                             utf8(severities[i]), utf8(messages[i])});
-    }
-    for (const std::string &file : order)
-        out += "\n" + file + "\n" + tables.at(file).str("  ");
-    nb::object notices = report.attr("notices");
-    if (nb::len(notices) > 0) {
-        out += "\nnotices\n";
-        for (nb::handle notice : notices)
-            out += "  " + utf8(notice.attr("subject")) + ": " + utf8(notice.attr("message")) + "\n";
-    }
-    return out;
+nb::object report_str(State &, nb::handle self) {
+    std::string text = farm::report_text(self, false);
+    return nb::str(text.data(), text.size());
 }
 
-nb::object report_str(State &, nb::handle self) {
-    std::string text = report_text(self);
+nb::object report_to_text(State &, nb::handle self, nb::handle all) {
+    std::string text = farm::report_text(self, host::truth(all));
     return nb::str(text.data(), text.size());
 }
 
@@ -88,42 +49,40 @@ nb::object report_ok(State &, nb::handle self) {
     return nb::bool_(!host::truth(severity.attr("eq")("error").attr("any")()));
 }
 
-// The report as plain data: {"path", "ok", "findings": [{file, line, ...}],
-// "notices": [{subject, message}]}.
-nb::object report_dict(State &s, nb::handle self) {
-    nb::dict out;
-    out["path"] = self.attr("folder");
-    out["ok"] = report_ok(s, self);
-    nb::object findings = self.attr("findings");
-    nb::list records;
-    nb::list columns = host::as_list(findings.attr("columns"));
-    size_t n = nb::len(findings);
-    std::vector<nb::list> cells;
-    for (nb::handle column : columns)
-        cells.push_back(nb::list(findings[column].attr("tolist")()));
-    for (size_t i = 0; i < n; ++i) {
-        nb::dict record;
-        for (size_t k = 0; k < cells.size(); ++k) {
-            nb::object cell = cells[k][i];
-            record[columns[k]] = host::is_missing(cell) ? nb::object(nb::none()) : cell;
-        }
-        records.append(record);
-    }
-    out["findings"] = records;
-    nb::list notices;
-    for (nb::handle notice : self.attr("notices")) {
-        nb::dict entry;
-        entry["subject"] = notice.attr("subject");
-        entry["message"] = notice.attr("message");
-        notices.append(entry);
-    }
-    out["notices"] = notices;
+nb::object report_dict(State &, nb::handle self, nb::handle html) {
+    nb::dict out = farm::report_dict(self);
+    if (host::truth(html))
+        out["html"] = farm::html_section(self);
     return out;
 }
 
-nb::object report_json(State &s, nb::handle self) {
-    return host::from_import("json", "dumps")(report_dict(s, self),
+nb::object report_json(State &, nb::handle self) {
+    return host::from_import("json", "dumps")(farm::report_dict(self),
                                               nb::arg("ensure_ascii") = false);
+}
+
+nb::object report_html(State &, nb::handle self) {
+    nb::list farms;
+    farms.append(self);
+    return farm::html_page(farms);
+}
+
+nb::object report_repr_html(State &, nb::handle self) { return farm::html_fragment(self); }
+
+nb::object html_report(State &, nb::handle reports) {
+    nb::list farms = host::as_list(reports);
+    for (nb::handle farm : farms)
+        if (!PyDict_Check(farm.ptr()) && !host::truth(host::from_import("builtins", "hasattr")(
+                                             farm, "findings")))
+            host::raise(PyExc_TypeError,
+                        host::text("html_report() takes FarmReports (or what their _as_dict() "
+                                   "gives), not ",
+                                   host::Repr{farm}));
+    if (nb::len(farms) == 0)
+        host::raise(PyExc_ValueError,
+                    host::text("html_report() needs at least one FarmReport; check a farm with "
+                               "check_farm(folder) first"));
+    return farm::html_page(farms);
 }
 
 nb::object farm_load(State &s, nb::handle cls, nb::handle folder) {
@@ -156,6 +115,14 @@ nb::object farm_load(State &s, nb::handle cls, nb::handle folder) {
     if (!cls.is(s.farm_cls.get()))
         farm = cls(**host::from_import("dataclasses", "asdict")(farm));
     return farm;
+}
+
+// A field of what the report draws: None unless given, and left out of
+// repr() and comparisons.
+nb::object drawn_field() {
+    return host::from_import("dataclasses", "field")(nb::arg("default") = nb::none(),
+                                                     nb::arg("repr") = false,
+                                                     nb::arg("compare") = false);
 }
 
 void init(nb::module_ &m, State &s) {
@@ -204,19 +171,47 @@ void init(nb::module_ &m, State &s) {
                            "          a row), column, value (the cell as written), rule, severity\n"
                            "          ('error' or 'warning') and message\n"
                            "notices   the notices of the reads (absent optional files and\n"
-                           "          columns)\n\n"
-                           "str(report) is the findings as a table grouped by file.")
+                           "          columns)\n"
+                           "weather, provider, production, parameters\n"
+                           "          what the check could read of them (None where it could\n"
+                           "          not), for the report's charts\n\n"
+                           "str(report) is the report as text, to_json() as JSON and\n"
+                           "to_html() as a page with charts (html_report() for many farms).")
             .field("folder", "str")
             .field("findings", "pandas.DataFrame")
             .field("notices", "NoticeLog")
+            .field("weather", "pandas.DataFrame | None", drawn_field())
+            .field("provider", "WeatherProvider | None", drawn_field())
+            .field("production", "RibbonProductionData | None", drawn_field())
+            .field("parameters", "ParameterSet | None", drawn_field())
             .property<&report_ok>("ok", "bool", "True when no finding is an error.")
-            .method<&report_json>("to_json", "(self, /) -> str",
-                                  "The report as JSON: {\"path\", \"ok\", \"findings\": [{file, line,\n"
-                                  "column, value, rule, severity, message}], \"notices\": [...]}.")
-            .method<&report_dict>("_as_dict", "(self, /) -> dict",
-                                  "The report as plain data, as to_json writes it.")
+            .method<&report_to_text>(
+                "to_text", "(self, /, *, all: bool = False) -> str",
+                "The report as text: the verdict; per file the findings grouped by rule,\n"
+                "errors first (the first 3 rows of a rule, then one line counting the\n"
+                "rest and their lines; every row with all=True); the notices; a table\n"
+                "of the counts per rule.  str(report) is to_text().")
+            .method<&report_json>(
+                "to_json", "(self, /) -> str",
+                "The report as JSON: {\"path\", \"ok\", \"errors\", \"warnings\", \"counts\":\n"
+                "[{rule, severity, count}], \"findings\": [{file, line, column, value,\n"
+                "rule, severity, message}], \"notices\": [{subject, message, source,\n"
+                "kind}]} -- every finding (py_zelka/report/check.schema.json).")
+            .method<&report_dict>(
+                "_as_dict", "(self, /, *, html: bool = False) -> dict",
+                "The report as plain data, as to_json writes it; html=True adds \"html\",\n"
+                "the farm's section of the report page with its charts drawn (what\n"
+                "html_report() puts on the page).")
+            .method<&report_html>(
+                "to_html", "(self, /) -> str",
+                "The report as one self-contained HTML page: the verdict, the charts of\n"
+                "the weather, the production and the parameter set (SVG, when matplotlib\n"
+                "is installed: the plot extra), and every finding, grouped by file and\n"
+                "rule.  The page loads nothing from elsewhere.")
+            .method<&report_repr_html>("_repr_html_", "(self, /) -> str",
+                                       "The report's HTML for a notebook.")
             .method<&report_str>("__str__", "(self, /) -> str",
-                                 "The findings as a table grouped by file.")
+                                 "The report as text (to_text()).")
             .record(nb::handle(), true, true, false));
 
     s.farm_cls = host::publish(
@@ -266,6 +261,13 @@ void init(nb::module_ &m, State &s) {
             nb::tuple(files), nb::str(row.title), nb::str(row.hint)));
     }
     host::publish(m, "RULES", nb::tuple(rules));
+
+    host::def<&html_report>(
+        m, s, "html_report", "(reports: Iterable[FarmReport | dict]) -> str",
+        "One self-contained HTML page of many farms' reports: an overview, then\n"
+        "each farm as FarmReport.to_html() shows it.  An item may also be what\n"
+        "FarmReport._as_dict(html=True) gives (a check run in another process);\n"
+        "plain data without \"html\" is shown without charts.");
 
     host::def<&check_farm>(m, s, "check_farm", "(folder: str | os.PathLike) -> FarmReport",
                            "Run every check of every file of a farm folder.\n\n"

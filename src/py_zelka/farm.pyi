@@ -1,7 +1,8 @@
 """A farm's folder of files in one call, and every problem of its files in one pass."""
 
 import os
-from dataclasses import dataclass
+from collections.abc import Iterable
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Self
 
@@ -27,10 +28,17 @@ class FarmReport:
     folder: str
     findings: pd.DataFrame
     notices: NoticeLog
+    weather: pd.DataFrame | None = field(default=None, repr=False, compare=False)
+    provider: WeatherProvider | None = field(default=None, repr=False, compare=False)
+    production: RibbonProductionData | None = field(default=None, repr=False, compare=False)
+    parameters: ParameterSet | None = field(default=None, repr=False, compare=False)
     @property
     def ok(self) -> bool: ...
+    def to_text(self, /, *, all: bool = False) -> str: ...
     def to_json(self, /) -> str: ...
-    def _as_dict(self, /) -> dict[str, Any]: ...
+    def _as_dict(self, /, *, html: bool = False) -> dict[str, Any]: ...
+    def to_html(self, /) -> str: ...
+    def _repr_html_(self, /) -> str: ...
 
 @dataclass(frozen=True, slots=True, eq=False)
 class Farm:
@@ -48,3 +56,4 @@ class Farm:
     def load(cls, /, folder: str | os.PathLike[str]) -> Self: ...
 
 def check_farm(folder: str | os.PathLike[str]) -> FarmReport: ...
+def html_report(reports: Iterable[FarmReport | dict[str, Any]]) -> str: ...

@@ -1,13 +1,14 @@
 // zelka tour: a farm read with Farm.load and shown section by section -- the
 // parameter set, the dispersion profiles, the weather period, the inventory,
 // the production, the sucker selection, the replacement schedule and the
-// notices of the reads -- and optionally drawn with matplotlib.
+// notices of the reads -- and optionally drawn with the farm report's charts.
 //
 // Every week shown comes from the farm's data (the profiles' lengths, the
 // weeks of the production and selection rows, the schedule's weeks): no
 // range of weeks is fixed here.
 #include "py_zelka/tour.hpp"
 
+#include "farm/charts.hpp"
 #include "host/host.hpp"
 #include "records/text_table.hpp"
 
@@ -380,191 +381,43 @@ void show_notices(nb::handle notices) {
 }
 
 // ---------------------------------------------------------------------------
-// Colours of the tags
+// The plot
 
-// A colour in CIE L*a*b* (D65), where the distance between two colours is
-// about how different they look.
-struct Lab {
-    double l, a, b;
-};
-
-Lab lab_of(nb::handle rgba) {
-    auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
-    double r = linear(nb::cast<double>(rgba[0])), g = linear(nb::cast<double>(rgba[1])),
-           b = linear(nb::cast<double>(rgba[2]));
-    double x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047;
-    double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-    double z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883;
-    auto f = [](double t) { return t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0; };
-    return {116.0 * f(y) - 16.0, 500.0 * (f(x) - f(y)), 200.0 * (f(y) - f(z))};
-}
-
-double distance(const Lab &p, const Lab &q) {
-    return std::sqrt((p.l - q.l) * (p.l - q.l) + (p.a - q.a) * (p.a - q.a) +
-                     (p.b - q.b) * (p.b - q.b));
-}
-
-// Closer to the white of the axes than this: drawn with a grey edge.
-constexpr double pale = 25.0;
-// A palette colour this close to a colour a tag names reads as that colour:
-// it is not used for another tag.
-constexpr double alike = 35.0;
-
-struct TagColour {
-    nb::object rgba;
-    bool pale = false;
-};
-
-// The colour of each tag (in the order of `tags`).  A tag that is one of
-// matplotlib's colour names ("red", "white", "navy", "tab:blue",
-// "xkcd:mustard"; the one-letter shorthands such as "b" and "k" are not
-// names here) or a "#rrggbb" colour is drawn in that colour -- unless an
-// earlier tag took the same colour ("gray" after "grey").  The other tags
-// get qualitative palette colours in turn, skipping the ones alike to a
-// colour a tag names, those close to white, and those already given; when
-// the palettes run out, the rest are spread over the turbo map.
-std::vector<TagColour> tag_colours(nb::handle tags, nb::handle colors, nb::handle colormaps) {
-    size_t n = nb::len(tags);
-    std::vector<TagColour> out(n);
-    std::vector<Lab> named, given;
-    nb::object names = colors.attr("get_named_colors_mapping")();
-    nb::object to_rgba = colors.attr("to_rgba");
-    Lab white{100.0, 0.0, 0.0};
-    auto taken = [&](const Lab &c, double within) {
-        for (const Lab &t : given)
-            if (distance(c, t) < within)
-                return true;
-        return false;
-    };
-    for (size_t i = 0; i < n; ++i) {
-        nb::object tag = tags[i];
-        if (!PyUnicode_Check(tag.ptr()))
-            continue;
-        std::string text = utf8(tag);
-        bool name = text.size() > 1 && host::contains(names, tag);
-        bool hex = !text.empty() && text[0] == '#' &&
-                   host::truth(colors.attr("is_color_like")(tag));
-        if (!name && !hex)
-            continue;
-        nb::object rgba = to_rgba(tag);
-        Lab c = lab_of(rgba);
-        if (taken(c, 1.0))
-            continue;
-        out[i] = {rgba, distance(c, white) < pale};
-        named.push_back(c);
-        given.push_back(c);
-    }
-    std::vector<size_t> others;
-    for (size_t i = 0; i < n; ++i)
-        if (!out[i].rgba.is_valid())
-            others.push_back(i);
-    size_t next = 0;
-    for (const char *palette : {"tab10", "Dark2", "Set1", "tab20", "Set2", "Accent", "Paired"}) {
-        nb::object candidates = colormaps[palette].attr("colors");
-        for (nb::handle candidate : candidates) {
-            if (next == others.size())
-                break;
-            nb::object rgba = to_rgba(candidate);
-            Lab c = lab_of(rgba);
-            bool like_a_name = false;
-            for (const Lab &t : named)
-                like_a_name = like_a_name || distance(c, t) < alike;
-            if (like_a_name || distance(c, white) < pale || taken(c, 1.0))
-                continue;
-            out[others[next++]].rgba = rgba;
-            given.push_back(c);
-        }
-    }
-    if (next < others.size()) {
-        nb::object spread = colormaps["turbo"].attr("resampled")(others.size() - next);
-        for (size_t k = 0; next < others.size(); ++k)
-            out[others[next++]].rgba = spread(nb::int_(k));
-    }
-    return out;
-}
-
-// The dispersion profiles (left) and the bunches cut per tag (right), each
-// tag in its own colour (see tag_colours), written as an image in the form
-// the file's suffix names (PNG, SVG, PDF, ...).  Returns the exit status.
-int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
-    nb::object figure_cls, canvas_cls, integer_ticks, colormaps, colors, edge;
-    try {
-        figure_cls = host::from_import("matplotlib.figure", "Figure");
-        canvas_cls = host::from_import("matplotlib.backends.backend_agg", "FigureCanvasAgg");
-        integer_ticks = host::from_import("matplotlib.ticker", "MaxNLocator");
-        colormaps = host::from_import("matplotlib", "colormaps");
-        colors = host::import("matplotlib.colors");
-        edge = host::from_import("matplotlib.patheffects", "withStroke");
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_ImportError))
-            throw;
+// The farm drawn with the report's charts -- the weather day by day, the
+// bunches cut per week and tag, the dispersion profiles and the harvest
+// hazard -- written as an image in the form the file's suffix names (PNG,
+// SVG, PDF, ...).  Returns the exit status.
+int draw(nb::handle path, nb::handle farm) {
+    charts::Matplotlib mpl;
+    if (!charts::load(mpl)) {
         write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
                                "'py_zelka[plot]'); ",
                                host::Str{path}, " not written\n"));
         return 0;
     }
-    // A figure of its own on the Agg canvas: pyplot's backend and its list
-    // of open figures are left as they are.
-    nb::object figure = figure_cls(nb::arg("figsize") = nb::make_tuple(11, 4));
-    canvas_cls(figure);
-    nb::object axes = figure.attr("subplots")(1, 2);
-    nb::object left = axes[0], right = axes[1];
-
-    for (const auto &[name, profile] : profiles) {
-        nb::object shares = profile.attr("shares");
-        nb::list weeks;
-        for (size_t week = 0; week < nb::len(shares); ++week)
-            weeks.append(nb::int_(week));
-        left.attr("plot")(weeks, shares, nb::arg("marker") = "o", nb::arg("label") = name);
-    }
-    left.attr("set")(nb::arg("xlabel") = "weeks since threshold",
-                     nb::arg("ylabel") = "share of the cohort",
-                     nb::arg("title") = "Dispersion profiles");
-    left.attr("xaxis").attr("set_major_locator")(integer_ticks(nb::arg("integer") = true));
-    left.attr("legend")();
-
+    nb::object production = farm.attr("production");
+    size_t rows = production.is_none() ? 0 : charts::legend_rows(nb::len(production.attr("tags")()));
+    double production_height = 3.2 + 0.2 * (double) rows;
+    nb::object figure = charts::figure(mpl, 11, 6.8 + production_height);
+    figure.attr("set_layout_engine")("constrained");
+    nb::object grid = figure.attr("add_gridspec")(
+        3, 2, nb::arg("height_ratios") = nb::make_tuple(3.2, production_height, 3.2));
+    nb::object top = figure.attr("add_subplot")(grid[nb::make_tuple(0, nb::slice(0, 2, 1))]);
+    nb::object middle = figure.attr("add_subplot")(grid[nb::make_tuple(1, nb::slice(0, 2, 1))]);
+    nb::object left = figure.attr("add_subplot")(grid[nb::make_tuple(2, 0)]);
+    nb::object right = figure.attr("add_subplot")(grid[nb::make_tuple(2, 1)]);
+    charts::weather(mpl, top, farm.attr("weather"), farm.attr("provider"),
+                    host::from_import("builtins", "set")());
     if (production.is_none()) {
-        right.attr("text")(0.5, 0.5, "no production file", nb::arg("ha") = "center",
-                           nb::arg("va") = "center",
-                           nb::arg("transform") = right.attr("transAxes"));
+        middle.attr("set_title")("Bunches cut per week, by ribbon tag", nb::arg("loc") = "left");
+        middle.attr("text")(0.5, 0.5, "no production file", nb::arg("ha") = "center",
+                            nb::arg("va") = "center",
+                            nb::arg("transform") = middle.attr("transAxes"));
     } else {
-        nb::object tags = production.attr("tags")();
-        size_t n = nb::len(tags);
-        std::vector<long> weeks = harvest_weeks(production);
-        std::vector<TagColour> colours = tag_colours(tags, colors, colormaps);
-        bool drawn = false;
-        for (size_t i = 0; i < n; ++i) {
-            nb::object tag = tags[i];
-            nb::list x, y;
-            for (long week : weeks) {
-                nb::object observation = production.attr("observation")(tag, nb::int_(week));
-                if (observation.is_none() || observation.attr("cut").is_none())
-                    continue;
-                x.append(nb::int_(week));
-                y.append(observation.attr("cut"));
-            }
-            if (nb::len(x) == 0)
-                continue;
-            nb::dict style;
-            style["marker"] = ".";
-            style["label"] = tag;
-            style["color"] = colours[i].rgba;
-            if (colours[i].pale) {  // white on white: a grey edge shows the line
-                nb::list effects;
-                effects.append(edge(nb::arg("linewidth") = 3.5, nb::arg("foreground") = "darkgrey"));
-                style["path_effects"] = effects;
-            }
-            right.attr("plot")(x, y, **style);
-            drawn = true;
-        }
-        if (drawn)
-            right.attr("legend")(nb::arg("fontsize") = "small", nb::arg("ncol") = 2);
+        charts::production(mpl, middle, production, farm.attr("provider"));
     }
-    right.attr("set")(nb::arg("xlabel") = "model week", nb::arg("ylabel") = "bunches cut",
-                      nb::arg("title") = "Production by ribbon tag");
-    right.attr("xaxis").attr("set_major_locator")(integer_ticks(nb::arg("integer") = true));
-
-    figure.attr("tight_layout")();
+    charts::profiles(mpl, left, farm.attr("parameters"));
+    charts::harvest_hazard(mpl, right, farm.attr("parameters"));
     try {
         figure.attr("savefig")(path, nb::arg("dpi") = 110);
     } catch (nb::python_error &error) {
@@ -592,14 +445,14 @@ int run(nb::handle folder, nb::handle plot) {
     }
     write(host::text("py_zelka tour of the farm in ", host::Str{farm.attr("folder")}, "\n"));
     show_parameters(farm.attr("parameters"));
-    Profiles profiles = show_dispersion(farm.attr("parameters"));
+    show_dispersion(farm.attr("parameters"));
     show_weather(farm);
     show_inventory(farm.attr("inventory"));
     show_production(farm.attr("production"));
     show_selection(farm.attr("selection"));
     show_schedule(farm.attr("schedule"));
     show_notices(farm.attr("notices"));
-    int status = plot.is_none() ? 0 : draw(plot, profiles, farm.attr("production"));
+    int status = plot.is_none() ? 0 : draw(plot, farm);
     host::from_import("sys", "stdout").attr("flush")();
     return status;
 }

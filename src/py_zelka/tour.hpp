@@ -9,8 +9,9 @@ namespace tour {
 namespace nb = nanobind;
 
 // Prints the tour of the farm in `folder` to sys.stdout (the farm read with
-// py_zelka.farm.Farm.load); draws the dispersion profiles and the production
-// to the PNG file `plot` unless it is None (without matplotlib: a note on
+// py_zelka.farm.Farm.load); draws the weather, the production, the dispersion
+// profiles and the harvest hazard with the farm report's charts to the file
+// `plot` (PNG, SVG, ... by its suffix) unless it is None (without matplotlib: a note on
 // sys.stderr, no file).  Returns the exit status: 0, or 1 when the farm's
 // files hold errors (FarmCheckError's message on sys.stderr, nothing toured)
 // or the plot cannot be written.

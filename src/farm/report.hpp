@@ -1,0 +1,80 @@
+// A farm check's report for people and tools: text (grouped by file and rule,
+// capped), plain data for JSON (every finding, the notices, the counts) and
+// one self-contained HTML page (html.cpp, with the charts of charts.cpp).
+//
+// Every function takes a FarmReport or the plain data its _as_dict() gives
+// (what the command sends between processes); only a FarmReport has the
+// weather, production and parameters that the charts draw.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+namespace farm {
+
+namespace nb = nanobind;
+
+struct Row {
+    nb::object file, line, column, value;  // line, column, value: None when not about one
+    std::string rule, severity;
+    nb::object message;
+    bool error() const { return severity == "error"; }
+};
+
+struct Count {
+    std::string rule, severity;
+    size_t count;
+};
+
+// The rows of one rule in one file.
+struct Group {
+    std::string rule, severity;
+    std::vector<size_t> rows;  // indexes into Farm::rows, in the report's order
+};
+
+struct FileGroups {
+    nb::object file;
+    std::vector<Group> groups;  // errors first, then warnings; each by its first row
+};
+
+// One farm's report as the report functions read it.
+struct FarmRows {
+    nb::object path;
+    nb::object report;  // the FarmReport, or None for plain data
+    std::vector<Row> rows;
+    nb::list notices;   // [{"subject", "message", "source", "kind"}]
+    size_t errors = 0, warnings = 0;
+    std::vector<FileGroups> files;
+    std::vector<Count> counts;  // errors first, then warnings; each in the catalogue's order
+};
+
+FarmRows farm_rows(nb::handle farm);
+
+// "18 error(s), 11 warning(s) -- not ready for the model: fix the errors"
+std::string verdict(const FarmRows &farm);
+
+// The title and the advice of a rule ("" for a rule outside the catalogue).
+std::string rule_title(const std::string &rule);
+std::string rule_hint(const std::string &rule);
+
+// How many rows of a rule the capped text shows.
+constexpr size_t rows_shown = 3;
+
+// The report as text: the verdict, per file the findings grouped by rule (the
+// first rows_shown of each, unless `all`), the notices, the counts.
+std::string report_text(nb::handle farm, bool all);
+
+// {"path", "ok", "errors", "warnings", "counts", "findings", "notices"}.
+nb::dict report_dict(nb::handle report);
+
+// The HTML of one farm: its verdict, charts and findings.
+nb::str html_section(nb::handle farm);
+// One page of many farms (FarmReports or _as_dict() data, which may carry
+// the farm's section already drawn under "html").
+nb::str html_page(nb::handle farms);
+// The style and the section of one farm, for a notebook.
+nb::str html_fragment(nb::handle farm);
+
+}  // namespace farm
