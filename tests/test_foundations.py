@@ -68,9 +68,6 @@ SIGNATURES = {
     "py_zelka.readers.inventory_reader.PopulationInventoryReader.read": "(path)",
     "py_zelka.readers.climate_reader.WeatherFileReader.read": "(path, columns=None)",
     # what the farm check runs of each reader
-    "py_zelka.readers.harvest_tag_reader._check_file": "(path, *, columns=None, dayfirst=False)",
-    "py_zelka.readers.follower_choice_reader._check_file":
-        "(path, *, columns=None, dayfirst=False)",
     # the farm layer and the command
     "py_zelka.farm.FarmReport.ok": "(self, /)",
     "py_zelka.farm.FarmReport.to_json": "(self, /)",

@@ -5,6 +5,8 @@
 #include "host/host.hpp"
 #include "records/columns.hpp"
 #include "records/files/inventory.hpp"
+#include "records/files/production.hpp"
+#include "records/files/selection.hpp"
 #include "records/files/weather.hpp"
 #include "records/rules.hpp"
 
@@ -105,37 +107,6 @@ std::string reading(int day, int month) {
 
 }  // namespace
 
-namespace {
-
-// The CheckedFile of a reader module's `_check_file` dict.
-records::CheckedFile from_dict(nb::handle result) {
-    records::CheckedFile out;
-    nb::dict d = nb::borrow<nb::dict>(result);
-    if (!d["data"].is_none())
-        out.data = d["data"];
-    out.notices = d["notices"];
-    if (!d["table"].is_none())
-        out.table = d["table"];
-    out.source = records::source_of(d["source"]);
-    out.labels = nb::borrow<nb::list>(d["labels"]);
-    for (nb::handle f : d["failures"]) {
-        records::Failure failure;
-        failure.rule = utf8(f[0]);
-        failure.column = f[1];
-        for (nb::handle row : f[2])
-            failure.rows.push_back(nb::cast<size_t>(row));
-        failure.message = f[3];
-        out.failures.push_back(std::move(failure));
-    }
-    if (d.contains("dates"))
-        out.dates = d["dates"];
-    if (d.contains("tags"))
-        out.tags = d["tags"];
-    return out;
-}
-
-}  // namespace
-
 RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle columns) {
     RecordFile records;
     records.path = nb::borrow(path);
@@ -166,15 +137,18 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
             records.checked =
                 records::check_inventory_file(s_.inventory.state, text_path, columns);
             break;
-        default: {
-            nb::dict kwargs;
-            if (!columns.is_none() && nb::len(columns) > 0)
-                kwargs["columns"] = columns;
-            if (dayfirst_given(role))
-                kwargs["dayfirst"] = section(role)["dayfirst"];
-            nb::object check = host::import(reader_modules[size_t(role)]).attr("_check_file");
-            records.checked = from_dict(check(text_path, **kwargs));
-        }
+        case Role::production:
+            records.checked = records::check_production_file(
+                s_.production.state, text_path, columns, dayfirst_given(role) &&
+                                                            section(role)["dayfirst"].is(Py_True));
+            break;
+        case Role::selection:
+            records.checked = records::check_selection_file(
+                s_.selection.state, text_path, columns, dayfirst_given(role) &&
+                                                           section(role)["dayfirst"].is(Py_True));
+            break;
+        default:
+            break;
         }
         records.loaded = true;
         release();

@@ -13,6 +13,8 @@
 #include "host/classes.hpp"
 #include "host/host.hpp"
 #include "records/files/inventory.hpp"
+#include "records/files/production.hpp"
+#include "records/files/selection.hpp"
 #include "records/files/weather.hpp"
 #include "records/text_table.hpp"
 
@@ -148,6 +150,8 @@ void init(nb::module_ &m, State &s) {
 
     s.weather.load(&records::publish_weather_names);
     s.inventory.load(&records::publish_inventory_names);
+    s.production.load(&records::publish_production_names);
+    s.selection.load(&records::publish_selection_names);
 
     nb::object here = host::from_import("pathlib", "Path")(m.attr("__file__")).attr("parent");
     host::publish(m, "EXAMPLE_FARM", here / nb::str("example_farm"));

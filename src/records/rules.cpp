@@ -17,17 +17,6 @@ void Checks::fail(Failure failure) {
     failures_.push_back(std::move(failure));
 }
 
-nb::list Checks::as_list() const {
-    nb::list out;
-    for (const Failure &f : failures_) {
-        nb::list rows;
-        for (size_t row : f.rows)
-            rows.append(nb::int_(row));
-        out.append(nb::make_tuple(nb::str(f.rule.c_str()), f.column, rows, f.message));
-    }
-    return out;
-}
-
 namespace {
 
 // The file's label of one of our columns, under the farm's renames.
@@ -153,35 +142,6 @@ void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::han
                                  "; expected non-negative counts");
     checks.fail({"negative_count", nb::borrow(column), std::move(negative), message,
                  nb::borrow(error_cls), nb::object()});
-}
-
-nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
-                      nb::handle table, const Options &options) {
-    const char *kinds[] = {"delimited", "excel", "parquet"};
-    nb::dict out;
-    out["data"] = data.is_valid() ? nb::borrow(data) : nb::none();
-    out["notices"] = notices;
-    out["failures"] = checks.as_list();
-    out["table"] = table.is_valid() ? nb::borrow(table) : nb::none();
-    // Where the rows stand in the file, for the farm check (a module of this
-    // build, which reads it back as the same type).
-    out["source"] = nb::capsule(new TableSource(options.source), source_capsule,
-                                [](void *p) noexcept { delete static_cast<TableSource *>(p); });
-    out["labels"] = options.labels;
-    out["kind"] = kinds[options.source.kind];
-    out["header_line"] = nb::int_(options.source.header_line);
-    out["separator"] = nb::str(&options.source.separator, 1);
-    out["encoding"] = nb::str(options.source.encoding.c_str());
-    for (auto [key, value] : options.extras)
-        out[key] = value;
-    return out;
-}
-
-const TableSource &source_of(nb::handle capsule) {
-    void *p = PyCapsule_GetPointer(capsule.ptr(), source_capsule);
-    if (!p)
-        throw nb::python_error();
-    return *static_cast<TableSource *>(p);
 }
 
 Options options_of(nb::handle columns, nb::handle dayfirst) {

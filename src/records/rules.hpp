@@ -44,10 +44,6 @@ class Checks {
     size_t count() const { return failures_.size(); }
     const std::vector<Failure> &failures() const { return failures_; }
 
-    // The kept failures as host objects: a list of
-    // (rule, column, rows as a list of positions, message) tuples.
-    nb::list as_list() const;
-
   private:
     explicit Checks(bool collect) : collect_(collect) {}
     bool collect_;
@@ -98,20 +94,9 @@ nb::object coerced_dates(const Pandas &pd, nb::handle series, nb::handle options
 void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::handle column,
                  const Float64Values &values, nb::handle path);
 
-// The result of a farm check of one file: a dict with the data (None when a
-// rule failed), the notices, the failures (Checks::as_list), the loaded
-// table, where its rows stand ("source", a capsule source_of reads, and
-// "kind", "header_line", "separator", "encoding"), and the options' extras
-// ("labels": the header's labels before the farm's renames, ...).
-nb::dict checked_file(const Checks &checks, nb::handle data, nb::handle notices,
-                      nb::handle table, const Options &options);
-
-// The name of the capsule that carries a checked file's TableSource, and
-// the TableSource it carries (a ValueError when it is not one).
-constexpr const char *source_capsule = "py_zelka.TableSource";
-const TableSource &source_of(nb::handle capsule);
-
-// The farm options of `_check_file(..., columns=..., dayfirst=...)`.
+// The farm options of a check: the file's labels of our columns (a
+// mapping of ours to the file's, or None) and whether its dates are written
+// day first.
 Options options_of(nb::handle columns, nb::handle dayfirst);
 
 }  // namespace records

@@ -6,6 +6,7 @@
 #include "records/columns.hpp"
 #include "records/dates.hpp"
 #include "records/duplicates.hpp"
+#include "records/files/selection.hpp"
 #include "records/reader.hpp"
 #include "records/rules.hpp"
 #include "records/rows.hpp"
@@ -19,88 +20,11 @@ struct State : records::ReaderState {
     host::SharedFloats shared_floats{this};
 };
 
-// The steps of FollowerChoiceReader.read, each check a rule of `checks`:
-// reading stops at the first failure; a farm check runs every rule whose
-// columns the file has.  The data, or empty when a rule failed in a check.
-nb::object run_selection(State &s, nb::handle path, records::Checks &checks,
-                         records::Options *options, nb::object &loaded) {
-    nb::object error_cls = s.global("SuckerSelectionError");
-
-    // 1-2. Load and check the required columns.
-    nb::object table = records::load_for(checks, options, s.global("_read_table"), path,
-                                         nb::handle());
-    loaded = table;
-    nb::list present = records::require_columns_rule(
-        checks, s.global("_require_columns"), table, s.global("_REQUIRED_COLUMNS"),
-        host::text("sucker-selection file ", host::Repr{path}), error_cls);
-    auto has = [&](const char *label) {
-        return !checks.collecting() || host::contains(present, nb::str(label));
-    };
-
-    // 3. Dates (the loaded table keeps its cells).
-    nb::object dates;
-    if (has("date")) {
-        nb::object options_dict;
-        if (options && options->dayfirst) {
-            nb::dict dayfirst;
-            dayfirst["dayfirst"] = true;
-            options_dict = dayfirst;
-        }
-        dates = records::dates_rule(checks, s.pd, records::column(s.pd, table, nb::str("date")),
-                                    nb::str("date"), path, error_cls, "", options_dict);
-        if (options)  // for the farm's checks of weeks
-            options->extras["dates"] = records::calendar_dates(s.pd, 
-                dates.is_valid() ? dates
-                                 : records::coerced_dates(
-                                       s.pd, records::column(s.pd, table, nb::str("date")),
-                                       options_dict));
-
-        // 4. One record per date, compared as loaded.
-        records::Rows duplicated = records::duplicate_rows(s.pd, table, {"date"});
-        if (!duplicated.empty())
-            checks.fail({"duplicate_date", nb::str("date"), duplicated,
-                         host::text("duplicate 'date' rows at index ",
-                                    records::row_list(table, duplicated), " in ",
-                                    host::Repr{path},
-                                    "; expected at most one farm-wide record per date"),
-                         error_cls, nb::object()});
-    }
-
-    // 5-6. Counts, both converted before either is checked.
-    const char *const names[2] = {"parous_count", "nulliparous_count"};
-    nb::object counts[2];
-    for (size_t k = 0; k < 2; ++k)
-        if (has(names[k]))
-            counts[k] = records::to_numeric(s.pd, records::column(s.pd, table, nb::str(names[k])));
-    for (size_t k = 0; k < 2; ++k)
-        if (counts[k].is_valid())
-            records::counts_rule(checks, error_cls, table, nb::str(names[k]),
-                                 records::Float64Values(s.pd, counts[k]), path);
-    if (!dates.is_valid() || checks.count() > 0)
-        return nb::object();
-
-    // 7-8. The result: a missing side of the total counts as 0.
-    nb::object total = counts[0].attr("add")(counts[1], nb::arg("fill_value") = 0.0);
-    return records::frame(s.pd, {{"date", records::calendar_dates(s.pd, dates)},
-                                 {"parous", counts[0]},
-                                 {"nulliparous", counts[1]},
-                                 {"total", total}});
-}
-
 nb::object read_selection(State &s, nb::handle path) {
     records::Checks checks = records::Checks::first_failure();
     nb::object loaded;
-    nb::object data = run_selection(s, path, checks, nullptr, loaded);
+    nb::object data = records::run_selection(s, path, checks, nullptr, loaded);
     return records::read_result(s, data);
-}
-
-// The farm check of a selection file: every rule, with the farm's labels.
-nb::object check_selection(State &s, nb::handle path, nb::handle columns, nb::handle dayfirst) {
-    records::Checks checks = records::Checks::every_failure();
-    records::Options options = records::options_of(columns, dayfirst);
-    nb::object loaded;
-    nb::object data = run_selection(s, path, checks, &options, loaded);
-    return records::checked_file(checks, data, s.global("NoticeLog")(), loaded, options);
 }
 
 // ---------------------------------------------------------------------------
@@ -154,15 +78,9 @@ void init(nb::module_ &m, State &s) {
     host::publish(m, "Path", host::from_import("pathlib", "Path"));
     host::publish(m, "TYPE_CHECKING", host::from_import("typing", "TYPE_CHECKING"));
     host::publish(m, "pd", s.pd.module);
-    host::publish(m, "SuckerSelectionError",
-                  host::from_import("py_zelka.exceptions", "SuckerSelectionError"));
-    for (const char *name : {"NoticeLog", "ReadResult"})
-        host::publish(m, name, host::from_import("py_zelka.notices", name));
-    nb::object common = host::import("py_zelka.readers._common");
-    host::publish(m, "_read_table", common.attr("_read_table"));
-    host::publish(m, "_require_columns", common.attr("_require_columns"));
-    host::publish(m, "_REQUIRED_COLUMNS",
-                  nb::make_tuple("date", "parous_count", "nulliparous_count"));
+    records::publish_selection_names([&](const char *name, nb::handle value) {
+        host::publish(m, name, value);
+    });
 
     host::publish(
         m, "FollowerChoiceReader",
@@ -206,17 +124,6 @@ void init(nb::module_ &m, State &s) {
                     "The selection total (parous + nulliparous) of a model week as a float,\n"
                     "or None when no row with a total fell in that week.")
             .make());
-    host::def<&check_selection>(
-        m, s, "_check_file",
-        "(path: str | os.PathLike, *, columns: Mapping[str, str] | None = None, "
-        "dayfirst: bool = False) -> dict",
-        "Every check of FollowerChoiceReader.read on a selection file, for the farm\n"
-        "check.\n\n"
-        "columns maps the reader's column labels to the file's; dayfirst reads dates\n"
-        "written day first.  Returns a dict: data (the table read returns, or None\n"
-        "when a check failed), notices, failures ((rule, column, rows, message)\n"
-        "tuples, rows as positions of the loaded table), table (as loaded), kind,\n"
-        "header_line, separator and encoding.");
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 """The sucker selection reader and the selection data built from it."""
 
 import os
-from collections.abc import Mapping
 from pathlib import Path as Path
-from typing import TYPE_CHECKING as TYPE_CHECKING, Self, Any
+from typing import TYPE_CHECKING as TYPE_CHECKING, Self
 
 import pandas as pd
 
@@ -27,7 +26,3 @@ class SuckerSelectionData:
     def from_file(cls, path: str | os.PathLike[str], weather: WeatherProvider) -> ReadResult[Self]: ...
     def week_is_covered(self, week_index: int) -> bool: ...
     def total(self, week_index: int) -> float | None: ...
-
-def _check_file(
-    path: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None, dayfirst: bool = False
-) -> dict[str, Any]: ...

@@ -1,7 +1,6 @@
 """The ribbon production reader and the production data built from it."""
 
 import os
-from collections.abc import Mapping
 from dataclasses import dataclass as dataclass
 from pathlib import Path as Path
 from typing import TYPE_CHECKING as TYPE_CHECKING, Any, Self
@@ -47,7 +46,3 @@ class RibbonProductionData:
     def tags(self) -> tuple[str, ...]: ...
     def week_is_covered(self, week_index: int) -> bool: ...
     def observation(self, tag: str, week_index: int) -> ProductionObservation | None: ...
-
-def _check_file(
-    path: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None, dayfirst: bool = False
-) -> dict[str, Any]: ...

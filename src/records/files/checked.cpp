@@ -4,8 +4,12 @@
 
 namespace records {
 
-void publish_common_names(const Publish &put, const char *error, bool normalize_tag) {
+void publish_common_names(const Publish &put, const char *error, bool normalize_tag,
+                          bool notices) {
     put(error, host::from_import("py_zelka.exceptions", error));
+    if (notices)
+        for (const char *name : {"Notice", "NoticeKind"})
+            put(name, host::from_import("py_zelka.notices", name));
     for (const char *name : {"NoticeLog", "ReadResult"})
         put(name, host::from_import("py_zelka.notices", name));
     nb::object common = host::import("py_zelka.readers._common");

@@ -42,9 +42,11 @@ using Publish = std::function<void(const char *name, nb::handle value)>;
 
 // The names every reader's steps look up, in the order the reader modules
 // bind them: the reader's error class `error` (of py_zelka.exceptions),
-// NoticeLog, ReadResult, then _common's _normalize_tag (when the reader
-// normalises tags), _read_table and _require_columns.
-void publish_common_names(const Publish &put, const char *error, bool normalize_tag);
+// Notice and NoticeKind (when the reader records notices), NoticeLog,
+// ReadResult, then _common's _normalize_tag (when the reader normalises
+// tags), _read_table and _require_columns.
+void publish_common_names(const Publish &put, const char *error, bool normalize_tag,
+                          bool notices = false);
 
 // The CheckedFile of a farm check's run: the checks' failures, the data, a
 // notice log (new when none is given), the loaded table and what the
