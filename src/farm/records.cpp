@@ -112,23 +112,15 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
     records.path = nb::borrow(path);
     records.file = name_of(path);
     nb::str text_path = host::str(path);
-    // The parsers' warnings are held back: a warning of lost rows is an
-    // error of the file, and the rest (a date format guessed) say what the
-    // rules find anyway.
+    // The parsers' warnings are held back: what they say (a date format
+    // guessed) the rules find anyway, and the loader refuses rows that do
+    // not fit their header rather than let pandas warn of lost cells.
     nb::object warnings = host::import("warnings");
-    nb::object guard = warnings.attr("catch_warnings")(nb::arg("record") = true);
-    nb::object caught = guard.attr("__enter__")();
-    auto release = [&] {
-        guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        nb::object parser_warning = host::from_import("pandas.errors", "ParserWarning");
-        for (nb::handle w : caught)
-            if (nb::handle(w.attr("category")).is(parser_warning))
-                add(records.file, nb::none(), nb::none(), nb::none(), Rule::load,
-                    host::text("the file's rows do not fit its header (",
-                               host::Str{w.attr("message")}, ")"));
-    };
+    nb::object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    auto release = [&] { guard.attr("__exit__")(nb::none(), nb::none(), nb::none()); };
     try {
-        warnings.attr("simplefilter")("always");
+        warnings.attr("simplefilter")("ignore");
         switch (role) {
         case Role::weather:
             records.checked = records::check_weather_file(s_.weather.state, text_path, columns);
@@ -404,13 +396,9 @@ nb::object FarmCheck::dated_records(Role role, const char *module, const char *c
     same_week_warnings(records, label, keys, table["date"], what);
     if (!placed || !records.has_data())
         return nb::object();
-    try {
-        return host::from_import(module, cls)(records.checked.data, provider_);
-    } catch (nb::python_error &error) {
-        // A provider that answers with something that is not a week.
-        add(records.file, nb::none(), label, nb::none(), Rule::weather_period, error_text(error));
-        return nb::object();
-    }
+    // Every row has its week: the provider answers the data class as it
+    // answered above.
+    return host::from_import(module, cls)(records.checked.data, provider_);
 }
 
 void FarmCheck::check_production(nb::handle path) {
