@@ -394,7 +394,7 @@ int draw(nb::handle path, const Profiles &profiles, nb::handle production) {
         write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
                                "'py_zelka[plot]'); ",
                                host::Str{path}, " not written\n"));
-        return 0;
+        return 1;
     }
     // A figure of its own on the Agg canvas: pyplot's backend and its list
     // of open figures are left as they are.
