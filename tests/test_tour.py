@@ -90,5 +90,5 @@ def test_plot(capsys, farm, missing):
 def test_plot_without_matplotlib(capsys, farm, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # its import fails
     status, out, err = tour(capsys, farm, "--plot", farm / "tour.png")
-    assert (status, (farm / "tour.png").exists()) == (0, False) and "\nData-quality notices\n" in out
+    assert (status, (farm / "tour.png").exists()) == (1, False) and "\nData-quality notices\n" in out
     assert err.startswith("--plot needs matplotlib, which is not installed")

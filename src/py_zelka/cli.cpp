@@ -32,6 +32,8 @@ struct State : host::State {
     host::Ref share_paths{this};
     host::Ref share_shown{this};
     host::Ref share_next{this};
+    // Set by Ctrl-C during a run in this process.
+    bool stop = false;
 };
 
 // Start a pool only when the farms left would take longer than this in this
@@ -197,16 +199,18 @@ class Pool {
 
     nb::handle counter() const { return counter_; }
 
-    // Collects the workers' shares; a farm taken by a worker that could not
-    // answer is that farm's error.
-    void finish(double timeout = -1) {
+    // Collects the shares of the workers done within `timeout` seconds;
+    // true once every worker has answered.  A farm taken by a worker that
+    // could not answer is that farm's error.
+    bool finish(double timeout) {
         nb::object error;
-        nb::object wait = host::from_import("concurrent.futures", "wait");
-        if (timeout >= 0)
-            wait(futures_, nb::arg("timeout") = timeout);
+        host::from_import("concurrent.futures", "wait")(futures_, nb::arg("timeout") = timeout);
+        nb::list waiting;
         for (nb::handle future : futures_) {
-            if (timeout >= 0 && !host::truth(future.attr("done")()))
+            if (!host::truth(future.attr("done")())) {
+                waiting.append(future);
                 continue;
+            }
             try {
                 for (nb::handle item : future.attr("result")()) {
                     long i = nb::cast<long>(item[0]);
@@ -218,11 +222,14 @@ class Pool {
                 error = nb::borrow(e.value());
             }
         }
-        long taken = nb::cast<long>(counter_.attr("value"));
-        if (error.is_valid())
+        futures_ = waiting;
+        if (error.is_valid()) {
+            long taken = nb::cast<long>(counter_.attr("value"));
             for (long i = 0; i < taken && i < (long) run_.results.size(); ++i)
                 if (!run_.results[i].is_valid())
                     run_.results[i] = failed_check(run_.shown[i], error);
+        }
+        return nb::len(futures_) == 0;
     }
 
     // Ends the pool: at once when stopped (workers still busy are ended),
@@ -277,6 +284,46 @@ long idle_cores() {
     return std::max(1L, std::min(n, 1 + (long) std::floor(std::max(0.0, n - load) + 0.5)));
 }
 
+// SIGINT's handler during a run: the stop is noted, and the run ends after
+// the farm in hand (an exception raised inside a farm's check would be taken
+// for that farm's failure).
+nb::object on_interrupt(State &s, nb::handle, nb::handle) {
+    s.stop = true;
+    return nb::none();
+}
+
+// Ctrl-C noted in `stop` while it lives, where this thread can handle
+// signals and Ctrl-C is not ignored.
+class StopOnInterrupt {
+  public:
+    explicit StopOnInterrupt(State &s) {
+        s.stop = false;
+        nb::object threading = host::import("threading");
+        signal_ = host::import("signal");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")()))
+            return;
+        nb::object previous = signal_.attr("getsignal")(signal_.attr("SIGINT"));
+        if (previous.is(signal_.attr("SIG_IGN")) || previous.is_none())
+            return;
+        signal_.attr("signal")(signal_.attr("SIGINT"), s.global("_on_interrupt"));
+        previous_ = previous;
+    }
+    ~StopOnInterrupt() {
+        if (!previous_.is_valid())
+            return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        nb::object restored = nb::steal(PyObject_CallMethod(
+            signal_.ptr(), "signal", "OO", signal_.attr("SIGINT").ptr(), previous_.ptr()));
+        if (!restored.is_valid())
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+  private:
+    nb::object signal_, previous_;
+};
+
 // The farms in this process, a pool joining in where it pays (`workers`:
 // processes checking farms, this one included; None: one per core).
 void check_locally(State &s, Run &run, nb::handle workers) {
@@ -299,8 +346,9 @@ void check_locally(State &s, Run &run, nb::handle workers) {
         return i >= 2 && (n - i) * rest / (i - 1) > pool_pays_seconds;
     };
     std::unique_ptr<Pool> pool;
+    StopOnInterrupt noted(s);
     try {
-        for (; i < n; ++i) {
+        for (; i < n && !s.stop; ++i) {
             if (pays()) {
                 pool = std::make_unique<Pool>(s, run, std::min(processes - 1, n - i - 1), i);
                 break;
@@ -311,37 +359,31 @@ void check_locally(State &s, Run &run, nb::handle workers) {
                 rest += now() - t0;
         }
         if (pool) {
-            for (long j; (j = take(pool->counter(), n)) >= 0;)
+            for (long j; !s.stop && (j = take(pool->counter(), n)) >= 0;)
                 run.results[j] = check_for_cli(s, run.shown[j], nb::none());
-            pool->finish();
-            pool->close(false);
+            while (!s.stop && !pool->finish(0.1)) {
+            }
         }
     } catch (nb::python_error &error) {
         if (!is_interrupt(error))
             throw;
-        run.interrupted = true;
-        if (pool) {
-            empty(pool->counter(), n);
-            try {
-                pool->finish(stop_grace_seconds);
-            } catch (nb::python_error &again) {
-                if (!is_interrupt(again))
-                    throw;
-            }
-            pool->close(true);
-        }
+        s.stop = true;
     }
-}
-
-// The client of the Dask scheduler at `address` (distributed.Client), put
-// into the queue `box` as (client, None), or (None, error) when it failed.
-void connect(State &, nb::handle address, nb::handle timeout, nb::handle box) {
-    try {
-        nb::object client =
-            host::from_import("distributed", "Client")(address, nb::arg("timeout") = timeout);
-        box.attr("put")(nb::make_tuple(client, nb::none()));
-    } catch (nb::python_error &error) {
-        box.attr("put")(nb::make_tuple(nb::none(), error.value()));
+    if (!s.stop) {
+        if (pool)
+            pool->close(false);
+        return;
+    }
+    run.interrupted = true;
+    if (pool) {
+        empty(pool->counter(), n);
+        try {
+            pool->finish(stop_grace_seconds);
+        } catch (nb::python_error &again) {
+            if (!is_interrupt(again))
+                throw;
+        }
+        pool->close(true);
     }
 }
 
@@ -365,23 +407,20 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
                               nb::arg("dashboard_address") = nb::none());
         client = client_cls(cluster);
     } else {
-        // Dask bounds the connection by the timeout, not the greeting: a
-        // server of another kind may never answer it.  The client is made in
-        // a thread of its own, waited for no longer than that.
-        nb::object box = host::from_import("queue", "Queue")();
-        nb::object connect = host::from_import("functools", "partial")(
-            host::from_import("py_zelka.cli", "_connect"), address, timeout, box);
-        host::from_import("threading", "Thread")(nb::arg("target") = connect,
-                                                 nb::arg("daemon") = true)
-            .attr("start")();
-        nb::object answer;
+        // Dask bounds the connection by the timeout but not its greeting,
+        // which a server of another kind may never answer: the greeting is
+        // tried first, in a loop of its own, cancelled after the timeout.
         try {
-            answer = box.attr("get")(nb::arg("timeout") = nb::cast<double>(timeout) + 1.0);
+            nb::object asyncio = host::import("asyncio");
+            nb::object greeting = host::from_import("distributed.comm", "connect")(
+                address, nb::arg("timeout") = timeout);
+            asyncio.attr("run")(asyncio.attr("wait_for")(greeting, timeout)).attr("abort")();
+            client = client_cls(address, nb::arg("timeout") = timeout);
         } catch (nb::python_error &error) {
-            if (!host::error_is(error, host::from_import("queue", "Empty")))
+            if (!host::error_is(error, PyExc_Exception))
                 throw;
+            client = nb::none();
         }
-        client = answer.is_valid() ? nb::borrow(answer[0]) : nb::none();
         if (client.is_none()) {
             write_error(host::text("zelka check: no Dask scheduler answered at ", host::Repr{address},
                                    " within ", host::Str{timeout},
@@ -722,10 +761,9 @@ void init(nb::module_ &m, State &s) {
     host::def<&scheduler_address>(m, s, "_scheduler_address", "(text: str) -> str",
                                   "A Dask scheduler's address, [PROTOCOL://]HOST:PORT, for\n"
                                   "--dask-address.");
-    host::def<&connect>(m, s, "_connect",
-                        "(address: str, timeout: float, box: queue.Queue) -> None",
-                        "Connect to the Dask scheduler at address; put (client, None) or\n"
-                        "(None, error) into box.");
+    host::def<&on_interrupt>(m, s, "_on_interrupt", "(signum: int, frame: object) -> None",
+                             "SIGINT's handler during a run: the run stops after the farm in\n"
+                             "hand.");
     host::def<&usage_error>(m, s, "_usage_error", "(prog: str, message: str) -> NoReturn",
                             "Print a usage error in one line and exit with status 2.");
 }
