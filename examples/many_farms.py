@@ -1,12 +1,15 @@
 """Read many farms' folders at once.
 
     python examples/many_farms.py FARM_DIR [FARM_DIR ...] [--workers N]
-    python examples/many_farms.py FARM_DIR [FARM_DIR ...] --dask [SCHEDULER_ADDRESS]
+    python examples/many_farms.py FARM_DIR [FARM_DIR ...] --dask
+    python examples/many_farms.py FARM_DIR [FARM_DIR ...] --dask-address HOST:PORT
 
 Each farm is read with py_zelka.farm.Farm.load in a worker process -- a
 process pool, or the workers of a Dask distributed cluster
-(``pip install "py_zelka[dask]"``; without an address a local cluster is
-started) -- and travels back to this process by pickling.  A farm whose files
+(``pip install "py_zelka[dask]"``; --dask starts a local one, --dask-address
+connects to the scheduler at HOST:PORT) -- and travels back to this process by
+pickling.  The folders travel as absolute paths: a worker started in another
+directory finds them all the same.  A farm whose files
 hold errors is named with every error of its check; the other farms are read
 all the same.  (To check farms without reading them, run ``zelka check``.)
 """
@@ -43,7 +46,7 @@ def read_farms_with_processes(folders: Iterable[str | os.PathLike[str]], workers
     """
     context = multiprocessing.get_context("spawn")
     with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        return list(pool.map(read_farm, [str(f) for f in folders]))
+        return list(pool.map(read_farm, [os.path.abspath(f) for f in folders]))
 
 
 def read_farms_with_dask(folders: Iterable[str | os.PathLike[str]], client: Any) -> list[Outcome]:
@@ -51,7 +54,7 @@ def read_farms_with_dask(folders: Iterable[str | os.PathLike[str]], client: Any)
     if __name__ != "__main__":
         # imported from elsewhere: the workers need this file to find read_farm
         client.upload_file(__file__)
-    futures = client.map(read_farm, [str(f) for f in folders], pure=False)
+    futures = client.map(read_farm, [os.path.abspath(f) for f in folders], pure=False)
     return list(client.gather(futures))
 
 
@@ -73,11 +76,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("folders", nargs="+", help="one folder per farm")
     parser.add_argument("--workers", type=int, default=None, help="worker processes (default: one per core)")
-    parser.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
-                        help="read on a Dask cluster (a local one without an address)")
+    parser.add_argument("--dask", action="store_true", help="read on a local Dask cluster")
+    parser.add_argument("--dask-address", metavar="HOST:PORT",
+                        help="read on the Dask cluster whose scheduler is at HOST:PORT")
     args = parser.parse_args(argv)
 
-    if args.dask is None:
+    if not args.dask and args.dask_address is None:
         outcomes = read_farms_with_processes(args.folders, args.workers)
     else:
         try:
@@ -86,8 +90,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             print('--dask needs Dask distributed: pip install "py_zelka[dask]"', file=sys.stderr)
             return 2
         # Dask distributed ships without type annotations for these two
-        if args.dask:
-            with Client(args.dask) as client:  # type: ignore[no-untyped-call]
+        if args.dask_address is not None:
+            with Client(args.dask_address, timeout=10) as client:  # type: ignore[no-untyped-call]
                 outcomes = read_farms_with_dask(args.folders, client)
         else:
             cluster = LocalCluster(n_workers=args.workers or 2, threads_per_worker=1)  # type: ignore[no-untyped-call]

@@ -189,29 +189,3 @@ def test_another_farms_column_labels(tmp_path):
     assert farm.production.tags() == ("blau", "rot")
     week = farm.provider.week_index_for_date(pd.Timestamp("2024-09-09").date())
     assert farm.production.observation("rot", week).cut == 38.0
-
-
-# ---------------------------------------------------------------------------
-# The zelka command
-
-
-def test_zelka_check_text_json_and_exit_status(capsys, tmp_path):
-    assert zelka(["check", str(EXAMPLE_FARM)]) == 0
-    assert capsys.readouterr().out.startswith(f"farm {EXAMPLE_FARM}: 0 error(s), 0 warning(s)")
-    not_a_farm = tmp_path / "nowhere"
-    assert zelka(["check", str(EXAMPLE_FARM), str(MESSY), str(not_a_farm), "--format", "json",
-                  "--workers", "2"]) == 1
-    farms = json.loads(capsys.readouterr().out)["farms"]
-    assert [(f["path"], f["ok"]) for f in farms] == [
-        (str(EXAMPLE_FARM), True), (str(MESSY), False), (str(not_a_farm), False)]
-    assert [tuple(f[k] for k in ("file", "line", "column", "rule", "severity"))
-            for f in farms[1]["findings"]] == MESSY_FINDINGS
-    assert [f["rule"] for f in farms[2]["findings"]] == ["not_a_folder"]
-    assert zelka(["check"]) == 2 and zelka(["check", "--workers", "0", "x"]) == 2
-    assert "error: argument --workers" in capsys.readouterr().err
-
-
-def test_python_dash_m_runs_the_command():
-    out = subprocess.run([sys.executable, "-m", "py_zelka", "check", str(EXAMPLE_FARM)],
-                         capture_output=True, text=True, timeout=300)
-    assert out.returncode == 0 and out.stdout.startswith(f"farm {EXAMPLE_FARM}: 0 error(s)")

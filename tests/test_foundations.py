@@ -80,8 +80,14 @@ SIGNATURES = {
     "py_zelka.farm.Farm.load": "(folder)",
     "py_zelka.farm.check_farm": "(folder)",
     "py_zelka.cli.main": "(argv=None)",
-    "py_zelka.cli._check_for_cli": "(path)",
+    "py_zelka.cli._check_for_cli": "(path, shown=None)",
+    "py_zelka.cli._start_worker": "(paths, shown, counter)",
+    "py_zelka.cli._check_share": "()",
     "py_zelka.cli._positive": "(text)",
+    "py_zelka.cli._seconds": "(text)",
+    "py_zelka.cli._scheduler_address": "(text)",
+    "py_zelka.cli._on_interrupt": "(signum, frame)",
+    "py_zelka.cli._usage_error": "(prog, message)",
 }
 
 

@@ -129,5 +129,5 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
 def test_plot_without_matplotlib(capsys, farm, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # its import fails
     status, out, err = tour(capsys, farm, "--plot", farm / "tour.png")
-    assert (status, (farm / "tour.png").exists()) == (0, False) and "\nData-quality notices\n" in out
+    assert (status, (farm / "tour.png").exists()) == (1, False) and "\nData-quality notices\n" in out
     assert err.startswith("--plot needs matplotlib, which is not installed")

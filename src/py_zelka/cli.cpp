@@ -1,20 +1,48 @@
 // py_zelka.cli -- the zelka command.
 //
-//   zelka check PATH... [--format text|json] [--workers N] [--dask [ADDRESS]]
-//   zelka tour [FOLDER] [--plot FILE.png]
+//   zelka check PATH... [--format text|json] [--workers N]
+//                       [--dask | --dask-address ADDRESS] [--dask-timeout SECONDS]
+//   zelka tour [FOLDER | --data FOLDER] [--plot FILE.png]
+//
+// Many farms: checked in this process while that is quick; a pool of worker
+// processes joins in once the farms still to check would take long enough to
+// pay for starting it.  The workers start once, with the package imported,
+// and each takes farm after farm from one shared counter, as this process
+// does; a stop (Ctrl-C) empties the counter, so every process ends after the
+// farm in hand.
 #include "host/capi.hpp"
 #include "host/function.hpp"
 #include "host/host.hpp"
 #include "py_zelka/tour.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace nb = nanobind;
 
 namespace {
 
-using State = host::State;
+struct State : host::State {
+    // In a worker process: the farms of the run and the counter they are
+    // taken by.
+    host::Ref share_paths{this};
+    host::Ref share_shown{this};
+    host::Ref share_next{this};
+    // Set by Ctrl-C during a run in this process.
+    bool stop = false;
+};
 
+// Start a pool only when the farms left would take longer than this in this
+// process: starting the workers (an interpreter, pandas imported) costs about
+// half a second of one core.
+constexpr double pool_pays_seconds = 1.0;
+// A worker's last farm and its answer, once stopped.
+constexpr double stop_grace_seconds = 1.0;
+constexpr long max_workers = 1024;
 void write(const nb::str &text) {
     nb::object stdout_ = host::from_import("sys", "stdout");
     stdout_.attr("write")(text);
@@ -25,6 +53,14 @@ void write_error(const nb::str &text) {
     nb::object stderr_ = host::from_import("sys", "stderr");
     stderr_.attr("write")(text);
     stderr_.attr("flush")();
+}
+
+double now() {
+    return nb::cast<double>(host::from_import("time", "perf_counter")());
+}
+
+bool is_interrupt(const nb::python_error &error) {
+    return host::error_is(error, PyExc_KeyboardInterrupt);
 }
 
 nb::dict failed_check(nb::handle path, nb::handle error) {
@@ -50,88 +86,384 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
 
 // The check of one farm as plain data, for any process: the report's
 // findings and text, or the check's own failure as the farm's one error.
-nb::object check_for_cli(State &, nb::handle path) {
+// `shown` is the path the report names (the folder as the user wrote it,
+// when `path` is that folder made absolute for another process).
+nb::object check_for_cli(State &, nb::handle path, nb::handle shown) {
+    nb::handle name = shown.is_none() ? path : shown;
     try {
         nb::object report = host::from_import("py_zelka.farm", "check_farm")(path);
+        if (!shown.is_none())
+            report = host::from_import("dataclasses", "replace")(report, nb::arg("folder") = host::str(shown));
         nb::dict out = nb::borrow<nb::dict>(report.attr("_as_dict")());
         out["text"] = host::str(report);
         return out;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))
             throw;
-        return failed_check(path, error.value());
+        return failed_check(name, error.value());
     }
 }
 
-// The checks of many farms: in this process, in a process pool, or on a
-// Dask cluster; a farm whose check fails in its worker is that farm's error.
-nb::list check_farms(nb::handle paths, nb::handle workers, nb::handle dask) {
-    nb::object check = host::from_import("py_zelka.cli", "_check_for_cli");
-    nb::list results;
-    size_t n = nb::len(paths);
-    if (!dask.is_none()) {
-        nb::object client_cls = host::from_import("distributed", "Client");
-        nb::object client = nb::len(dask) > 0 ? client_cls(dask) : client_cls();
-        try {
-            nb::list futures = host::as_list(client.attr("map")(check, paths, nb::arg("pure") = false));
-            for (size_t i = 0; i < n; ++i) {
-                try {
-                    results.append(futures[i].attr("result")());
-                } catch (nb::python_error &error) {
-                    results.append(failed_check(paths[i], error.value()));
-                }
+// ---------------------------------------------------------------------------
+// The shared counter of a run: the index of the next farm to check.
+
+struct Lock {
+    nb::object lock;
+    explicit Lock(nb::handle counter) : lock(counter.attr("get_lock")()) { lock.attr("acquire")(); }
+    ~Lock() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        if (!lock.attr("release")().ptr())
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+};
+
+// The next farm to check, or -1 when none is left.
+long take(nb::handle counter, long n) {
+    Lock held(counter);
+    long i = nb::cast<long>(counter.attr("value"));
+    if (i >= n)
+        return -1;
+    counter.attr("value") = nb::int_(i + 1);
+    return i;
+}
+
+// No farm is left to take: every process ends after the farm in hand.
+void empty(nb::handle counter, long n) {
+    Lock held(counter);
+    counter.attr("value") = nb::int_(n);
+}
+
+// A worker's start: Ctrl-C is the command's to answer (it stops the run),
+// not the worker's.
+void start_worker(State &s, nb::handle paths, nb::handle shown, nb::handle counter) {
+    nb::object signal = host::import("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
+    s.share_paths = paths;
+    s.share_shown = shown;
+    s.share_next = counter;
+}
+
+// A worker's share of the run: farm after farm from the shared counter, as
+// [(index, result), ...].
+nb::object check_share(State &s) {
+    nb::list out;
+    long n = (long) nb::len(s.share_paths.get());
+    for (long i; (i = take(s.share_next.get(), n)) >= 0;) {
+        nb::object result = check_for_cli(s, s.share_paths.get()[i], s.share_shown.get()[i]);
+        out.append(nb::make_tuple(i, result));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The run of many farms
+
+struct Run {
+    nb::list shown;                  // the paths as given
+    nb::list absolute;               // the same made absolute, for other processes
+    std::vector<nb::object> results; // per farm, empty until checked
+    bool interrupted = false;
+
+    size_t checked() const {
+        size_t k = 0;
+        for (const nb::object &r : results)
+            k += r.is_valid();
+        return k;
+    }
+};
+
+// A pool of worker processes taking farms from the shared counter.
+class Pool {
+  public:
+    Pool(State &s, Run &run, long workers, long start) : run_(run) {
+        // Workers started afresh ("spawn"), not forked from this process,
+        // which may run threads of its own; this process goes on checking
+        // farms while they start.
+        nb::object mp = host::import("multiprocessing");
+        nb::object context = mp.attr("get_context")("spawn");
+        counter_ = context.attr("Value")("q", start);
+        nb::object children = mp.attr("active_children");
+        nb::object before = host::from_import("builtins", "set")(children());
+        executor_ = host::from_import("concurrent.futures", "ProcessPoolExecutor")(
+            nb::arg("max_workers") = workers, nb::arg("mp_context") = context,
+            nb::arg("initializer") = s.global("_start_worker"),
+            nb::arg("initargs") = nb::make_tuple(run.absolute, run.shown, counter_));
+        nb::object share = s.global("_check_share");
+        for (long w = 0; w < workers; ++w)
+            futures_.append(executor_.attr("submit")(share));
+        // the workers are launched by the first submit
+        processes_ = host::from_import("builtins", "set")(children()).attr("difference")(before);
+    }
+
+    nb::handle counter() const { return counter_; }
+
+    // Collects the shares of the workers done within `timeout` seconds;
+    // true once every worker has answered.  A farm taken by a worker that
+    // could not answer is that farm's error.
+    bool finish(double timeout) {
+        nb::object error;
+        host::from_import("concurrent.futures", "wait")(futures_, nb::arg("timeout") = timeout);
+        nb::list waiting;
+        for (nb::handle future : futures_) {
+            if (!host::truth(future.attr("done")())) {
+                waiting.append(future);
+                continue;
             }
-        } catch (...) {
-            client.attr("close")();
+            try {
+                for (nb::handle item : future.attr("result")()) {
+                    long i = nb::cast<long>(item[0]);
+                    run_.results[i] = nb::borrow(item[1]);
+                }
+            } catch (nb::python_error &e) {
+                if (is_interrupt(e))
+                    throw;
+                error = nb::borrow(e.value());
+            }
+        }
+        futures_ = waiting;
+        if (error.is_valid()) {
+            long taken = nb::cast<long>(counter_.attr("value"));
+            for (long i = 0; i < taken && i < (long) run_.results.size(); ++i)
+                if (!run_.results[i].is_valid())
+                    run_.results[i] = failed_check(run_.shown[i], error);
+        }
+        return nb::len(futures_) == 0;
+    }
+
+    // Ends the pool: at once when stopped (workers still busy are ended),
+    // after its workers otherwise.
+    void close(bool stopped) {
+        if (!executor_.is_valid())
+            return;
+        if (stopped) {
+            for (nb::handle process : processes_)
+                if (host::truth(process.attr("is_alive")()))
+                    process.attr("terminate")();
+            executor_.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+            for (nb::handle process : processes_)
+                process.attr("join")(stop_grace_seconds);
+        } else {
+            executor_.attr("shutdown")();
+        }
+        executor_ = nb::object();
+    }
+
+    ~Pool() {
+        if (executor_.is_valid()) {
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            try {
+                close(true);
+            } catch (...) {
+            }
+            PyErr_Restore(type, value, trace);
+        }
+    }
+
+  private:
+    Run &run_;
+    nb::object counter_, executor_, processes_;
+    nb::list futures_;
+};
+
+// The cores a pool may use: the cores less the load of the last minute
+// (others' processes: a busy machine gains nothing from more of ours), at
+// least 1.
+long idle_cores() {
+    nb::object cores = host::from_import("os", "cpu_count")();
+    long n = cores.is_none() ? 1 : nb::cast<long>(cores);
+    double load = 0;
+    try {
+        load = nb::cast<double>(host::from_import("os", "getloadavg")()[0]);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))
             throw;
-        }
-        client.attr("close")();
-        return results;
     }
-    bool pool = n > 1 && !(PyLong_Check(workers.ptr()) && nb::cast<long>(workers) == 1);
-    if (!pool) {
-        for (nb::handle path : paths)
-            results.append(check(path));
-        return results;
-    }
-    // Workers started afresh ("spawn"): this process may run threads of its
-    // own, which forking would copy half-way.
-    nb::object context = host::from_import("multiprocessing", "get_context")("spawn");
-    nb::object executor = host::from_import("concurrent.futures", "ProcessPoolExecutor")(
-        nb::arg("max_workers") = workers, nb::arg("mp_context") = context);
-    nb::list futures;
-    for (nb::handle path : paths)
-        futures.append(executor.attr("submit")(check, path));
-    for (size_t i = 0; i < n; ++i) {
-        try {
-            results.append(futures[i].attr("result")());
-        } catch (nb::python_error &error) {
-            results.append(failed_check(paths[i], error.value()));
-        }
-    }
-    executor.attr("shutdown")();
-    return results;
+    return std::max(1L, std::min(n, 1 + (long) std::floor(std::max(0.0, n - load) + 0.5)));
 }
 
-int run_check(nb::handle args) {
-    nb::object paths = args.attr("paths");
-    nb::object workers = args.attr("workers");
-    nb::list results;
+// SIGINT's handler during a run: the stop is noted, and the run ends after
+// the farm in hand (an exception raised inside a farm's check would be taken
+// for that farm's failure).
+nb::object on_interrupt(State &s, nb::handle, nb::handle) {
+    s.stop = true;
+    return nb::none();
+}
+
+// Ctrl-C noted in `stop` while it lives, where this thread can handle
+// signals and Ctrl-C is not ignored.
+class StopOnInterrupt {
+  public:
+    explicit StopOnInterrupt(State &s) {
+        s.stop = false;
+        nb::object threading = host::import("threading");
+        signal_ = host::import("signal");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")()))
+            return;
+        nb::object previous = signal_.attr("getsignal")(signal_.attr("SIGINT"));
+        if (previous.is(signal_.attr("SIG_IGN")) || previous.is_none())
+            return;
+        signal_.attr("signal")(signal_.attr("SIGINT"), s.global("_on_interrupt"));
+        previous_ = previous;
+    }
+    ~StopOnInterrupt() {
+        if (!previous_.is_valid())
+            return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        nb::object restored = nb::steal(PyObject_CallMethod(
+            signal_.ptr(), "signal", "OO", signal_.attr("SIGINT").ptr(), previous_.ptr()));
+        if (!restored.is_valid())
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+  private:
+    nb::object signal_, previous_;
+};
+
+// The farms in this process, a pool joining in where it pays (`workers`:
+// processes checking farms, this one included; None: one per core).
+void check_locally(State &s, Run &run, nb::handle workers) {
+    long n = (long) run.results.size();
+    bool chosen = !workers.is_none();
+    long processes = 1;
+    if (chosen) {
+        processes = nb::cast<long>(workers);
+    } else {
+        processes = idle_cores();
+    }
+    long i = 0;
+    double rest = 0;  // seconds of the farms after the first (whose time holds the imports)
+    auto pays = [&]() {
+        if (processes < 2 || n - i < 2)
+            return false;
+        if (chosen)
+            return true;
+        // the first farm's time holds the imports: judge by the others
+        return i >= 2 && (n - i) * rest / (i - 1) > pool_pays_seconds;
+    };
+    std::unique_ptr<Pool> pool;
+    StopOnInterrupt noted(s);
     try {
-        results = check_farms(paths, workers, args.attr("dask"));
+        for (; i < n && !s.stop; ++i) {
+            if (pays()) {
+                pool = std::make_unique<Pool>(s, run, std::min(processes - 1, n - i - 1), i);
+                break;
+            }
+            double t0 = now();
+            run.results[i] = check_for_cli(s, run.shown[i], nb::none());
+            if (i > 0)
+                rest += now() - t0;
+        }
+        if (pool) {
+            for (long j; !s.stop && (j = take(pool->counter(), n)) >= 0;)
+                run.results[j] = check_for_cli(s, run.shown[j], nb::none());
+            while (!s.stop && !pool->finish(0.1)) {
+            }
+        }
+    } catch (nb::python_error &error) {
+        if (!is_interrupt(error))
+            throw;
+        s.stop = true;
+    }
+    if (!s.stop) {
+        if (pool)
+            pool->close(false);
+        return;
+    }
+    run.interrupted = true;
+    if (pool) {
+        empty(pool->counter(), n);
+        try {
+            pool->finish(stop_grace_seconds);
+        } catch (nb::python_error &again) {
+            if (!is_interrupt(again))
+                throw;
+        }
+        pool->close(true);
+    }
+}
+
+// The farms on a Dask cluster: the scheduler at `address`, or a local
+// cluster of `workers` processes when it is empty.
+int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle workers) {
+    nb::object client_cls, cluster_cls;
+    try {
+        client_cls = host::from_import("distributed", "Client");
+        cluster_cls = host::from_import("distributed", "LocalCluster");
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_ImportError))
             throw;
-        write_error(host::text("zelka check --dask needs Dask: pip install 'py_zelka[dask]' (",
-                               host::Str{error.value()}, ")\n"));
+        write_error(nb::str("zelka check: --dask needs Dask distributed, which is not installed: "
+                            "pip install 'py_zelka[dask]'\n"));
         return 2;
     }
-    bool failed = false;
-    for (nb::handle result : results)
-        failed = failed || !host::truth(result["ok"]);
-    if (std::string(nb::str(args.attr("format")).c_str()) == "json") {
+    nb::object cluster, client;
+    if (address.is_none()) {
+        cluster = cluster_cls(nb::arg("n_workers") = workers, nb::arg("threads_per_worker") = 1,
+                              nb::arg("dashboard_address") = nb::none());
+        client = client_cls(cluster);
+    } else {
+        // Dask bounds the connection by the timeout but not its greeting,
+        // which a server of another kind may never answer: the greeting is
+        // tried first, in a loop of its own, cancelled after the timeout.
+        try {
+            nb::object asyncio = host::import("asyncio");
+            nb::object greeting = host::from_import("distributed.comm", "connect")(
+                address, nb::arg("timeout") = timeout);
+            asyncio.attr("run")(asyncio.attr("wait_for")(greeting, timeout)).attr("abort")();
+            client = client_cls(address, nb::arg("timeout") = timeout);
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_Exception))
+                throw;
+            client = nb::none();
+        }
+        if (client.is_none()) {
+            write_error(host::text("zelka check: no Dask scheduler answered at ", host::Repr{address},
+                                   " within ", host::Str{timeout},
+                                   " s: start one there, or give another --dask-address or a longer "
+                                   "--dask-timeout\n"));
+            return 2;
+        }
+    }
+    auto close = [&]() {
+        client.attr("close")();
+        if (cluster.is_valid())
+            cluster.attr("close")();
+    };
+    nb::object check = host::from_import("py_zelka.cli", "_check_for_cli");
+    try {
+        nb::list futures = host::as_list(
+            client.attr("map")(check, run.absolute, run.shown, nb::arg("pure") = false));
+        for (size_t i = 0; i < run.results.size(); ++i) {
+            try {
+                run.results[i] = futures[i].attr("result")();
+            } catch (nb::python_error &error) {
+                if (is_interrupt(error)) {
+                    run.interrupted = true;
+                    client.attr("cancel")(futures);
+                    break;
+                }
+                run.results[i] = failed_check(run.shown[i], error.value());
+            }
+        }
+    } catch (...) {
+        close();
+        throw;
+    }
+    close();
+    return 0;
+}
+
+void print_results(const Run &run, bool json) {
+    if (json) {
         nb::list farms;
-        for (nb::handle result : results) {
+        for (const nb::object &result : run.results) {
+            if (!result.is_valid())
+                continue;
             nb::dict farm;
             for (const char *key : {"path", "ok", "findings"})
                 farm[key] = result[key];
@@ -142,45 +474,156 @@ int run_check(nb::handle args) {
         write(nb::borrow<nb::str>(host::from_import("json", "dumps")(
             out, nb::arg("indent") = 2, nb::arg("ensure_ascii") = false)));
         write(nb::str("\n"));
-    } else {
-        bool first = true;
-        for (nb::handle result : results) {
-            if (!first)
-                write(nb::str("\n"));
-            write(nb::borrow<nb::str>(result["text"]));
-            first = false;
-        }
+        return;
     }
+    bool first = true;
+    for (const nb::object &result : run.results) {
+        if (!result.is_valid())
+            continue;
+        if (!first)
+            write(nb::str("\n"));
+        write(nb::borrow<nb::str>(result["text"]));
+        first = false;
+    }
+}
+
+int run_check(State &s, nb::handle args) {
+    Run run;
+    nb::object abspath = host::from_import("os.path", "abspath");
+    for (nb::handle path : args.attr("paths")) {
+        run.shown.append(path);
+        run.absolute.append(abspath(path));
+    }
+    run.results.resize(nb::len(run.shown));
+    nb::object address = args.attr("dask_address");
+    if (host::truth(args.attr("dask")) || !address.is_none()) {
+        int status = check_on_dask(run, address, args.attr("dask_timeout"), args.attr("workers"));
+        if (status != 0)
+            return status;
+    } else {
+        check_locally(s, run, args.attr("workers"));
+    }
+    print_results(run, std::string(nb::str(args.attr("format")).c_str()) == "json");
+    if (run.interrupted) {
+        write_error(host::text("zelka check: interrupted; ", std::to_string(run.checked()), " of ",
+                               std::to_string(run.results.size()), " farm(s) checked\n"));
+        return 130;
+    }
+    bool failed = false;
+    for (const nb::object &result : run.results)
+        failed = failed || !host::truth(result["ok"]);
     return failed ? 1 : 0;
 }
 
 int run_tour(nb::handle args) {
     nb::object folder = args.attr("folder");
     if (folder.is_none())
+        folder = args.attr("data");
+    if (folder.is_none())
         folder = host::from_import("py_zelka.farm", "EXAMPLE_FARM");
     return tour::run(folder, args.attr("plot"));
 }
 
-// `type=` of --workers: a whole number of at least 1.
+// ---------------------------------------------------------------------------
+// The command line
+
+[[noreturn]] void bad_value(const char *expected, nb::handle text) {
+    host::raise(host::from_import("argparse", "ArgumentTypeError"),
+                host::text("expected ", expected, ", not ", host::Repr{text}));
+}
+
+// `type=` of --workers: a whole number from 1 to max_workers.
 nb::object positive(State &, nb::handle text) {
+    static const std::string expected =
+        "a whole number of processes from 1 to " + std::to_string(max_workers);
     nb::object value;
     try {
         value = host::call((PyObject *) &PyLong_Type, text);
-    } catch (nb::python_error &) {
-        value = nb::int_(0);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_ValueError))
+            throw;
+        bad_value(expected.c_str(), text);
     }
-    if (nb::cast<long>(value) < 1)
-        host::raise(host::from_import("argparse", "ArgumentTypeError"),
-                    host::text("expected a whole number of workers, at least 1, not ",
-                               host::Repr{text}));
+    if (!(value >= nb::int_(1) && value <= nb::int_(max_workers)))
+        bad_value(expected.c_str(), text);
     return value;
 }
 
-nb::object parser() {
+// `type=` of --dask-timeout: seconds, more than 0 and at most an hour.
+nb::object seconds(State &, nb::handle text) {
+    const char *expected = "a number of seconds above 0 and at most 3600";
+    double value;
+    try {
+        value = nb::cast<double>(host::call((PyObject *) &PyFloat_Type, text));
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_ValueError))
+            throw;
+        bad_value(expected, text);
+    }
+    if (!(value > 0 && value <= 3600))
+        bad_value(expected, text);
+    return nb::float_(value);
+}
+
+bool host_name(const std::string &host) {
+    if (host.empty() || host.size() > 253)
+        return false;
+    for (char c : host)
+        if (!(std::isalnum((unsigned char) c) || c == '-' || c == '.' || c == '_'))
+            return false;
+    return host.front() != '-' && host.front() != '.';
+}
+
+// `type=` of --dask-address: a scheduler's address, [PROTOCOL://]HOST:PORT.
+nb::object scheduler_address(State &, nb::handle text) {
+    std::string address = host::utf8(text), rest = address;
+    size_t scheme = rest.find("://");
+    bool good = true;
+    if (scheme != std::string::npos) {
+        std::string protocol = rest.substr(0, scheme);
+        good = protocol == "tcp" || protocol == "tls" || protocol == "ws" || protocol == "wss" ||
+               protocol == "ucx";
+        rest = rest.substr(scheme + 3);
+    }
+    size_t colon = rest.rfind(':');
+    std::string host, port;
+    if (colon == std::string::npos) {
+        good = false;
+    } else {
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+    }
+    if (good && host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        for (char c : host.substr(1, host.size() - 2))
+            good = good && (std::isxdigit((unsigned char) c) || c == ':' || c == '.');
+    } else {
+        good = good && host_name(host);
+    }
+    good = good && !port.empty() && port.size() <= 5 &&
+           port.find_first_not_of("0123456789") == std::string::npos &&
+           std::stol(port) >= 1 && std::stol(port) <= 65535;
+    if (!good)
+        bad_value("a scheduler's address, HOST:PORT or tcp://HOST:PORT (as tcp://10.0.0.5:8786)",
+                  text);
+    return nb::str(address.c_str());
+}
+
+// The `error` of the command's parsers: the usage error in one line, exit
+// status 2.
+nb::object usage_error(State &, nb::handle prog, nb::handle message) {
+    write_error(host::text(host::Str{prog}, ": error: ", host::Str{message}, " (see ",
+                           host::Str{prog}, " --help)\n"));
+    host::raise(PyExc_SystemExit, nb::int_(2));
+}
+
+nb::object parser(State &s) {
     nb::object argparse = host::import("argparse");
+    nb::object partial = host::from_import("functools", "partial");
+    nb::object error = s.global("_usage_error");
     nb::object parser = argparse.attr("ArgumentParser")(
         nb::arg("prog") = "zelka",
         nb::arg("description") = "Check farms' files and tour what the simulation is given.");
+    parser.attr("error") = partial(error, "zelka");
     nb::object commands = parser.attr("add_subparsers")(nb::arg("dest") = "command",
                                                        nb::arg("required") = true);
     nb::object check = commands.attr("add_parser")(
@@ -189,7 +632,8 @@ nb::object parser() {
             "Run every check of every file of each farm folder and print the findings: one per "
             "failing row and check, with its file, line, column, value, rule, severity and "
             "message.  Exit status 0 when no farm has an error, 1 when one has, 2 for a wrong "
-            "command line.");
+            "command line or an unreachable Dask scheduler, 130 when stopped (Ctrl-C).");
+    check.attr("error") = partial(error, "zelka check");
     check.attr("add_argument")("paths", nb::arg("nargs") = "+", nb::arg("metavar") = "PATH",
                                nb::arg("help") = "a farm folder");
     nb::list formats;
@@ -198,44 +642,96 @@ nb::object parser() {
     check.attr("add_argument")("--format", nb::arg("choices") = formats,
                                nb::arg("default") = "text",
                                nb::arg("help") = "text (a table per farm) or json");
-    check.attr("add_argument")("--workers", nb::arg("type") = host::from_import("py_zelka.cli", "_positive"),
-                               nb::arg("default") = nb::none(), nb::arg("metavar") = "N",
-                               nb::arg("help") = "worker processes for many farms (default: one "
-                                                 "per core; 1: in this process)");
     check.attr("add_argument")(
-        "--dask", nb::arg("nargs") = "?", nb::arg("const") = "", nb::arg("default") = nb::none(),
-        nb::arg("metavar") = "ADDRESS",
-        nb::arg("help") = "check the farms on a Dask cluster (its scheduler's address; none: a "
-                          "local cluster); needs pip install 'py_zelka[dask]'");
+        "--workers", nb::arg("type") = s.global("_positive"), nb::arg("default") = nb::none(),
+        nb::arg("metavar") = "N",
+        nb::arg("help") = "processes checking farms, this one included (1 to 1024; default: one "
+                          "per idle core, a pool started only when the farms are many enough to "
+                          "pay for it; 1: this process only); with --dask, the local cluster's "
+                          "workers");
+    check.attr("add_argument")(
+        "--dask", nb::arg("action") = "store_true",
+        nb::arg("help") = "check the farms on a local Dask cluster started for the run; needs pip "
+                          "install 'py_zelka[dask]'");
+    check.attr("add_argument")(
+        "--dask-address", nb::arg("type") = s.global("_scheduler_address"),
+        nb::arg("default") = nb::none(), nb::arg("metavar") = "ADDRESS",
+        nb::arg("help") = "check the farms on the Dask cluster whose scheduler is at ADDRESS "
+                          "(HOST:PORT or tcp://HOST:PORT; --dask=ADDRESS says the same)");
+    check.attr("add_argument")(
+        "--dask-timeout", nb::arg("type") = s.global("_seconds"), nb::arg("default") = nb::none(),
+        nb::arg("metavar") = "SECONDS",
+        nb::arg("help") = "how long to wait for the scheduler at ADDRESS to answer (default 10)");
     nb::object tour = commands.attr("add_parser")(
         "tour", nb::arg("help") = "show what the simulation is given for a farm",
         nb::arg("description") =
             "Read a farm's folder and show what the simulation would be given: the parameter "
             "set, the dispersion of flowering, sucker selection and harvest, the weather "
             "period, the inventory, the production, the sucker selection, the replacement "
-            "schedule and the notices of the reads.");
-    tour.attr("add_argument")("folder", nb::arg("nargs") = "?", nb::arg("default") = nb::none(),
-                              nb::arg("help") = "the farm's folder (default: the example farm "
-                                                "shipped with py_zelka)");
+            "schedule and the notices of the reads.  Exit status 0; 1 when the farm's files "
+            "hold errors or the plot cannot be written; 2 for a wrong command line.");
+    tour.attr("error") = partial(error, "zelka tour");
+    nb::object folder = tour.attr("add_mutually_exclusive_group")();
+    folder.attr("add_argument")("folder", nb::arg("nargs") = "?", nb::arg("default") = nb::none(),
+                                nb::arg("help") = "the farm's folder (default: the example farm "
+                                                  "shipped with py_zelka)");
+    folder.attr("add_argument")("--data", nb::arg("metavar") = "FOLDER",
+                                nb::arg("default") = nb::none(),
+                                nb::arg("help") = "the farm's folder, as FOLDER");
     tour.attr("add_argument")("--plot", nb::arg("metavar") = "FILE.png",
                               nb::arg("default") = nb::none(),
                               nb::arg("help") = "also draw the profiles and the production "
-                                                "(needs matplotlib: the plot extra)");
+                                                "(needs matplotlib: pip install 'py_zelka[plot]')");
     return parser;
 }
 
-nb::object main_(State &, nb::handle argv) {
+// --dask=ADDRESS is --dask-address=ADDRESS (up to a "--").
+nb::list arguments(nb::handle argv) {
+    nb::list out;
+    bool options = true;
+    for (nb::handle item : argv) {
+        nb::object arg = nb::borrow(item);
+        if (options && PyUnicode_Check(item.ptr())) {
+            std::string text = host::utf8(item);
+            if (text == "--")
+                options = false;
+            else if (text.rfind("--dask=", 0) == 0)
+                arg = host::text("--dask-address=", nb::str(text.substr(7).c_str()));
+        }
+        out.append(arg);
+    }
+    return out;
+}
+
+nb::object main_(State &s, nb::handle argv) {
     nb::object args;
+    nb::object given = nb::borrow(argv);
+    if (argv.is_none()) {
+        nb::list all = host::as_list(host::from_import("sys", "argv"));
+        given = nb::steal(PyList_GetSlice(all.ptr(), 1, PY_SSIZE_T_MAX));
+    }
     try {
-        args = parser().attr("parse_args")(argv);
+        args = parser(s).attr("parse_args")(arguments(given));
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_SystemExit))
             throw;
-        nb::object code = error.value().attr("code");  // argparse's 2 (0 for --help)
+        nb::object code = error.value().attr("code");  // 2 (0 for --help)
         return code.is_none() ? nb::object(nb::int_(0)) : code;
     }
     std::string command = nb::str(args.attr("command")).c_str();
-    return nb::int_(command == "check" ? run_check(args) : run_tour(args));
+    if (command == "check") {
+        if (args.attr("dask_address").is_none() && !args.attr("dask_timeout").is_none()) {
+            try {
+                usage_error(s, nb::str("zelka check"),
+                            nb::str("argument --dask-timeout: only with --dask-address"));
+            } catch (nb::python_error &) {
+                return nb::int_(2);
+            }
+        }
+        if (args.attr("dask_timeout").is_none())
+            args.attr("dask_timeout") = nb::float_(10.0);
+    }
+    return nb::int_(command == "check" ? run_check(s, args) : run_tour(args));
 }
 
 void init(nb::module_ &m, State &s) {
@@ -246,12 +742,30 @@ void init(nb::module_ &m, State &s) {
     host::def<&main_>(m, s, "main", "(argv: list[str] | None = None) -> int",
                       "Run the zelka command line (argv: its arguments; None: sys.argv[1:]).\n\n"
                       "Returns the exit status: 0 when no farm checked has an error, 1 when\n"
-                      "one has, 2 for a wrong command line.");
-    host::def<&check_for_cli>(m, s, "_check_for_cli", "(path: str | os.PathLike) -> dict",
+                      "one has, 2 for a wrong command line or an unreachable Dask scheduler,\n"
+                      "130 when stopped by Ctrl-C (the farms checked by then are printed).");
+    host::def<&check_for_cli>(m, s, "_check_for_cli",
+                              "(path: str | os.PathLike, shown: str | None = None) -> dict",
                               "The check of one farm as plain data (its report, its text), or\n"
-                              "the check's own failure as the farm's one error.");
+                              "the check's own failure as the farm's one error; the report\n"
+                              "names the folder `shown` when given.");
+    host::def<&start_worker>(m, s, "_start_worker", "(paths: list, shown: list, counter: object) -> None",
+                             "A pool worker's start: the farms of the run and their counter.");
+    host::def<&check_share>(m, s, "_check_share", "() -> list",
+                            "A pool worker's share: farms taken from the counter until none is\n"
+                            "left, as [(index, result), ...].");
     host::def<&positive>(m, s, "_positive", "(text: str) -> int",
-                         "A whole number of at least 1, for --workers.");
+                         "A whole number from 1 to 1024, for --workers.");
+    host::def<&seconds>(m, s, "_seconds", "(text: str) -> float",
+                        "Seconds above 0 and at most 3600, for --dask-timeout.");
+    host::def<&scheduler_address>(m, s, "_scheduler_address", "(text: str) -> str",
+                                  "A Dask scheduler's address, [PROTOCOL://]HOST:PORT, for\n"
+                                  "--dask-address.");
+    host::def<&on_interrupt>(m, s, "_on_interrupt", "(signum: int, frame: object) -> None",
+                             "SIGINT's handler during a run: the run stops after the farm in\n"
+                             "hand.");
+    host::def<&usage_error>(m, s, "_usage_error", "(prog: str, message: str) -> NoReturn",
+                            "Print a usage error in one line and exit with status 2.");
 }
 
 }  // namespace

@@ -393,7 +393,7 @@ int draw(nb::handle path, nb::handle farm) {
         write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
                                "'py_zelka[plot]'); ",
                                host::Str{path}, " not written\n"));
-        return 0;
+        return 1;
     }
     nb::object production = farm.attr("production");
     size_t rows = production.is_none() ? 0 : charts::legend_rows(nb::len(production.attr("tags")()));

@@ -1,0 +1,218 @@
+"""The zelka command: its options, exit statuses, Dask, Ctrl-C, and every
+command line the README shows."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from py_zelka.cli import main as zelka
+from py_zelka.farm import EXAMPLE_FARM
+
+ROOT = Path(__file__).resolve().parent.parent
+MESSY = Path("tests") / "data" / "farms" / "messy"  # relative to ROOT
+
+
+def command(*args: str | Path, cwd: Path = ROOT, **kwargs) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=300, **kwargs)
+
+
+@pytest.fixture
+def farms(tmp_path) -> list[str]:
+    """Three farms as relative paths from tmp_path: sound, with errors, no farm."""
+    shutil.copytree(EXAMPLE_FARM, tmp_path / "good")
+    shutil.copytree(ROOT / MESSY, tmp_path / "messy")
+    return ["good", "messy", "nowhere"]
+
+
+@pytest.fixture
+def scheduler():
+    """The address of a Dask scheduler with one thread worker in this process."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None, protocol="tcp", host="127.0.0.1") as cluster:
+        yield cluster.scheduler_address
+
+
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_check_text_json_and_exit_status(capsys, monkeypatch, farms, tmp_path):
+    assert zelka(["check", str(EXAMPLE_FARM)]) == 0
+    assert capsys.readouterr().out.startswith(f"farm {EXAMPLE_FARM}: 0 error(s), 0 warning(s)")
+    monkeypatch.chdir(tmp_path)
+    for workers in ["1", "2"]:  # in this process; with a pool from the start
+        assert zelka(["check", *farms, "--format", "json", "--workers", workers]) == 1
+        out = json.loads(capsys.readouterr().out)["farms"]
+        assert [(f["path"], f["ok"]) for f in out] == [("good", True), ("messy", False),
+                                                       ("nowhere", False)]
+        assert out[1]["findings"][0]["file"] == "farm.yaml"
+        assert [f["rule"] for f in out[2]["findings"]] == ["not_a_folder"]
+
+
+def test_python_dash_m_runs_the_command():
+    out = command("-m", "py_zelka", "check", EXAMPLE_FARM)
+    assert out.returncode == 0 and out.stdout.startswith(f"farm {EXAMPLE_FARM}: 0 error(s)")
+
+
+@pytest.mark.parametrize(("args", "error"), [
+    (["check"], "zelka check: error: the following arguments are required: PATH"),
+    (["check", "--workers", "0", "x"], "zelka check: error: argument --workers: expected a whole "
+     "number of processes from 1 to 1024, not '0'"),
+    (["check", "--workers", "99999999999999999999999", "x"], "zelka check: error: argument "
+     "--workers: expected a whole number of processes from 1 to 1024, not '99999999999999999999999'"),
+    (["check", "--workers", "two", "x"], "zelka check: error: argument --workers: expected a whole "
+     "number of processes from 1 to 1024, not 'two'"),
+    (["check", "--dask-address", "example", "x"], "zelka check: error: argument --dask-address: "
+     "expected a scheduler's address, HOST:PORT or tcp://HOST:PORT (as tcp://10.0.0.5:8786), not "
+     "'example'"),
+    (["check", "--dask=tcp://host:99999", "x"], "zelka check: error: argument --dask-address: "
+     "expected a scheduler's address, HOST:PORT or tcp://HOST:PORT (as tcp://10.0.0.5:8786), not "
+     "'tcp://host:99999'"),
+    (["check", "--dask-address", "h:1", "--dask-timeout", "0", "x"], "zelka check: error: argument "
+     "--dask-timeout: expected a number of seconds above 0 and at most 3600, not '0'"),
+    (["check", "--dask-timeout", "5", "x"],
+     "zelka check: error: argument --dask-timeout: only with --dask-address"),
+    (["tour", "a", "--data", "b"], "zelka tour: error: argument --data: not allowed with argument "
+     "folder"),
+])
+def test_usage_errors_exit_2_with_one_line(capsys, args, error):
+    assert zelka(args) == 2
+    assert capsys.readouterr() == ("", f"{error} (see {error.split(': error')[0]} --help)\n")
+
+
+def test_dask_address_and_relative_paths(farms, tmp_path, scheduler):
+    # the worker runs in this process, whose directory is not tmp_path
+    for dask in [["--dask-address", scheduler], [f"--dask={scheduler}"]]:
+        out = command("-m", "py_zelka", "check", *dask, "--format", "json", *farms, cwd=tmp_path)
+        assert out.returncode == 1, out.stderr
+        assert [(f["path"], f["ok"]) for f in json.loads(out.stdout)["farms"]] == [
+            ("good", True), ("messy", False), ("nowhere", False)]
+
+
+def test_dask_flag_takes_no_address(farms, tmp_path):
+    pytest.importorskip("distributed")
+    out = command("-m", "py_zelka", "check", "--dask", "--workers", "1", "good", "messy",
+                  cwd=tmp_path)
+    assert out.returncode == 1, out.stderr
+    assert re.findall(r"^farm (\S+):", out.stdout, flags=re.M) == ["good", "messy"]
+
+
+@pytest.mark.parametrize("listening", [False, True])  # nothing there; a server that never answers
+def test_unreachable_scheduler_is_one_line_in_bounded_time(listening):
+    pytest.importorskip("distributed")
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        if listening:
+            server.listen()
+        port = server.getsockname()[1] if listening else closed_port()
+        address = f"127.0.0.1:{port}"
+        start = time.monotonic()
+        out = command("-m", "py_zelka", "check", "--dask-address", address, "--dask-timeout",
+                      "0.5", EXAMPLE_FARM)
+        assert time.monotonic() - start < 60
+    assert (out.returncode, out.stdout) == (2, "")
+    assert out.stderr == (f"zelka check: no Dask scheduler answered at '{address}' within 0.5 s: "
+                          "start one there, or give another --dask-address or a longer "
+                          "--dask-timeout\n")
+
+
+def as_from_a_terminal() -> None:
+    # Ctrl-C reaches a process started by a terminal; a shell's background job ignores it
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def test_ctrl_c_stops_the_run_and_its_workers():
+    psutil = pytest.importorskip("psutil")
+    n = 400
+    process = subprocess.Popen(
+        [sys.executable, "-m", "py_zelka", "check", "--workers", "2", *[str(EXAMPLE_FARM)] * n],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        preexec_fn=as_from_a_terminal)
+    try:
+        children: list = []
+        deadline = time.monotonic() + 60
+        while not children and time.monotonic() < deadline:
+            children = psutil.Process(process.pid).children(recursive=True)
+            time.sleep(0.05)
+        assert children, "no worker started"
+        time.sleep(1.5)  # the worker at work
+        os.killpg(process.pid, signal.SIGINT)  # Ctrl-C: the whole process group
+        start = time.monotonic()
+        out, err = process.communicate(timeout=30)
+        stopped = time.monotonic() - start
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 130 and stopped < 3, (stopped, err)
+    checked = out.count(f"farm {EXAMPLE_FARM}: 0 error(s)")
+    assert err.splitlines()[-1] == f"zelka check: interrupted; {checked} of {n} farm(s) checked"
+    assert 0 < checked < n
+    time.sleep(0.5)
+    assert [c.pid for c in children if c.is_running() and c.status() != psutil.STATUS_ZOMBIE] == []
+
+
+BLOCK_MATPLOTLIB = """
+import sys
+class Block:
+    def find_spec(self, name, path=None, target=None):
+        if name.split('.')[0] == 'matplotlib':
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+sys.meta_path.insert(0, Block())
+from py_zelka.cli import main
+raise SystemExit(main(sys.argv[1:]))
+"""
+
+
+def test_plot_without_matplotlib_gives_the_install_line_and_status_1(tmp_path):
+    plot = tmp_path / "x.png"
+    out = command("-c", BLOCK_MATPLOTLIB, "tour", "--plot", plot)
+    assert (out.returncode, plot.exists()) == (1, False)
+    assert "\nData-quality notices\n" in out.stdout
+    assert out.stderr == ("--plot needs matplotlib, which is not installed (pip install "
+                          f"'py_zelka[plot]'); {plot} not written\n")
+
+
+def readme_command_lines() -> list[str]:
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    lines = []
+    for block in re.findall(r"```[a-z]*\n(.*?)```", text, flags=re.S):
+        lines += [line.removeprefix("$ ") for line in block.splitlines()
+                  if re.match(r"(\$ )?zelka ", line)]
+    prose = re.sub(r"```.*?```", "", text, flags=re.S)
+    lines += [" ".join(span.split()) for span in re.findall(r"`(zelka\s[^`]*)`", prose)]
+    return list(dict.fromkeys(lines))
+
+
+def test_every_readme_command_line_is_accepted(capsys, monkeypatch, tmp_path, scheduler):
+    lines = readme_command_lines()
+    assert "zelka tour DIR" in lines and "zelka check tests/data/farms/messy" in lines
+    monkeypatch.chdir(ROOT)
+    words = {"FOLDER...": str(EXAMPLE_FARM), "FOLDER": str(EXAMPLE_FARM), "DIR": str(EXAMPLE_FARM),
+             "FILE.png": str(tmp_path / "tour.png"), "N": "2", "SECONDS": "5",
+             "HOST:PORT": scheduler.removeprefix("tcp://")}
+    for line in lines:
+        args = [words.get(w, w) for w in line.split()[1:]]
+        args = [re.sub(r"(?<==)HOST:PORT$", words["HOST:PORT"], a) for a in args]
+        if len(args) == 1:  # the subcommand named
+            args.append("--help")
+        if "--dask" in args:  # a local cluster of one worker
+            args += ["--workers", "1"]
+        status = zelka(args)
+        err = capsys.readouterr().err
+        assert status in (0, 1), (line, err)
