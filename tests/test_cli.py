@@ -201,10 +201,11 @@ def readme_command_lines() -> list[str]:
 
 def test_every_readme_command_line_is_accepted(capsys, monkeypatch, tmp_path, scheduler):
     lines = readme_command_lines()
-    assert "zelka tour DIR" in lines and "zelka check tests/data/farms/messy" in lines
+    assert "zelka tour DIR" in lines and "zelka check tests/data/farms/hourly" in lines
     monkeypatch.chdir(ROOT)
     words = {"FOLDER...": str(EXAMPLE_FARM), "FOLDER": str(EXAMPLE_FARM), "DIR": str(EXAMPLE_FARM),
-             "FILE.png": str(tmp_path / "tour.png"), "N": "2", "SECONDS": "5",
+             "FILE.png": str(tmp_path / "tour.png"), "report.html": str(tmp_path / "report.html"),
+             "N": "2", "SECONDS": "5",
              "HOST:PORT": scheduler.removeprefix("tcp://")}
     for line in lines:
         args = [words.get(w, w) for w in line.split()[1:]]
@@ -216,3 +217,22 @@ def test_every_readme_command_line_is_accepted(capsys, monkeypatch, tmp_path, sc
         status = zelka(args)
         err = capsys.readouterr().err
         assert status in (0, 1), (line, err)
+
+
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch, tmp_path, workers):
+    monkeypatch.chdir(ROOT)
+    hourly = str(Path("tests") / "data" / "farms" / "hourly")
+    assert zelka(["check", "--all", "--workers", workers, hourly]) == 1
+    assert capsys.readouterr().out.count("hourly rows?") == 230
+    assert zelka(["check", "--format", "json", "--workers", workers, str(MESSY)]) == 1
+    farm, = json.loads(capsys.readouterr().out)["farms"]
+    assert (farm["errors"], farm["warnings"], len(farm["findings"])) == (18, 12, 30)
+    assert [n["subject"] for n in farm["notices"]] == ["field_losses"]
+    page = tmp_path / "report.html"
+    assert zelka(["check", "--report", str(page), "--workers", workers, str(MESSY), hourly]) == 1
+    html = page.read_text(encoding="utf-8")
+    assert html.count('<tr class="finding">') == 30 + 230 and "<svg" in html
+    assert zelka(["check", "--report", str(tmp_path / "no" / "r.html"), str(MESSY)]) == 1
+    assert capsys.readouterr().err.endswith("No such file or directory: "
+                                            f"'{tmp_path / 'no' / 'r.html'}'\n")

@@ -328,3 +328,14 @@ def test_farm_yaml_is_read_strictly_and_within_bounds(tmp_path, text, expected):
         if wanted is not None:
             assert message == wanted
     assert not report.ok
+
+
+def test_an_interrupt_is_not_a_finding(tmp_path, monkeypatch):
+    from py_zelka.parameters import ParameterSet
+
+    def interrupted(cls, path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(ParameterSet, "from_yaml", classmethod(interrupted))
+    with pytest.raises(KeyboardInterrupt):
+        check_farm(farm_with(tmp_path, {}))

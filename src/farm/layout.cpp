@@ -112,7 +112,9 @@ std::map<std::string, long> yaml_lines(nb::handle path) {
         nb::object node = yaml.attr("compose")(text, nb::arg("Loader") = yaml.attr("SafeLoader"));
         if (!node.is_none())
             node_lines(yaml, node, lines, nullptr);
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         lines.clear();
     }
     return lines;
@@ -140,7 +142,9 @@ nb::object FarmCheck::name_of(nb::handle path) const {
     nb::object p = host::from_import("pathlib", "Path")(path);
     try {
         return host::str(p.attr("relative_to")(folder_));
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         return host::str(p);
     }
 }
@@ -224,6 +228,8 @@ void FarmCheck::read_farm_yaml() {
         if (!node.is_none())
             node_lines(yaml, node, lines, &twice);
     } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         nb::object line = nb::none();
         nb::object value = nb::borrow(error.value());
         if (nb::hasattr(value, "problem_mark") && !value.attr("problem_mark").is_none())
@@ -241,6 +247,8 @@ void FarmCheck::read_farm_yaml() {
     try {
         document = yaml.attr("safe_load")(text);
     } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml, error_text(error));
         config_sound_ = false;
         return;

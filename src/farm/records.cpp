@@ -146,6 +146,8 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
         release();
     } catch (nb::python_error &error) {
         release();
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         // The loader's note names the line of a parsing error.
         nb::object line = nb::none();
         nb::object value = nb::borrow(error.value());
@@ -326,6 +328,8 @@ bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle
         try {
             weeks.push_back(week_of(cells[i]));
         } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+                throw;
             add(records.file, records.line_at(i), label, cell_text(cells[i]), Rule::weather_period,
                 host::str(error.value()));
             weeks.push_back(nb::none());

@@ -49,6 +49,8 @@ void FarmCheck::check_parameters(nb::handle path) {
     try {
         parameters_ = parameters_cls.attr("from_yaml")(path);
     } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         add(file, yaml_error_line(error), nb::none(), nb::none(), Rule::parameters,
             error_text(error));
         parameters_ = nb::none();
@@ -113,6 +115,8 @@ void FarmCheck::check_management(nb::handle path) {
     try {
         schedule_ = crop_care.attr("from_yaml")(path);
     } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         add(file, yaml_error_line(error), nb::none(), nb::none(), Rule::management,
             error_text(error));
         schedule_ = nb::none();

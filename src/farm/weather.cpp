@@ -88,6 +88,8 @@ void FarmCheck::check_weather(nb::handle path) {
         provider_ = host::from_import("py_zelka.weather", "WeatherProvider")
                         .attr("from_table")(data, nb::arg("week_length_days") = week_length());
     } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
         add(records.file, nb::none(), date_label, nb::none(), Rule::weather_period,
             error_text(error));
     }

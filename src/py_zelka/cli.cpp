@@ -31,6 +31,7 @@ struct State : host::State {
     // taken by.
     host::Ref share_paths{this};
     host::Ref share_shown{this};
+    host::Ref share_output{this};
     host::Ref share_next{this};
     // Set by Ctrl-C during a run in this process.
     bool stop = false;
@@ -88,14 +89,20 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
 // findings and text, or the check's own failure as the farm's one error.
 // `shown` is the path the report names (the folder as the user wrote it,
 // when `path` is that folder made absolute for another process).
-nb::object check_for_cli(State &, nb::handle path, nb::handle shown) {
+//
+// `output` says what the run prints: "text" (each rule's first rows), "all"
+// (every row) or "report" (the text, and the farm's section of the HTML
+// report with its charts drawn, under "html").
+nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle output) {
     nb::handle name = shown.is_none() ? path : shown;
+    std::string mode = output.is_none() ? "text" : host::utf8(output);
     try {
         nb::object report = host::from_import("py_zelka.farm", "check_farm")(path);
         if (!shown.is_none())
             report = host::from_import("dataclasses", "replace")(report, nb::arg("folder") = host::str(shown));
-        nb::dict out = nb::borrow<nb::dict>(report.attr("_as_dict")());
-        out["text"] = host::str(report);
+        nb::dict out = nb::borrow<nb::dict>(
+            report.attr("_as_dict")(nb::arg("html") = nb::bool_(mode == "report")));
+        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(mode == "all"));
         return out;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))
@@ -137,12 +144,14 @@ void empty(nb::handle counter, long n) {
 
 // A worker's start: Ctrl-C is the command's to answer (it stops the run),
 // not the worker's.
-void start_worker(State &s, nb::handle paths, nb::handle shown, nb::handle counter) {
+void start_worker(State &s, nb::handle paths, nb::handle shown, nb::handle counter,
+                  nb::handle output) {
     nb::object signal = host::import("signal");
     signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
     s.share_paths = paths;
     s.share_shown = shown;
     s.share_next = counter;
+    s.share_output = output;
 }
 
 // A worker's share of the run: farm after farm from the shared counter, as
@@ -151,7 +160,8 @@ nb::object check_share(State &s) {
     nb::list out;
     long n = (long) nb::len(s.share_paths.get());
     for (long i; (i = take(s.share_next.get(), n)) >= 0;) {
-        nb::object result = check_for_cli(s, s.share_paths.get()[i], s.share_shown.get()[i]);
+        nb::object result = check_for_cli(s, s.share_paths.get()[i], s.share_shown.get()[i],
+                                          s.share_output.get());
         out.append(nb::make_tuple(i, result));
     }
     return out;
@@ -164,6 +174,7 @@ struct Run {
     nb::list shown;                  // the paths as given
     nb::list absolute;               // the same made absolute, for other processes
     std::vector<nb::object> results; // per farm, empty until checked
+    nb::object output = nb::str("text");  // what check_for_cli gives: "text", "all", "report"
     bool interrupted = false;
 
     size_t checked() const {
@@ -189,7 +200,7 @@ class Pool {
         executor_ = host::from_import("concurrent.futures", "ProcessPoolExecutor")(
             nb::arg("max_workers") = workers, nb::arg("mp_context") = context,
             nb::arg("initializer") = s.global("_start_worker"),
-            nb::arg("initargs") = nb::make_tuple(run.absolute, run.shown, counter_));
+            nb::arg("initargs") = nb::make_tuple(run.absolute, run.shown, counter_, run.output));
         nb::object share = s.global("_check_share");
         for (long w = 0; w < workers; ++w)
             futures_.append(executor_.attr("submit")(share));
@@ -354,13 +365,13 @@ void check_locally(State &s, Run &run, nb::handle workers) {
                 break;
             }
             double t0 = now();
-            run.results[i] = check_for_cli(s, run.shown[i], nb::none());
+            run.results[i] = check_for_cli(s, run.shown[i], nb::none(), run.output);
             if (i > 0)
                 rest += now() - t0;
         }
         if (pool) {
             for (long j; !s.stop && (j = take(pool->counter(), n)) >= 0;)
-                run.results[j] = check_for_cli(s, run.shown[j], nb::none());
+                run.results[j] = check_for_cli(s, run.shown[j], nb::none(), run.output);
             while (!s.stop && !pool->finish(0.1)) {
             }
         }
@@ -437,7 +448,9 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
     nb::object check = host::from_import("py_zelka.cli", "_check_for_cli");
     try {
         nb::list futures = host::as_list(
-            client.attr("map")(check, run.absolute, run.shown, nb::arg("pure") = false));
+            client.attr("map")(check, run.absolute, run.shown,
+                               nb::list(nb::make_tuple(run.output) * nb::int_(run.results.size())),
+                               nb::arg("pure") = false));
         for (size_t i = 0; i < run.results.size(); ++i) {
             try {
                 run.results[i] = futures[i].attr("result")();
@@ -465,8 +478,9 @@ void print_results(const Run &run, bool json) {
             if (!result.is_valid())
                 continue;
             nb::dict farm;
-            for (const char *key : {"path", "ok", "findings"})
-                farm[key] = result[key];
+            for (auto [key, value] : nb::borrow<nb::dict>(result))
+                if (!key.equal(nb::str("text")) && !key.equal(nb::str("html")))
+                    farm[key] = value;
             farms.append(farm);
         }
         nb::dict out;
@@ -495,6 +509,9 @@ int run_check(State &s, nb::handle args) {
         run.absolute.append(abspath(path));
     }
     run.results.resize(nb::len(run.shown));
+    nb::object report_path = args.attr("report");
+    run.output = nb::str(!report_path.is_none() ? "report" : host::truth(args.attr("all")) ? "all"
+                                                                                     : "text");
     nb::object address = args.attr("dask_address");
     if (host::truth(args.attr("dask")) || !address.is_none()) {
         int status = check_on_dask(run, address, args.attr("dask_timeout"), args.attr("workers"));
@@ -504,6 +521,26 @@ int run_check(State &s, nb::handle args) {
         check_locally(s, run, args.attr("workers"));
     }
     print_results(run, std::string(nb::str(args.attr("format")).c_str()) == "json");
+    if (!report_path.is_none()) {
+        nb::list checked;
+        for (const nb::object &result : run.results)
+            if (result.is_valid())
+                checked.append(result);
+        try {
+            nb::object page = host::from_import("py_zelka.farm", "html_report")(checked);
+            host::from_import("pathlib", "Path")(report_path)
+                .attr("write_text")(page, nb::arg("encoding") = "utf-8");
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_OSError))
+                throw;
+            write_error(host::text("zelka check: cannot write the report ",
+                                   host::Repr{report_path}, ": ", host::Str{error.value()}, "\n"));
+            return 1;
+        }
+        if (host::from_import("importlib.util", "find_spec")("matplotlib").is_none())
+            write_error(nb::str("zelka check: the report has no charts: matplotlib is not "
+                                "installed (pip install 'py_zelka[plot]')\n"));
+    }
     if (run.interrupted) {
         write_error(host::text("zelka check: interrupted; ", std::to_string(run.checked()), " of ",
                                std::to_string(run.results.size()), " farm(s) checked\n"));
@@ -642,6 +679,13 @@ nb::object parser(State &s) {
     check.attr("add_argument")("--format", nb::arg("choices") = formats,
                                nb::arg("default") = "text",
                                nb::arg("help") = "text (a table per farm) or json");
+    check.attr("add_argument")("--all", nb::arg("action") = "store_true",
+                               nb::arg("help") = "print every finding (default: the first "
+                                                 "rows of each rule, the rest counted)");
+    check.attr("add_argument")(
+        "--report", nb::arg("metavar") = "FILE.html", nb::arg("default") = nb::none(),
+        nb::arg("help") = "also write one self-contained HTML page of the farms' findings and "
+                          "charts (charts need pip install 'py_zelka[plot]')");
     check.attr("add_argument")(
         "--workers", nb::arg("type") = s.global("_positive"), nb::arg("default") = nb::none(),
         nb::arg("metavar") = "N",
@@ -745,11 +789,14 @@ void init(nb::module_ &m, State &s) {
                       "one has, 2 for a wrong command line or an unreachable Dask scheduler,\n"
                       "130 when stopped by Ctrl-C (the farms checked by then are printed).");
     host::def<&check_for_cli>(m, s, "_check_for_cli",
-                              "(path: str | os.PathLike, shown: str | None = None) -> dict",
+                              "(path: str | os.PathLike, shown: str | None = None, "
+                              "output: str = 'text') -> dict",
                               "The check of one farm as plain data (its report, its text), or\n"
                               "the check's own failure as the farm's one error; the report\n"
-                              "names the folder `shown` when given.");
-    host::def<&start_worker>(m, s, "_start_worker", "(paths: list, shown: list, counter: object) -> None",
+                              "names the folder `shown` when given.  output: 'text' (each\n"
+                              "rule's first rows), 'all' (every row) or 'report' (also the\n"
+                              "farm's section of the HTML report, under 'html').");
+    host::def<&start_worker>(m, s, "_start_worker", "(paths: list, shown: list, counter: object, output: str) -> None",
                              "A pool worker's start: the farms of the run and their counter.");
     host::def<&check_share>(m, s, "_check_share", "() -> list",
                             "A pool worker's share: farms taken from the counter until none is\n"
