@@ -612,6 +612,22 @@ def production_table(n: int, **columns) -> pd.DataFrame:
         **{c: columns.get(c, [1.0] * n) for c in htr._NUMERIC_COLUMNS}}, copy=False)
 
 
+@pytest.mark.parametrize("weeks, dict_tracked", [
+    ([0, 0, 1, 1, 1], False),               # every row keyed in C++
+    ([0, 0, np.int64(1), 1, 1], True),      # row by row from the third row on
+])
+def test_records_of_numbers_are_left_out_of_the_collector(weeks, dict_tracked):
+    """Keys of text and int and records of floats can take part in no cycle:
+    the collector need not walk them, nor a dict holding only them."""
+    data = RibbonProductionData(production_table(5), ScriptedProvider(weeks))
+    for key, record in data._observations.items():
+        assert gc.is_tracked(key) is (type(key[1]) is not int)
+        assert not gc.is_tracked(record)
+    assert gc.is_tracked(data._observations) is dict_tracked
+    gc.collect()
+    assert data.observation("a", 1) == ProductionObservation(*[1.0] * 6)
+
+
 @pytest.mark.parametrize("enabled", [True, False])
 @pytest.mark.parametrize("provider", ["plain", "fails", "switches", "checks", "cycles"])
 def test_the_collector_is_as_the_user_left_it(enabled, provider):

@@ -9,6 +9,13 @@ namespace host {
 
 namespace {
 
+PyObject *host_new_dict() {
+    PyObject *dict = PyDict_New();
+    if (!dict)
+        throw nb::python_error();
+    return dict;
+}
+
 // The place of the slot `name` in instances of `cls`: a sentinel stored
 // through the slot's own descriptor into a bare instance, looked for among
 // the instance's pointer-sized words; -1 when it is not found exactly once.
@@ -227,6 +234,14 @@ nb::object atomic_pair(PyObject *first, PyObject *second) {
     if (is_atomic(first) && is_atomic(second))
         PyObject_GC_UnTrack(pair);  // a new tuple is tracked
     return nb::steal(pair);
+}
+
+FilledDict::FilledDict() : dict_(nb::steal<nb::dict>(host_new_dict())) {}
+
+nb::dict FilledDict::done() {
+    if (untracked_ && PyObject_GC_IsTracked(dict_.ptr()))
+        PyObject_GC_UnTrack(dict_.ptr());
+    return dict_;
 }
 
 }  // namespace host

@@ -11,6 +11,7 @@
 //   SharedFloats::get        float(value)                   whole value in [0, 1024), not -0.0
 //   untrack_atomic,          (left to the collector)        items of atomic types only
 //   atomic_pair
+//   FilledDict::done         (left to the collector)        all keys and values untracked
 //   CollectorPause           (collector left alone)         encloses no user code
 #pragma once
 
@@ -175,5 +176,28 @@ inline bool is_atomic(PyObject *item) {
 
 // `(first, second)`: a new tuple, untracked as untrack_atomic would leave it.
 nb::object atomic_pair(PyObject *first, PyObject *second);
+
+// A new dict that C++ fills with no code of the user's running between its
+// making and done(): when every key and value stored in it is out of the
+// collector's care (atomic tuples, records of make_atomic), so is the dict,
+// and a collection never walks its entries.  The dict takes itself back into
+// the collector's care as soon as anything that can be tracked is stored in
+// it (the interpreter's own rule for dicts).
+class FilledDict {
+  public:
+    FilledDict();
+    // `dict[key] = value`.
+    void set(PyObject *key, PyObject *value) {
+        if (PyDict_SetItem(dict_.ptr(), key, value) != 0)
+            throw nb::python_error();
+        untracked_ = untracked_ && !PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value);
+    }
+    // The dict, untracked when every entry stored was.
+    nb::dict done();
+
+  private:
+    nb::dict dict_;
+    bool untracked_ = true;
+};
 
 }  // namespace host

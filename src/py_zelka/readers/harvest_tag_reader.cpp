@@ -534,6 +534,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
         auto run_end = [&](size_t r) { return r + 1 < runs.size() ? runs[r + 1].begin : start; };
 
         host::CollectorPause pause;  // no code of the user's runs here
+        host::FilledDict filled;
         auto store = [&](uint32_t code, const nb::object &week, size_t row) {
             nb::object key = host::atomic_pair(labels_by_code[code].ptr(), week.ptr());
             PyObject *owned[n_counts];
@@ -547,8 +548,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
                 throw;
             }
             nb::object record = s.observation_maker.make_atomic_owned(owned);
-            if (PyDict_SetItem(observations.ptr(), key.ptr(), record.ptr()) != 0)
-                throw nb::python_error();
+            filled.set(key.ptr(), record.ptr());
         };
         if (ascending) {
             // Weeks that only grow: the keys of one run are its own, and its
@@ -577,6 +577,7 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
             for (const KeyTable::Key &k : keys.in_order())
                 store(k.code, runs[k.run].week, k.last);
         }
+        observations = filled.done();
     }
     for (size_t i = start; i < n; ++i) {
         nb::object week = i == start && asked.is_valid() ? std::move(asked)
