@@ -521,6 +521,7 @@ class Label(str):
     ([1, 1, 2, 1, 2, 1, 1, 2, 2], ["a", "b", "a", Label("b"), "a", "a", "b", "a", "b"]),
     ([1, 2**70, 1, 2**70, 1, 1, 1, 2, 2], "abab" "aabab"),  # beyond 64 bits
     ([(3000 - i) // 4 % 700 for i in range(3000)], "abc" * 1000),  # many keys, any order
+    ([1, 1, 2, 2, 3], ["é", "z", "É", "é", "a\U0001f34c"]),     # labels beyond ASCII
 ])
 @pytest.mark.parametrize("tag_dtype", [object, "str"])
 def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
@@ -542,6 +543,7 @@ def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
         expected[(tag, week)] = ProductionObservation(**{
             c: htr._optional_float(data[c].iloc[i]) for c in htr._NUMERIC_COLUMNS})
     assert list(built._observations.items()) == list(expected.items())
+    assert built.tags() == tuple(sorted(data["tag"].unique()))
     for key, first in zip(built._observations, firsts.values()):
         assert key[1] is first[1]
         if tag_dtype is object:

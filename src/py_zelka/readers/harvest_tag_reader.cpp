@@ -403,9 +403,6 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     }
 
     nb::object tag_column = records::column(s.pd, data, nb::str("tag"));
-    nb::object sorted_tags = host::from_import("builtins", "sorted")(tag_column.attr("unique")());
-    nb::object tags = nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr())));
-    records::set_attr(self, "_tags", tags);
 
     // The tags: a column of text in Arrow buffers without a missing cell
     // gives one str per distinct label, made once -- what the column's cells
@@ -432,6 +429,20 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
             }
         }
     }
+    // The distinct labels, sorted: of a coded column, its labels (each code's
+    // text, equal to what `unique()` gives), else the column's `unique()`.
+    nb::object distinct;
+    if (!tag_codes.empty()) {
+        nb::list labels;
+        for (size_t code = 1; code < tag_labels.size(); ++code)
+            labels.append(tag_labels[code]);
+        distinct = labels;
+    } else {
+        distinct = tag_column.attr("unique")();
+    }
+    nb::object sorted_tags = host::from_import("builtins", "sorted")(distinct);
+    records::set_attr(self, "_tags", nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr()))));
+
     records::CellBlocks date_cells(records::column(s.pd, data, nb::str("date")));
     size_t n = tag_cells.size();
     records::require_rows("date", date_cells.size(), "tag", n);
