@@ -196,7 +196,7 @@ void RecordMaker::clear() {
     new_ = nullptr;
 }
 
-PyObject *SharedFloats::new_ref(double value) {
+PyObject *SharedFloats::make(double value) {
     if (value >= 0.0 && value < (double) size && !std::signbit(value)) {
         int whole = (int) value;
         if ((double) whole == value) {

@@ -18,6 +18,7 @@
 #include "host/module.hpp"
 
 #include <array>
+#include <cmath>
 #include <vector>
 
 namespace host {
@@ -129,12 +130,22 @@ class SharedFloats : public Holder {
 
     nb::object get(double value) { return nb::steal(new_ref(value)); }
     // The same as a new reference.
-    PyObject *new_ref(double value);
+    PyObject *new_ref(double value) {
+        if (value >= 0.0 && value < (double) size) {
+            int whole = (int) value;
+            if ((double) whole == value && !std::signbit(value) && floats_[(size_t) whole])
+                return Py_NewRef(floats_[(size_t) whole]);
+        }
+        return make(value);
+    }
 
     int visit(visitproc, void *) override { return 0; }  // floats hold nothing
     void clear() override;
 
   private:
+    // new_ref() of a value whose float is not shared yet, or never is.
+    PyObject *make(double value);
+
     std::array<PyObject *, size> floats_{};
 };
 
