@@ -60,7 +60,8 @@ class Settings:
     calls: int          # calls per repeat of a per-call workload
     repeat: int         # repeats of a per-call workload
     big_repeat: int     # repeats of a whole-file workload
-    sizes: tuple        # rows of the large files (production, inventory)
+    sizes: tuple        # rows of the large inventory files
+    production_sizes: tuple  # rows of the production files, in each shape
     date_rows: int      # rows of the one-row-per-date files
     memory_rows: int
 
@@ -110,7 +111,7 @@ class Row:
         if self.ns is None:
             return "n/a"
         if self.unit == "obs":
-            return "ok" if self.ns <= 250 else "MISSED"
+            return "ok" if self.ns <= 200 else "MISSED"
         checks = []
         if self.speedup_target is not None and self.speedup is not None:
             checks.append(self.speedup >= self.speedup_target)
@@ -238,10 +239,25 @@ def dispersion_rows(s: Settings, folder: Path) -> list[Row]:
 # Workloads: the readers
 
 
+# The two common shapes of a ribbon production file: ten tags harvested every
+# day (seven rows of a tag fall in one model week, one in seven becomes a
+# record), and one harvest record per tag per week (100 tags, one date a week:
+# every row is a record of its own).
+SHAPES = {
+    "daily": dict(tags=10, step_days=1),
+    "weekly": dict(tags=100, step_days=7),
+}
+SHAPE_NOTES = {
+    "daily": "10 tags daily, 1 record per 7 rows",
+    "weekly": "100 tags weekly, 1 record per row",
+}
+
+
 def reader_rows(s: Settings, folder: Path) -> list[Row]:
     rows: list[Row] = []
-    for n in s.sizes:
-        rows += production_rows(s, folder, n)
+    for shape in SHAPES:
+        for n in s.production_sizes:
+            rows += production_rows(s, folder, n, shape)
     rows += selection_rows(s, folder)
     for n in s.sizes:
         rows += inventory_rows(s, folder, n)
@@ -257,20 +273,22 @@ def provider_floor(table, repeat: int) -> float:
     return per_run(lambda: list(map(f, dates)), repeat) / len(dates)
 
 
-def production_rows(s: Settings, folder: Path, n: int) -> list[Row]:
+def production_rows(s: Settings, folder: Path, n: int, shape: str) -> list[Row]:
     import pandas as pd
 
     read_table = _read_table()
     weather = Provider(records.START)
     big = s.big_repeat
-    production = folder / f"production-{n}.csv"
-    records.write_production(production, n)
+    production = folder / f"production-{shape}-{n}.csv"
+    records.write_production(production, n, **SHAPES[shape])
     htr = module("py_zelka.readers.harvest_tag_reader")
-    read_row = Row(f"HarvestTagReader.read, {n:,} rows", "row", n, speedup_target=2,
+    what = f"{n:,} rows, {SHAPE_NOTES[shape]}"
+    read_row = Row(f"HarvestTagReader.read, {what}", "row", n, speedup_target=2,
                    floor_target=1.5, floor="_read_table + pd.to_datetime(date)")
-    init_row = Row(f"RibbonProductionData(table, weather), {n:,} rows", "row", n,
-                   speedup_target=8, floor_target=4, floor="provider call per row")
-    file_row = Row(f"RibbonProductionData.from_file, {n:,} rows", "row", n,
+    init_row = Row(f"RibbonProductionData(table, weather), {what}", "row", n,
+                   speedup_target=8, floor_target=4 if shape == "weekly" else 2.5,
+                   floor="provider call per row")
+    file_row = Row(f"RibbonProductionData.from_file, {what}", "row", n,
                    floor="the two floors above")
     if read_table is None:
         return [read_row, init_row, file_row]
@@ -406,12 +424,13 @@ print(now, peak, count)
 
 def memory_rows(s: Settings, folder: Path) -> list[Row]:
     n = s.memory_rows
-    row = Row(f"peak memory of RibbonProductionData.from_file, {n:,} rows", "obs", n,
+    row = Row(f"peak memory of RibbonProductionData.from_file, {n:,} rows, "
+              f"{SHAPE_NOTES['weekly']}", "obs", n,
               floor="bytes per observation above the loaded table")
     if module("py_zelka.readers.harvest_tag_reader") is None:
         return [row]
     path = folder / "memory.csv"
-    records.write_production(path, n, tags=100, step_days=7)
+    records.write_production(path, n, **SHAPES["weekly"])
 
     def child(mode):
         out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(path), mode, str(HERE)],
@@ -424,7 +443,7 @@ def memory_rows(s: Settings, folder: Path) -> list[Row]:
     row.ns = per_obs
     row.note = (f"{per_obs:.0f} B/observation at the peak above the loaded table "
                 f"({table_now / n:.0f} B/row), {kept_now / observations:.0f} B/observation "
-                f"kept after the call; target <= 250")
+                f"kept after the call; target <= 200")
     row.memory = {"table_bytes": table_now, "peak_bytes": peak, "kept_bytes": kept_now,
                   "observations": observations, "peak_per_observation": per_obs}
     return [row]
@@ -542,9 +561,11 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     if args.quick:
         s = Settings(True, calls=20_000, repeat=3, big_repeat=1, sizes=(100_000,),
+                     production_sizes=(100_000,),
                      date_rows=20_000, memory_rows=100_000)
     else:
         s = Settings(False, calls=200_000, repeat=7, big_repeat=3, sizes=(200_000, 1_000_000),
+                     production_sizes=(100_000, 1_000_000),
                      date_rows=200_000, memory_rows=1_000_000)
 
     about = machine()

@@ -6,6 +6,7 @@ import collections
 import dataclasses
 import datetime
 import decimal
+import enum
 import gc
 import weakref
 import math
@@ -424,6 +425,57 @@ def test_missing_date_reaches_the_provider(production):
         RibbonProductionData.from_file(path, provider)
 
 
+class Week(enum.IntEnum):
+    THIRD = 3
+
+
+@pytest.mark.parametrize("answer, accepted", [
+    (np.int64(3), True), (True, True), (Week.THIRD, True),
+    ("3.7", False), (3.0, False), (np.float64(3.5), False), (None, False),
+    (decimal.Decimal(3), False),
+])
+@pytest.mark.parametrize("route", ["table", "file"])
+@pytest.mark.parametrize("data_class", ["production", "selection"])
+def test_a_week_that_is_no_whole_number_fails_at_its_row(production, write_file, answer,
+                                                         accepted, route, data_class):
+    """Whatever operator.index takes is a week; anything else stops the
+    build at the row of its date."""
+    from py_zelka.readers.follower_choice_reader import SuckerSelectionData
+
+    dates = ["2024-01-01", "2024-01-02", "2024-01-09"]
+    if data_class == "production":
+        cls = RibbonProductionData
+        path = production(*[f"red,{d},1,0,,,," for d in dates])
+        reader = HarvestTagReader
+    else:
+        cls = SuckerSelectionData
+        path = write_file("selection.csv", "date,parous_count,nulliparous_count\n" +
+                          "".join(f"{d},1,2\n" for d in dates))
+        from py_zelka.readers.follower_choice_reader import FollowerChoiceReader as reader
+
+    class Provider:
+        calls = []
+
+        def week_index_for_date(self, date):
+            self.calls.append(date)
+            return 0 if len(self.calls) == 1 else answer
+
+    provider = Provider()
+    build = (lambda: cls(reader.read(path).data, provider)) if route == "table" else (
+        lambda: cls.from_file(path, provider).data)
+    if accepted:
+        assert build()._last_week is answer
+        return
+    with pytest.raises(TypeError) as excinfo:
+        build()
+    assert str(excinfo.value) == (
+        "weather.week_index_for_date(datetime.date(2024, 1, 2)) returned " + repr(answer) +
+        " of type " + type(answer).__qualname__ + ", not a whole week number; make the "
+        "weather provider return the model week of every date as an int")
+    assert excinfo.value.__cause__ is None and excinfo.value.__context__ is None
+    assert provider.calls == [datetime.date(2024, 1, 1), datetime.date(2024, 1, 2)]
+
+
 def test_unorderable_tags_fail_before_any_row(recording_provider):
     data = pd.DataFrame({"tag": pd.Series(["a", 1], dtype=object),
                          "date": [datetime.date(2024, 1, 1)] * 2,
@@ -464,9 +516,12 @@ class Label(str):
 
 @pytest.mark.parametrize("weeks, tags", [
     ([1, 1, 2, 1, 2, 3, 1, 2000, 2000], "abab" "aabab"),    # repeated keys, plain rows
-    ([1, 1, 2, 1.0, 2, 1, 1, 2, 2], "abab" "aabab"),        # a week that is no int midway
+    ([1, 1, 1, 2, 2, 2, 2, 5, 5], "abaa" "bbaba"),          # weeks that only grow
+    ([1, 1, 2, np.int64(1), 2, 1, 1, 2, 2], "abab" "aabab"),  # a week of no exact int midway
     ([1, 1, 2, 1, 2, 1, 1, 2, 2], ["a", "b", "a", Label("b"), "a", "a", "b", "a", "b"]),
     ([1, 2**70, 1, 2**70, 1, 1, 1, 2, 2], "abab" "aabab"),  # beyond 64 bits
+    ([(3000 - i) // 4 % 700 for i in range(3000)], "abc" * 1000),  # many keys, any order
+    ([1, 1, 2, 2, 3], ["é", "z", "É", "é", "a\U0001f34c"]),     # labels beyond ASCII
 ])
 @pytest.mark.parametrize("tag_dtype", [object, "str"])
 def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
@@ -488,6 +543,7 @@ def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
         expected[(tag, week)] = ProductionObservation(**{
             c: htr._optional_float(data[c].iloc[i]) for c in htr._NUMERIC_COLUMNS})
     assert list(built._observations.items()) == list(expected.items())
+    assert built.tags() == tuple(sorted(data["tag"].unique()))
     for key, first in zip(built._observations, firsts.values()):
         assert key[1] is first[1]
         if tag_dtype is object:
@@ -496,8 +552,8 @@ def test_observations_are_the_row_by_row_dict(weeks, tags, tag_dtype):
 
 @pytest.mark.parametrize("weeks", [
     [5, 3, 3, 9, 9, 2],                       # exact ints only
-    [5, 3, 7.5, 2, np.int64(11)],             # other week types after ints
-    [2.5, 5, 1],                              # another type first
+    [5, 3, True, 2, np.int64(11)],            # other int types after ints
+    [np.int64(2), 5, 1],                      # another int type first
     [2**70, -(2**70), 4],                     # ints beyond 64 bits
 ])
 def test_first_and_last_week_are_the_min_and_max_of_all_weeks(weeks):
@@ -556,6 +612,22 @@ def production_table(n: int, **columns) -> pd.DataFrame:
         "tag": ["a", "b"] * (n // 2) + ["a"] * (n % 2),
         "date": [datetime.date(2024, 1, 1) + datetime.timedelta(days=3 * i) for i in range(n)],
         **{c: columns.get(c, [1.0] * n) for c in htr._NUMERIC_COLUMNS}}, copy=False)
+
+
+@pytest.mark.parametrize("weeks, dict_tracked", [
+    ([0, 0, 1, 1, 1], False),               # every row keyed in C++
+    ([0, 0, np.int64(1), 1, 1], True),      # row by row from the third row on
+])
+def test_records_of_numbers_are_left_out_of_the_collector(weeks, dict_tracked):
+    """Keys of text and int and records of floats can take part in no cycle:
+    the collector need not walk them, nor a dict holding only them."""
+    data = RibbonProductionData(production_table(5), ScriptedProvider(weeks))
+    for key, record in data._observations.items():
+        assert gc.is_tracked(key) is (type(key[1]) is not int)
+        assert not gc.is_tracked(record)
+    assert gc.is_tracked(data._observations) is dict_tracked
+    gc.collect()
+    assert data.observation("a", 1) == ProductionObservation(*[1.0] * 6)
 
 
 @pytest.mark.parametrize("enabled", [True, False])

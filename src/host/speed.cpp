@@ -9,6 +9,13 @@ namespace host {
 
 namespace {
 
+PyObject *host_new_dict() {
+    PyObject *dict = PyDict_New();
+    if (!dict)
+        throw nb::python_error();
+    return dict;
+}
+
 // The place of the slot `name` in instances of `cls`: a sentinel stored
 // through the slot's own descriptor into a bare instance, looked for among
 // the instance's pointer-sized words; -1 when it is not found exactly once.
@@ -102,8 +109,7 @@ bool RecordMaker::usable(nb::handle cls) const {
 }
 
 nb::object RecordMaker::make(PyObject *const *values) const {
-    nb::tuple no_args;
-    nb::object obj = nb::steal(new_(reinterpret_cast<PyTypeObject *>(cls_), no_args.ptr(), nullptr));
+    nb::object obj = nb::steal(new_(reinterpret_cast<PyTypeObject *>(cls_), no_args_.ptr(), nullptr));
     if (!obj.is_valid())
         throw nb::python_error();
     for (size_t i = 0; i < count_; ++i) {
@@ -116,6 +122,47 @@ nb::object RecordMaker::make(PyObject *const *values) const {
         }
     }
     return obj;
+}
+
+nb::object RecordMaker::make_atomic(PyObject *const *values) const {
+    nb::object obj = make(values);
+    for (size_t i = 0; i < count_; ++i)
+        if (!is_atomic(values[i]))
+            return obj;
+    if (PyObject_GC_IsTracked(obj.ptr()))
+        PyObject_GC_UnTrack(obj.ptr());
+    return obj;
+}
+
+nb::object RecordMaker::make_atomic_owned(PyObject *const *values) const {
+    // The references are released on every way out but the one where the
+    // slots take them.
+    struct Release {
+        PyObject *const *values;
+        size_t count;
+        bool armed = true;
+        ~Release() {
+            for (size_t i = 0; armed && i < count; ++i)
+                Py_DECREF(values[i]);
+        }
+    } release{values, count_};
+    bool slots = true, atomic = true;
+    for (size_t i = 0; i < count_; ++i) {
+        slots = slots && offsets_[i] >= 0;
+        atomic = atomic && is_atomic(values[i]);
+    }
+    if (!slots)  // a field without a slot of its own: stored the plain way
+        return make_atomic(values);
+    PyObject *obj = new_(reinterpret_cast<PyTypeObject *>(cls_), no_args_.ptr(), nullptr);
+    if (!obj)
+        throw nb::python_error();
+    release.armed = false;
+    // A new instance's slots are empty: each takes its value's reference.
+    for (size_t i = 0; i < count_; ++i)
+        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offsets_[i]) = values[i];
+    if (atomic && PyObject_GC_IsTracked(obj))
+        PyObject_GC_UnTrack(obj);
+    return nb::steal(obj);
 }
 
 nb::object RecordMaker::make_by_call(nb::handle cls, PyObject *const *values) const {
@@ -149,20 +196,20 @@ void RecordMaker::clear() {
     new_ = nullptr;
 }
 
-nb::object SharedFloats::get(double value) {
+PyObject *SharedFloats::make(double value) {
     if (value >= 0.0 && value < (double) size && !std::signbit(value)) {
         int whole = (int) value;
         if ((double) whole == value) {
             PyObject *&shared = floats_[(size_t) whole];
             if (!shared && !(shared = PyFloat_FromDouble(value)))
                 throw nb::python_error();
-            return nb::borrow(shared);
+            return Py_NewRef(shared);
         }
     }
     PyObject *result = PyFloat_FromDouble(value);
     if (!result)
         throw nb::python_error();
-    return nb::steal(result);
+    return result;
 }
 
 void SharedFloats::clear() {
@@ -174,13 +221,27 @@ void untrack_atomic(PyObject *tuple) {
     if (!PyTuple_CheckExact(tuple) || !PyObject_GC_IsTracked(tuple))
         return;
     Py_ssize_t n = PyTuple_Size(tuple);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GetItem(tuple, i);
-        if (item != Py_None && !PyUnicode_CheckExact(item) && !PyLong_CheckExact(item) &&
-            !PyFloat_CheckExact(item))
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!is_atomic(PyTuple_GetItem(tuple, i)))
             return;
-    }
     PyObject_GC_UnTrack(tuple);
+}
+
+nb::object atomic_pair(PyObject *first, PyObject *second) {
+    PyObject *pair = PyTuple_Pack(2, first, second);
+    if (!pair)
+        throw nb::python_error();
+    if (is_atomic(first) && is_atomic(second))
+        PyObject_GC_UnTrack(pair);  // a new tuple is tracked
+    return nb::steal(pair);
+}
+
+FilledDict::FilledDict() : dict_(nb::steal<nb::dict>(host_new_dict())) {}
+
+nb::dict FilledDict::done() {
+    if (untracked_ && PyObject_GC_IsTracked(dict_.ptr()))
+        PyObject_GC_UnTrack(dict_.ptr());
+    return dict_;
 }
 
 }  // namespace host

@@ -7,14 +7,18 @@
 //   trick                    plain path                     guard
 //   SlotField::read          getattr(obj, field)            exact class, filled slot
 //   RecordMaker::make        cls(**fields)                  the prepared class, unchanged
+//   RecordMaker::make_atomic cls(**fields), tracked         as make; fields of atomic types
 //   SharedFloats::get        float(value)                   whole value in [0, 1024), not -0.0
-//   untrack_atomic           (left to the collector)        items of atomic types only
+//   untrack_atomic,          (left to the collector)        items of atomic types only
+//   atomic_pair
+//   FilledDict::done         (left to the collector)        all keys and values untracked
 //   CollectorPause           (collector left alone)         encloses no user code
 #pragma once
 
 #include "host/module.hpp"
 
 #include <array>
+#include <cmath>
 #include <vector>
 
 namespace host {
@@ -83,6 +87,16 @@ class RecordMaker : public Holder {
     // New instance; values[i] (borrowed) is the value of the i-th field.
     // Only after usable() said yes for the class.
     nb::object make(PyObject *const *values) const;
+    // make(), then the instance taken out of the collector's care when every
+    // value is atomic (exact str, int, float or None): a record of a frozen
+    // class can then only be part of a reference cycle if code stores into
+    // its slots through object.__setattr__, past the class's own refusal --
+    // what no caller of a frozen record does (such a cycle would be kept, not
+    // collected).  The collector then never walks the table's records.
+    nb::object make_atomic(PyObject *const *values) const;
+    // make_atomic() from new references, which the instance's slots take
+    // (they are released when the instance cannot be made).
+    nb::object make_atomic_owned(PyObject *const *values) const;
     // The plain path: `cls(**{field: value, ...})` with the prepared names.
     nb::object make_by_call(nb::handle cls, PyObject *const *values) const;
     size_t size() const { return count_; }
@@ -94,6 +108,7 @@ class RecordMaker : public Holder {
     PyObject *cls_ = nullptr;
     PyObject *init_ = nullptr;
     nb::str init_name_{"__init__"};
+    nb::tuple no_args_;
     newfunc new_ = nullptr;
     size_t count_ = 0;
     std::array<PyObject *, max_fields> names_{};
@@ -113,12 +128,24 @@ class SharedFloats : public Holder {
     explicit SharedFloats(State *owner) : Holder(owner) {}
     ~SharedFloats() override { SharedFloats::clear(); }
 
-    nb::object get(double value);
+    nb::object get(double value) { return nb::steal(new_ref(value)); }
+    // The same as a new reference.
+    PyObject *new_ref(double value) {
+        if (value >= 0.0 && value < (double) size) {
+            int whole = (int) value;
+            if ((double) whole == value && !std::signbit(value) && floats_[(size_t) whole])
+                return Py_NewRef(floats_[(size_t) whole]);
+        }
+        return make(value);
+    }
 
     int visit(visitproc, void *) override { return 0; }  // floats hold nothing
     void clear() override;
 
   private:
+    // new_ref() of a value whose float is not shared yet, or never is.
+    PyObject *make(double value);
+
     std::array<PyObject *, size> floats_{};
 };
 
@@ -150,5 +177,38 @@ class CollectorPause {
 // str, int, float or None: such a tuple can never be part of a reference
 // cycle (the collector itself would untrack it at its first pass).
 void untrack_atomic(PyObject *tuple);
+
+// True for the objects untrack_atomic accepts as items: exact str, int,
+// float, or None.
+inline bool is_atomic(PyObject *item) {
+    return item == Py_None || PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
+           PyFloat_CheckExact(item);
+}
+
+// `(first, second)`: a new tuple, untracked as untrack_atomic would leave it.
+nb::object atomic_pair(PyObject *first, PyObject *second);
+
+// A new dict that C++ fills with no code of the user's running between its
+// making and done(): when every key and value stored in it is out of the
+// collector's care (atomic tuples, records of make_atomic), so is the dict,
+// and a collection never walks its entries.  The dict takes itself back into
+// the collector's care as soon as anything that can be tracked is stored in
+// it (the interpreter's own rule for dicts).
+class FilledDict {
+  public:
+    FilledDict();
+    // `dict[key] = value`.
+    void set(PyObject *key, PyObject *value) {
+        if (PyDict_SetItem(dict_.ptr(), key, value) != 0)
+            throw nb::python_error();
+        untracked_ = untracked_ && !PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value);
+    }
+    // The dict, untracked when every entry stored was.
+    nb::dict done();
+
+  private:
+    nb::dict dict_;
+    bool untracked_ = true;
+};
 
 }  // namespace host

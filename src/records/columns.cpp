@@ -161,14 +161,14 @@ OptionalFloats::OptionalFloats(const Pandas &pd, host::SharedFloats &shared, nb:
         cells_ = cells(series);
 }
 
-nb::object OptionalFloats::operator()(size_t row) const {
+PyObject *OptionalFloats::new_ref(size_t row) const {
     if (ints_)  // float(cell): the int64 value rounded to the nearest double
-        return shared_->get((double) (*ints_)[row]);
+        return shared_->new_ref((double) (*ints_)[row]);
     if (floats_) {
         double v = (*floats_)[row];
-        return std::isnan(v) ? nb::none() : shared_->get(v);
+        return std::isnan(v) ? Py_NewRef(Py_None) : shared_->new_ref(v);
     }
-    return optional_float(*pd_, cells_[row]);
+    return optional_float(*pd_, cells_[row]).release().ptr();
 }
 
 size_t OptionalFloats::size() const {

@@ -140,7 +140,9 @@ class OptionalFloats {
     // True when the values are read in C++ (no host call per cell).
     bool in_cxx() const { return ints_ || floats_; }
     // New reference: a float, or None for a missing cell.
-    nb::object operator()(size_t row) const;
+    nb::object operator()(size_t row) const { return nb::steal(new_ref(row)); }
+    // The same as a bare new reference.
+    PyObject *new_ref(size_t row) const;
     size_t size() const;
 
   private:

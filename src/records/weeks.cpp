@@ -12,6 +12,25 @@ WeekIndexer::WeekIndexer(nb::handle weather) : weather_(nb::borrow(weather)) {
     method_name_ = nb::steal(name);
 }
 
+void WeekIndexer::require_whole(nb::handle date, nb::handle week) const {
+    // What the host's operator.index accepts: int and its subclasses (bool,
+    // an IntEnum), numpy integers, anything with __index__.
+    PyObject *index = PyNumber_Index(week.ptr());
+    if (index) {
+        Py_DECREF(index);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))  // an error of __index__ itself
+        throw nb::python_error();
+    PyErr_Clear();
+    host::raise(PyExc_TypeError,
+                host::text("weather.week_index_for_date(", host::Repr{date}, ") returned ",
+                           host::Repr{week}, " of type ",
+                           host::Str{nb::handle((PyObject *) Py_TYPE(week.ptr())).attr("__qualname__")},
+                           ", not a whole week number; make the weather provider return the "
+                           "model week of every date as an int"));
+}
+
 nb::object WeekIndexer::week_of(nb::handle date) {
     // A spare slot in front, so that the callee may use args[-1].
     PyObject *args[3] = {nullptr, weather_.ptr(), date.ptr()};
@@ -28,6 +47,8 @@ nb::object WeekIndexer::week_of(nb::handle date) {
         exact_int = overflow == 0;
         if (value == -1 && PyErr_Occurred())
             throw nb::python_error();
+    } else {
+        require_whole(date, result);
     }
     if (exact_int && previous_.is_valid() && value == previous_value_)
         result = previous_;

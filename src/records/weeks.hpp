@@ -18,11 +18,14 @@ namespace nb = nanobind;
 // `max` run over them (after the least and greatest int so far) at the end,
 // exactly as over the whole list.  A result that is an exact int equal to
 // the previous row's is replaced by that previous object: consecutive rows
-// of one week share one int.
+// of one week share one int.  A result that is no whole number (what the
+// host's operator.index refuses: text, a float, None) raises TypeError naming
+// the date and the result, at its row.
 class WeekIndexer {
   public:
     explicit WeekIndexer(nb::handle weather);
-    // New reference: the provider's week index of the date.
+    // New reference: the provider's week index of the date; TypeError when
+    // it is no whole number.
     nb::object week_of(nb::handle date);
     // True while every result so far was an exact int.
     bool ints_only() const { return ints_only_; }
@@ -31,6 +34,9 @@ class WeekIndexer {
     nb::object last_week() const;
 
   private:
+    // Raises the TypeError above unless operator.index(week) succeeds.
+    void require_whole(nb::handle date, nb::handle week) const;
+
     nb::object weather_;
     nb::object method_name_;
     nb::object previous_;          // the last result, when an exact int

@@ -16,6 +16,7 @@
 #include "records/weeks.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -47,6 +48,74 @@ nb::object read_production(State &s, nb::handle path) {
 // ---------------------------------------------------------------------------
 // RibbonProductionData
 
+// Rows next to each other whose provider gave one week: the week's int
+// object (consecutive rows of one week share it), its value and the first
+// row.
+struct WeekRun {
+    nb::object week;
+    long long value;
+    size_t begin;
+};
+
+// The distinct (label code, week value) keys of rows, in the order of their
+// first rows, each with the run of its first row and its last row: an
+// open-addressing table of key numbers, doubled when half full.
+class KeyTable {
+  public:
+    struct Key {
+        uint32_t code;
+        uint32_t run;
+        size_t last;
+    };
+
+    void add(uint32_t code, long long week, uint32_t run, size_t row) {
+        if ((keys_.size() + 1) * 2 > slots_.size())
+            grow();
+        size_t mask = slots_.size() - 1;
+        for (size_t at = hash(code, week) & mask;; at = (at + 1) & mask) {
+            Slot &slot = slots_[at];
+            if (slot.key == 0) {
+                slot = {week, code, (uint32_t) keys_.size() + 1};
+                keys_.push_back({code, run, row});
+                return;
+            }
+            if (slot.code == code && slot.week == week) {
+                keys_[slot.key - 1].last = row;
+                return;
+            }
+        }
+    }
+    const std::vector<Key> &in_order() const { return keys_; }
+
+  private:
+    struct Slot {
+        long long week;
+        uint32_t code;
+        uint32_t key;  // 1 + its place in keys_; 0 for an empty slot
+    };
+
+    static size_t hash(uint32_t code, long long week) {
+        uint64_t h = (uint64_t) week * 0x9E3779B97F4A7C15ull ^ (uint64_t) code * 0xC2B2AE3D27D4EB4Full;
+        return (size_t) (h ^ (h >> 31));
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, 0, 0});
+        size_t mask = slots_.size() - 1;
+        for (const Slot &slot : old) {
+            if (slot.key == 0)
+                continue;
+            size_t at = hash(slot.code, slot.week) & mask;
+            while (slots_[at].key != 0)
+                at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<Key> keys_;
+};
+
 nb::object optional_float(State &s, nb::handle value) { return records::optional_float(s.pd, value); }
 
 void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
@@ -60,9 +129,6 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     }
 
     nb::object tag_column = records::column(s.pd, data, nb::str("tag"));
-    nb::object sorted_tags = host::from_import("builtins", "sorted")(tag_column.attr("unique")());
-    nb::object tags = nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr())));
-    records::set_attr(self, "_tags", tags);
 
     // The tags: a column of text in Arrow buffers without a missing cell
     // gives one str per distinct label, made once -- what the column's cells
@@ -89,6 +155,20 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
             }
         }
     }
+    // The distinct labels, sorted: of a coded column, its labels (each code's
+    // text, equal to what `unique()` gives), else the column's `unique()`.
+    nb::object distinct;
+    if (!tag_codes.empty()) {
+        nb::list labels;
+        for (size_t code = 1; code < tag_labels.size(); ++code)
+            labels.append(tag_labels[code]);
+        distinct = labels;
+    } else {
+        distinct = tag_column.attr("unique")();
+    }
+    nb::object sorted_tags = host::from_import("builtins", "sorted")(distinct);
+    records::set_attr(self, "_tags", nb::steal(host::checked(PySequence_Tuple(sorted_tags.ptr()))));
+
     records::CellBlocks date_cells(records::column(s.pd, data, nb::str("date")));
     size_t n = tag_cells.size();
     records::require_rows("date", date_cells.size(), "tag", n);
@@ -146,46 +226,95 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
     bool own_rows = own_convert && own_records;
     for (const records::OptionalFloats &c : counts)
         own_rows = own_rows && c.in_cxx();
+    own_rows = own_rows && n < UINT32_MAX;  // rows and runs numbered in 32 bits
     size_t start = 0;
     nb::object asked;  // the week of row `start`, when the provider gave it already
     if (own_rows) {
-        struct Key {
-            nb::object tag, week;  // of the first row
-            size_t last;
-        };
-        struct KeyHash {
-            size_t operator()(const std::pair<PyObject *, long long> &k) const {
-                return std::hash<const void *>()(k.first) * 31 + std::hash<long long>()(k.second);
-            }
-        };
-        std::vector<Key> keys;
-        std::unordered_map<std::pair<PyObject *, long long>, size_t, KeyHash> key_of;
+        // Each label a code: the text column's own, or one per label object
+        // as tag_of shares them.
+        bool coded = !tag_codes.empty();
+        std::vector<uint32_t> row_codes;      // when not coded
+        std::vector<nb::object> code_labels;  // when not coded
+        std::unordered_map<PyObject *, uint32_t> code_of;
+        // Consecutive rows of one week share its int object: a run.
+        std::vector<WeekRun> runs;
+        bool ascending = true;  // each run's week above the one before
         for (; start < n; ++start) {
             nb::object week = weeks.week_of(date_cells[start]);
-            nb::object tag = tag_of(start);
             int overflow = 0;
             long long value = PyLong_CheckExact(week.ptr())
                                   ? PyLong_AsLongLongAndOverflow(week.ptr(), &overflow)
                                   : 0;
-            if (!PyLong_CheckExact(week.ptr()) || overflow || !PyUnicode_CheckExact(tag.ptr()) ||
-                !s.observation_maker.unchanged()) {
+            bool keyed = PyLong_CheckExact(week.ptr()) && !overflow &&
+                         s.observation_maker.unchanged();
+            if (keyed && !coded) {
+                nb::object tag = tag_of(start);
+                keyed = PyUnicode_CheckExact(tag.ptr());
+                if (keyed) {
+                    auto [at, fresh] = code_of.try_emplace(tag.ptr(), (uint32_t) code_labels.size());
+                    if (fresh)
+                        code_labels.push_back(std::move(tag));
+                    row_codes.push_back(at->second);
+                }
+            }
+            if (!keyed) {
                 asked = std::move(week);
                 break;
             }
-            auto [at, fresh] = key_of.try_emplace({tag.ptr(), value}, keys.size());
-            if (fresh)
-                keys.push_back({std::move(tag), std::move(week), start});
-            else
-                keys[at->second].last = start;
+            if (runs.empty() || !runs.back().week.is(week)) {
+                ascending = ascending && (runs.empty() || value > runs.back().value);
+                runs.push_back({std::move(week), value, start});
+            }
         }
+        auto code_at = [&](size_t i) { return coded ? tag_codes[i] : row_codes[i]; };
+        const std::vector<nb::object> &labels_by_code = coded ? tag_labels : code_labels;
+        auto run_end = [&](size_t r) { return r + 1 < runs.size() ? runs[r + 1].begin : start; };
+
         host::CollectorPause pause;  // no code of the user's runs here
-        for (const Key &k : keys) {
-            read_counts(k.last);
-            nb::object key = nb::make_tuple(k.tag, k.week);
-            host::untrack_atomic(key.ptr());
-            if (PyDict_SetItem(observations.ptr(), key.ptr(), s.observation_maker.make(values).ptr()) != 0)
-                throw nb::python_error();
+        host::FilledDict filled;
+        auto store = [&](uint32_t code, const nb::object &week, size_t row) {
+            nb::object key = host::atomic_pair(labels_by_code[code].ptr(), week.ptr());
+            PyObject *owned[n_counts];
+            size_t read = 0;
+            try {
+                for (; read < n_counts; ++read)
+                    owned[read] = counts[read].new_ref(row);
+            } catch (...) {
+                for (size_t k = 0; k < read; ++k)
+                    Py_DECREF(owned[k]);
+                throw;
+            }
+            nb::object record = s.observation_maker.make_atomic_owned(owned);
+            filled.set(key.ptr(), record.ptr());
+        };
+        if (ascending) {
+            // Weeks that only grow: the keys of one run are its own, and its
+            // rows need only telling apart by label.
+            std::vector<size_t> seen(labels_by_code.size(), SIZE_MAX), last(labels_by_code.size());
+            std::vector<uint32_t> order;
+            for (size_t r = 0; r < runs.size(); ++r) {
+                order.clear();
+                for (size_t i = runs[r].begin, end = run_end(r); i < end; ++i) {
+                    uint32_t code = code_at(i);
+                    if (seen[code] != r) {
+                        seen[code] = r;
+                        order.push_back(code);
+                    }
+                    last[code] = i;
+                }
+                for (uint32_t code : order)
+                    store(code, runs[r].week, last[code]);
+            }
+        } else {
+            // Weeks in any order: the keys by label code and week value.
+            KeyTable keys;
+            for (size_t r = 0; r < runs.size(); ++r)
+                for (size_t i = runs[r].begin, end = run_end(r); i < end; ++i)
+                    keys.add(code_at(i), runs[r].value, (uint32_t) r, i);
+            for (const KeyTable::Key &k : keys.in_order())
+                store(k.code, runs[k.run].week, k.last);
         }
+        observations = filled.done();
     }
     for (size_t i = start; i < n; ++i) {
         nb::object week = i == start && asked.is_valid() ? std::move(asked)
@@ -194,10 +323,9 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
         read_counts(i);
         // The provider may have changed the class meanwhile.
         nb::object record = own_records && s.observation_maker.unchanged()
-                                ? s.observation_maker.make(values)
+                                ? s.observation_maker.make_atomic(values)
                                 : s.observation_maker.make_by_call(cls, values);
-        nb::object key = nb::make_tuple(tag, week);
-        host::untrack_atomic(key.ptr());
+        nb::object key = host::atomic_pair(tag.ptr(), week.ptr());
         // A later row of the same tag and week replaces the earlier one.
         if (PyDict_SetItem(observations.ptr(), key.ptr(), record.ptr()) != 0)
             throw nb::python_error();
