@@ -87,7 +87,12 @@ CASES = {
     "skipped_lines": ({"weather.csv": "Station: Finca\nLatitude,9.93\n\n" + weather()}, [
         ("weather.csv", 4, None, None,
          "the table's header is line 4; lines 1-2 above it are not read")]),
-    "required_columns": ({"selection.csv": "datum,parous_count,nulliparous_count\n2024-01-08,1,2\n"}, [
+    "required_columns": ({"selection.csv": "datum,parous_count,nulliparous_count\n2024-01-08,1,2\n",
+                          "production.csv": "date,bagged,cut,age_at_cut\n2024-09-02,4,4,3\n"}, [
+        ("production.csv", 1, "tag", None, "required column 'tag' is missing: the header (line "
+         "1) has ['date', 'bagged', 'cut', 'age_at_cut']; if the file labels it otherwise, name "
+         "that label in farm.yaml: production: {columns: {tag: LABEL}} with LABEL one of the "
+         "header's labels"),
         ("selection.csv", 1, "date", None, "required column 'date' is missing: the header "
          "(line 1) has ['datum', 'parous_count', 'nulliparous_count']; if the file labels it "
          "otherwise, name that label in farm.yaml: selection: {columns: {date: LABEL}} with "

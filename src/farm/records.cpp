@@ -388,7 +388,8 @@ nb::object FarmCheck::dated_records(Role role, const char *module, const char *c
     nb::object label = file_column(role, nb::str("date"));
     if (records::has_column(table, nb::str("date")))
         ambiguous_dates(role, records, table["date"], label);
-    if (!records.checked.dates.is_valid() || provider_.is_none())
+    if (!records.checked.dates.is_valid() || (by_tag && !records.checked.tags.is_valid()) ||
+        provider_.is_none())
         return nb::object();
     std::vector<nb::object> weeks;
     bool placed = weeks_of(records, records.checked.dates, label, weeks);

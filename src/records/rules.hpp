@@ -58,7 +58,8 @@ struct Options {
     bool dayfirst = false;
     TableSource source;  // filled by the load
     nb::list labels;     // the header's labels as the file writes them (before renames)
-    nb::dict extras;     // what else the check found out (the parsed dates, ...)
+    nb::object dates;    // dated files: each row's calendar date, for the farm's weeks
+    nb::object tags;     // the production file: each row's canonical tag
 };
 
 // The table of a checked read: `_read_table` as the reader module names it

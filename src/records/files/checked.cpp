@@ -1,6 +1,8 @@
 #include "records/files/checked.hpp"
 
 #include "host/host.hpp"
+#include "records/columns.hpp"
+#include "records/dates.hpp"
 
 namespace records {
 
@@ -19,6 +21,23 @@ void publish_common_names(const Publish &put, const char *error, bool normalize_
         put(name, common.attr(name));
 }
 
+nb::object date_rule(ReaderState &s, Checks &checks, Options *options, nb::handle table,
+                     nb::handle path, nb::handle error_cls, const char *hint) {
+    nb::object options_dict;
+    if (options && options->dayfirst) {
+        nb::dict dayfirst;
+        dayfirst["dayfirst"] = true;
+        options_dict = dayfirst;
+    }
+    nb::object cells = column(s.pd, table, nb::str("date"));
+    nb::object dates =
+        dates_rule(checks, s.pd, cells, nb::str("date"), path, error_cls, hint, options_dict);
+    if (options)  // each row's date, those the parser cannot read missing
+        options->dates = calendar_dates(
+            s.pd, dates.is_valid() ? dates : coerced_dates(s.pd, cells, options_dict));
+    return dates;
+}
+
 CheckedFile checked_file(ReaderState &s, Checks &checks, nb::handle data, nb::handle table,
                          Options &options, nb::handle notices) {
     CheckedFile out;
@@ -28,10 +47,8 @@ CheckedFile checked_file(ReaderState &s, Checks &checks, nb::handle data, nb::ha
     out.source = options.source;
     out.labels = options.labels;
     out.failures = checks.failures();
-    if (options.extras.contains("dates"))
-        out.dates = options.extras["dates"];
-    if (options.extras.contains("tags"))
-        out.tags = options.extras["tags"];
+    out.dates = options.dates;
+    out.tags = options.tags;
     return out;
 }
 

@@ -48,6 +48,13 @@ using Publish = std::function<void(const char *name, nb::handle value)>;
 void publish_common_names(const Publish &put, const char *error, bool normalize_tag,
                           bool notices = false);
 
+// The date rule of a record file's column "date": the dates parsed (day
+// first when the options say so), empty when they do not parse; in a farm
+// check (`options` given) each row's calendar date too, in options->dates,
+// those the parser cannot read missing.
+nb::object date_rule(ReaderState &s, Checks &checks, Options *options, nb::handle table,
+                     nb::handle path, nb::handle error_cls, const char *hint);
+
 // The CheckedFile of a farm check's run: the checks' failures, the data, a
 // notice log (new when none is given), the loaded table and what the
 // options found out.

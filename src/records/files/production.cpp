@@ -178,23 +178,9 @@ ProductionRead run_production(ReaderState &s, nb::handle path, Checks &checks,
     // 6. Dates.
     nb::object dates;
     if (has("date")) {
-        nb::object options_dict;
-        if (options && options->dayfirst) {
-            nb::dict dayfirst;
-            dayfirst["dayfirst"] = true;
-            options_dict = dayfirst;
-        }
-        dates = dates_rule(checks, s.pd, column(s.pd, table, nb::str("date")),
-                                    nb::str("date"), path, error_cls, date_hint, options_dict);
-        if (options && has("tag")) {  // for the farm's checks of weeks
-            nb::object read = dates.is_valid()
-                                  ? dates
-                                  : coerced_dates(
-                                        s.pd, column(s.pd, table, nb::str("date")),
-                                        options_dict);
-            options->extras["dates"] = calendar_dates(s.pd, read);
-            options->extras["tags"] = column(s.pd, table, nb::str("tag"));
-        }
+        dates = date_rule(s, checks, options, table, path, error_cls, date_hint);
+        if (options && has("tag"))  // for the farm's checks of weeks
+            options->tags = column(s.pd, table, nb::str("tag"));
     }
 
     // 7. Duplicate (tag, date) rows, on the date cells as loaded.

@@ -26,20 +26,7 @@ nb::object run_selection(ReaderState &s, nb::handle path, Checks &checks, Option
     // 3. Dates (the loaded table keeps its cells).
     nb::object dates;
     if (has("date")) {
-        nb::object options_dict;
-        if (options && options->dayfirst) {
-            nb::dict dayfirst;
-            dayfirst["dayfirst"] = true;
-            options_dict = dayfirst;
-        }
-        dates = dates_rule(checks, s.pd, column(s.pd, table, nb::str("date")),
-                                    nb::str("date"), path, error_cls, "", options_dict);
-        if (options)  // for the farm's checks of weeks
-            options->extras["dates"] = calendar_dates(
-                s.pd, dates.is_valid() ? dates
-                                 : coerced_dates(
-                                       s.pd, column(s.pd, table, nb::str("date")),
-                                       options_dict));
+        dates = date_rule(s, checks, options, table, path, error_cls, "");
 
         // 4. One record per date, compared as loaded.
         Rows duplicated = duplicate_rows(s.pd, table, {"date"});
