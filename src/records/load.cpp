@@ -36,12 +36,22 @@ std::string lowered_suffix(nb::handle path) {
     return std::string(text);
 }
 
-// The bytes of a file: the first `limit` of them (all when limit < 0).
-std::string file_bytes(nb::handle path, Py_ssize_t limit) {
+// The bytes of a file: the first `limit` of them (all when limit < 0), from
+// its last `last` bytes on when last > 0 (from its start when it is shorter).
+std::string file_bytes(nb::handle path, Py_ssize_t limit, Py_ssize_t last = 0) {
     nb::object open = host::from_import("builtins", "open");
     nb::object file = open(path, "rb");
     nb::object data;
     try {
+        if (last > 0) {
+            try {
+                file.attr("seek")(-last, 2);
+            } catch (nb::python_error &error) {  // a file shorter than that: from its start
+                if (!host::error_is(error, PyExc_OSError))
+                    throw;
+                file.attr("seek")(0);
+            }
+        }
         data = limit < 0 ? file.attr("read")() : file.attr("read")(limit);
     } catch (...) {
         file.attr("close")();
@@ -662,26 +672,7 @@ size_t notes_start(const std::string &text, char sep, std::vector<Record> &recor
 // of a quoted cell, since the cut may fall inside one.
 bool may_end_in_notes(nb::handle path, char sep, const std::vector<bool> &kinds) {
     constexpr Py_ssize_t tail_bytes = 64 * 1024;
-    nb::object open = host::from_import("builtins", "open");
-    nb::object file = open(path, "rb");
-    nb::object data;
-    try {
-        try {
-            file.attr("seek")(-tail_bytes, 2);
-        } catch (nb::python_error &) {  // a file shorter than that: from its start
-            file.attr("seek")(0);
-        }
-        data = file.attr("read")();
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    char *buffer = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0)
-        throw nb::python_error();
-    std::string tail(buffer, (size_t) size);
+    std::string tail = file_bytes(path, -1, tail_bytes);
     size_t first = tail.find('\n');
     tail.erase(0, first == std::string::npos ? tail.size() : first + 1);
     for (const std::string &text : {tail, "\"" + tail}) {
