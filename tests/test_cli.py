@@ -236,3 +236,16 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
     assert zelka(["check", "--report", str(tmp_path / "no" / "r.html"), str(MESSY)]) == 1
     assert capsys.readouterr().err.endswith("No such file or directory: "
                                             f"'{tmp_path / 'no' / 'r.html'}'\n")
+
+
+def test_output_cut_short_by_its_reader_ends_quietly():
+    hourly = ROOT / "tests" / "data" / "farms" / "hourly"
+    # Eight farms of 230 findings each: more text than a pipe holds.
+    process = subprocess.Popen([sys.executable, "-m", "py_zelka", "check", "--all", "--workers",
+                                "1", *[str(hourly)] * 8],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = process.stdout.readline()
+    process.stdout.close()
+    err = process.stderr.read()
+    assert process.wait(timeout=120) == 141 and err == b""
+    assert first.startswith(b"farm ")

@@ -775,7 +775,20 @@ nb::object main_(State &s, nb::handle argv) {
         if (args.attr("dask_timeout").is_none())
             args.attr("dask_timeout") = nb::float_(10.0);
     }
-    return nb::int_(command == "check" ? run_check(s, args) : run_tour(args));
+    try {
+        return nb::int_(command == "check" ? run_check(s, args) : run_tour(args));
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_BrokenPipeError))
+            throw;
+        // Whoever read the output has gone (zelka check ... | head): what is
+        // left of it goes nowhere, and the status is a broken pipe's, as the
+        // shell's own tools end.
+        nb::object os = host::import("os");
+        nb::object devnull = os.attr("open")(os.attr("devnull"), os.attr("O_WRONLY"));
+        os.attr("dup2")(devnull, host::from_import("sys", "stdout").attr("fileno")());
+        os.attr("close")(devnull);
+        return nb::int_(141);
+    }
 }
 
 void init(nb::module_ &m, State &s) {
