@@ -119,6 +119,9 @@ class FarmCheck {
     int week_length() const;
 
     // settings.cpp
+    // `loader(path)` of a YAML file; None, and the loader's error a finding
+    // of `rule` at the line it names, when it refuses the file.
+    nb::object load_yaml(nb::handle file, nb::handle path, nb::handle loader, Rule rule);
     void check_parameters(nb::handle path);
     void check_management(nb::handle path);
 
@@ -128,12 +131,11 @@ class FarmCheck {
     void mapped_columns(Role role, const RecordFile &records, nb::handle mapping);
     void ambiguous_dates(Role role, const RecordFile &records, nb::handle cells,
                          nb::handle label);
-    void check_inventory(nb::handle path);
-    void check_production(nb::handle path);
-    void check_selection(nb::handle path);
+    // The inventory, production or selection file (a notice when absent).
+    void check_optional(Role role, nb::handle path);
     RecordFile check_record_file(Role role, nb::handle path);
-    nb::object dated_records(Role role, const char *module, const char *cls,
-                             const RecordFile &records, bool by_tag, const char *what);
+    nb::object dated_records(Role role, const char *cls, const RecordFile &records,
+                             bool by_tag, const char *what);
     bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
                   std::vector<nb::object> &weeks);
     void same_week_warnings(const RecordFile &records, nb::handle label,

@@ -301,17 +301,6 @@ RecordFile FarmCheck::check_record_file(Role role, nb::handle path) {
     return check_records(role, path, nb::len(columns) > 0 ? nb::object(columns) : nb::none());
 }
 
-void FarmCheck::check_inventory(nb::handle path) {
-    if (path.is_none()) {
-        notice("inventory", host::text("no inventory file in ", host::Repr{host::str(folder_)},
-                                       "; the model starts without a population inventory"));
-        return;
-    }
-    RecordFile records = check_record_file(Role::inventory, path);
-    if (records.has_data())
-        inventory_ = records.checked.data;
-}
-
 bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
                          std::vector<nb::object> &weeks) {
     bool all = true;
@@ -380,8 +369,8 @@ void FarmCheck::same_week_warnings(const RecordFile &records, nb::handle label,
     }
 }
 
-nb::object FarmCheck::dated_records(Role role, const char *module, const char *cls,
-                                    const RecordFile &records, bool by_tag, const char *what) {
+nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile &records,
+                                    bool by_tag, const char *what) {
     if (!records.has_table())
         return nb::object();
     nb::object table = records.checked.table;
@@ -403,34 +392,51 @@ nb::object FarmCheck::dated_records(Role role, const char *module, const char *c
         return nb::object();
     // Every row has its week: the provider answers the data class as it
     // answered above.
-    return host::from_import(module, cls)(records.checked.data, provider_);
+    return host::from_import(reader_modules[size_t(role)], cls)(records.checked.data, provider_);
 }
 
-void FarmCheck::check_production(nb::handle path) {
-    if (path.is_none()) {
-        notice("production", host::text("no production file in ", host::Repr{host::str(folder_)},
-                                        "; no harvest records are compared with the model"));
-        return;
-    }
-    RecordFile records = check_record_file(Role::production, path);
-    nb::object data = dated_records(Role::production, reader_modules[size_t(Role::production)],
-                                    "RibbonProductionData", records, true, "rows of one tag");
-    if (data.is_valid())
-        production_ = data;
-}
+namespace {
 
-void FarmCheck::check_selection(nb::handle path) {
+// What the check makes of each optional record file: what is left out of
+// the model without it, and for a dated file the data class built from it,
+// whether its rows are keyed by tag, and what rows of one week are.
+struct OptionalFile {
+    const char *absent;
+    const char *cls;
+    bool by_tag;
+    const char *what;
+};
+
+const OptionalFile optional_files[role_count] = {
+    {},
+    {},
+    {},
+    {"; the model starts without a population inventory", nullptr, false, nullptr},
+    {"; no harvest records are compared with the model", "RibbonProductionData", true,
+     "rows of one tag"},
+    {"; no sucker selection records are compared with the model", "SuckerSelectionData", false,
+     "selection dates"},
+};
+
+}  // namespace
+
+void FarmCheck::check_optional(Role role, nb::handle path) {
+    const OptionalFile &kind = optional_files[size_t(role)];
+    const char *name = role_name(role);
     if (path.is_none()) {
-        notice("selection", host::text("no selection file in ", host::Repr{host::str(folder_)},
-                                       "; no sucker selection records are compared with the "
-                                       "model"));
+        notice(name, host::text("no ", name, " file in ", host::Repr{host::str(folder_)},
+                                kind.absent));
         return;
     }
-    RecordFile records = check_record_file(Role::selection, path);
-    nb::object data = dated_records(Role::selection, reader_modules[size_t(Role::selection)],
-                                    "SuckerSelectionData", records, false, "selection dates");
+    RecordFile records = check_record_file(role, path);
+    nb::object &kept = role == Role::inventory    ? inventory_
+                       : role == Role::production ? production_
+                                                  : selection_;
+    nb::object data = kind.cls ? dated_records(role, kind.cls, records, kind.by_tag, kind.what)
+                               : records.has_data() ? records.checked.data
+                                                    : nb::object();
     if (data.is_valid())
-        selection_ = data;
+        kept = data;
 }
 
 }  // namespace farm

@@ -33,9 +33,8 @@ void FarmCheck::run() {
     check_parameters(found[size_t(Role::parameters)]);
     check_management(found[size_t(Role::management)]);
     check_weather(found[size_t(Role::weather)]);
-    check_inventory(found[size_t(Role::inventory)]);
-    check_production(found[size_t(Role::production)]);
-    check_selection(found[size_t(Role::selection)]);
+    for (Role role : {Role::inventory, Role::production, Role::selection})
+        check_optional(role, found[size_t(role)]);
 }
 
 nb::object FarmCheck::report() const {

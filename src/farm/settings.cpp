@@ -35,6 +35,17 @@ bool number_of(nb::handle value, double &out) {
 
 }  // namespace
 
+nb::object FarmCheck::load_yaml(nb::handle file, nb::handle path, nb::handle loader, Rule rule) {
+    try {
+        return loader(path);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+            throw;
+        add(file, yaml_error_line(error), nb::none(), nb::none(), rule, error_text(error));
+        return nb::none();
+    }
+}
+
 void FarmCheck::check_parameters(nb::handle path) {
     nb::object parameters_cls = host::from_import("py_zelka.parameters", "ParameterSet");
     if (path.is_none()) {
@@ -46,16 +57,9 @@ void FarmCheck::check_parameters(nb::handle path) {
     }
     nb::object file = name_of(path);
     std::map<std::string, long> lines = yaml_lines(path);
-    try {
-        parameters_ = parameters_cls.attr("from_yaml")(path);
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
-            throw;
-        add(file, yaml_error_line(error), nb::none(), nb::none(), Rule::parameters,
-            error_text(error));
-        parameters_ = nb::none();
+    parameters_ = load_yaml(file, path, parameters_cls.attr("from_yaml"), Rule::parameters);
+    if (parameters_.is_none())
         return;
-    }
     // Values outside what they mean to the model (warnings: the set loads).
     nb::object basis = parameters_.attr("general").attr("get")("rate_basis");
     for (const schema::Key &key : schema::keys) {
@@ -112,16 +116,9 @@ void FarmCheck::check_management(nb::handle path) {
     }
     nb::object file = name_of(path);
     std::map<std::string, long> lines = yaml_lines(path);
-    try {
-        schedule_ = crop_care.attr("from_yaml")(path);
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
-            throw;
-        add(file, yaml_error_line(error), nb::none(), nb::none(), Rule::management,
-            error_text(error));
-        schedule_ = nb::none();
+    schedule_ = load_yaml(file, path, crop_care.attr("from_yaml"), Rule::management);
+    if (schedule_.is_none())
         return;
-    }
     for (const auto &[key, line] : lines) {
         if (key.find('.') != std::string::npos || key == "replacement_schedule")
             continue;
