@@ -155,8 +155,13 @@ def fmt_x(x: float | None) -> str:
 # Workloads: the dispersion kernel
 
 
-def compile_floor_library(folder: Path):
-    """The C++ floor of the profile builder, as a ctypes function (or None)."""
+_FLOORS: dict = {}
+
+
+def floor_library(folder: Path):
+    """The C++ floors (floors.cpp) as a ctypes library, compiled once (or None)."""
+    if "lib" in _FLOORS:
+        return _FLOORS["lib"]
     source = HERE / "floors.cpp"
     target = folder / "floors.so"
     compiler = os.environ.get("CXX", "c++")
@@ -165,12 +170,23 @@ def compile_floor_library(folder: Path):
     try:
         subprocess.run(command, check=True, capture_output=True)
     except (OSError, subprocess.CalledProcessError):
+        _FLOORS["lib"] = None
         return None
-    fn = ctypes.PyDLL(str(target)).profile_floor_ns
-    fn.restype = ctypes.c_double
-    fn.argtypes = [ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_long,
-                   ctypes.c_long, ctypes.POINTER(ctypes.c_long)]
-    return fn
+    lib = ctypes.PyDLL(str(target))
+    lib.profile_floor_ns.restype = ctypes.c_double
+    lib.profile_floor_ns.argtypes = [ctypes.c_double, ctypes.c_double, ctypes.c_double,
+                                     ctypes.c_long, ctypes.c_long,
+                                     ctypes.POINTER(ctypes.c_long)]
+    lib.observations_floor_ns.restype = ctypes.c_double
+    lib.observations_floor_ns.argtypes = [ctypes.py_object] * 5 + [ctypes.c_long]
+    _FLOORS["lib"] = lib
+    return lib
+
+
+def compile_floor_library(folder: Path):
+    """The C++ floor of the profile builder, as a ctypes function (or None)."""
+    lib = floor_library(folder)
+    return None if lib is None else lib.profile_floor_ns
 
 
 def dispersion_rows(s: Settings, folder: Path) -> list[Row]:
@@ -310,7 +326,37 @@ def production_rows(s: Settings, folder: Path, n: int, shape: str) -> list[Row]:
         init_row.ns = per_run(lambda: htr.RibbonProductionData(table, weather), big) / n
         file_row.ns = per_run(
             lambda: htr.RibbonProductionData.from_file(production, weather), big) / n
-    return [read_row, init_row, file_row]
+    rows = [read_row, init_row, file_row]
+    if shape == "weekly" and htr is not None:
+        rows += work_rows(s, folder, n, what, table, weather, htr, init_row)
+    return rows
+
+
+def work_rows(s, folder, n, what, table, weather, htr, init_row) -> list[Row]:
+    """Where every row is a record of its own: the objects the data must hold
+    (a key, a record and a dict entry per row, made in C++ with nothing else),
+    and the data object measured against that work plus the provider."""
+    lib = floor_library(folder)
+    work = Row(f"keys, records and dict entries alone (C++), {what}", "row", n)
+    against = Row(f"RibbonProductionData(table, weather) vs provider + work, {what}", "row",
+                  n, ns=init_row.ns,
+                  floor="provider call per row + keys, records and dict entries (C++)")
+    if lib is None:
+        work.floor = against.floor = "n/a (no C++ compiler)"
+        return [work, against]
+    tags = table["tag"].tolist()
+    weeks = [weather.week_index_for_date(d) for d in table["date"].tolist()]
+    fields = ("bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed")
+    counts = list(zip(*(table[f].astype(float).tolist() for f in fields)))
+    cls = htr.ProductionObservation
+    lib.observations_floor_ns(cls, fields, tags, weeks, counts, 1)  # warm-up
+    gc.collect()
+    work.ns = lib.observations_floor_ns(cls, fields, tags, weeks, counts, s.big_repeat) / n
+    if work.ns < 0:
+        work.ns = None
+        return [work, against]
+    against.floor_ns = init_row.floor_ns + work.ns
+    return [work, against]
 
 
 # Files of one row per date hold s.date_rows dates from 1700 on: a million
