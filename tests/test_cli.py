@@ -131,6 +131,21 @@ def test_unreachable_scheduler_is_one_line_in_bounded_time(listening):
                           "--dask-timeout\n")
 
 
+def test_scheduler_without_workers_is_one_line_in_bounded_time():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None,
+                                  protocol="tcp", host="127.0.0.1") as cluster:
+        address = cluster.scheduler_address
+        start = time.monotonic()
+        out = command("-m", "py_zelka", "check", "--dask-address", address, "--dask-timeout",
+                      "0.5", EXAMPLE_FARM)
+        assert time.monotonic() - start < 60
+    assert (out.returncode, out.stdout) == (2, "")
+    assert out.stderr == (f"zelka check: the Dask scheduler at '{address}' has no worker (none "
+                          f"joined within 0.5 s): start one with: dask worker {address} -- or "
+                          "give a longer --dask-timeout\n")
+
+
 def as_from_a_terminal() -> None:
     # Ctrl-C reaches a process started by a terminal; a shell's background job ignores it
     signal.signal(signal.SIGINT, signal.SIG_DFL)

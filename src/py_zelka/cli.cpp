@@ -439,6 +439,23 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
                                    "--dask-timeout\n"));
             return 2;
         }
+        // A scheduler without workers would hold the futures for ever.
+        bool staffed = true;
+        try {
+            client.attr("wait_for_workers")(1, nb::arg("timeout") = timeout);
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_Exception))
+                throw;
+            staffed = false;
+        }
+        if (!staffed) {
+            client.attr("close")();
+            write_error(host::text("zelka check: the Dask scheduler at ", host::Repr{address},
+                                   " has no worker (none joined within ", host::Str{timeout},
+                                   " s): start one with: dask worker ", host::Str{address},
+                                   " -- or give a longer --dask-timeout\n"));
+            return 2;
+        }
     }
     auto close = [&]() {
         client.attr("close")();
@@ -705,7 +722,8 @@ nb::object parser(State &s) {
     check.attr("add_argument")(
         "--dask-timeout", nb::arg("type") = s.global("_seconds"), nb::arg("default") = nb::none(),
         nb::arg("metavar") = "SECONDS",
-        nb::arg("help") = "how long to wait for the scheduler at ADDRESS to answer (default 10)");
+        nb::arg("help") = "how long to wait for the scheduler at ADDRESS to answer, and for a "
+                          "worker to join it (default 10)");
     nb::object tour = commands.attr("add_parser")(
         "tour", nb::arg("help") = "show what the simulation is given for a farm",
         nb::arg("description") =
