@@ -90,6 +90,9 @@ void RecordMaker::prepare(nb::handle cls, std::initializer_list<const char *> fi
         descriptors_[count_ - 1] = class_attribute(cls, name).release().ptr();
         offsets_[count_ - 1] = find_slot(cls, field);
     }
+    all_slots_ = true;
+    for (size_t i = 0; i < count_; ++i)
+        all_slots_ = all_slots_ && offsets_[i] >= 0;
 }
 
 bool RecordMaker::unchanged() const {
@@ -135,31 +138,30 @@ nb::object RecordMaker::make_atomic(PyObject *const *values) const {
 }
 
 nb::object RecordMaker::make_atomic_owned(PyObject *const *values) const {
-    // The references are released on every way out but the one where the
-    // slots take them.
-    struct Release {
-        PyObject *const *values;
-        size_t count;
-        bool armed = true;
-        ~Release() {
-            for (size_t i = 0; armed && i < count; ++i)
-                Py_DECREF(values[i]);
-        }
-    } release{values, count_};
-    bool slots = true, atomic = true;
+    if (!all_slots_) {  // a field without a slot of its own: stored the plain way
+        struct Release {
+            PyObject *const *values;
+            size_t count;
+            ~Release() {
+                for (size_t i = 0; i < count; ++i)
+                    Py_DECREF(values[i]);
+            }
+        } release{values, count_};
+        return make_atomic(values);
+    }
+    PyObject *obj = new_(reinterpret_cast<PyTypeObject *>(cls_), no_args_.ptr(), nullptr);
+    if (!obj) {
+        for (size_t i = 0; i < count_; ++i)
+            Py_DECREF(values[i]);
+        throw nb::python_error();
+    }
+    // A new instance's slots are empty: each takes its value's reference.
+    char *base = reinterpret_cast<char *>(obj);
+    bool atomic = true;
     for (size_t i = 0; i < count_; ++i) {
-        slots = slots && offsets_[i] >= 0;
+        *reinterpret_cast<PyObject **>(base + offsets_[i]) = values[i];
         atomic = atomic && is_atomic(values[i]);
     }
-    if (!slots)  // a field without a slot of its own: stored the plain way
-        return make_atomic(values);
-    PyObject *obj = new_(reinterpret_cast<PyTypeObject *>(cls_), no_args_.ptr(), nullptr);
-    if (!obj)
-        throw nb::python_error();
-    release.armed = false;
-    // A new instance's slots are empty: each takes its value's reference.
-    for (size_t i = 0; i < count_; ++i)
-        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offsets_[i]) = values[i];
     if (atomic && PyObject_GC_IsTracked(obj))
         PyObject_GC_UnTrack(obj);
     return nb::steal(obj);
@@ -193,6 +195,7 @@ void RecordMaker::clear() {
         Py_CLEAR(descriptors_[i]);
     }
     count_ = 0;
+    all_slots_ = false;
     new_ = nullptr;
 }
 

@@ -114,6 +114,7 @@ class RecordMaker : public Holder {
     std::array<PyObject *, max_fields> names_{};
     std::array<PyObject *, max_fields> descriptors_{};
     std::array<Py_ssize_t, max_fields> offsets_{};
+    bool all_slots_ = false;  // every field has a slot of its own
 };
 
 // Float objects of whole counts shared across a table: the floats 0.0 to

@@ -161,13 +161,7 @@ OptionalFloats::OptionalFloats(const Pandas &pd, host::SharedFloats &shared, nb:
         cells_ = cells(series);
 }
 
-PyObject *OptionalFloats::new_ref(size_t row) const {
-    if (ints_)  // float(cell): the int64 value rounded to the nearest double
-        return shared_->new_ref((double) (*ints_)[row]);
-    if (floats_) {
-        double v = (*floats_)[row];
-        return std::isnan(v) ? Py_NewRef(Py_None) : shared_->new_ref(v);
-    }
+PyObject *OptionalFloats::cell_new_ref(size_t row) const {
     return optional_float(*pd_, cells_[row]).release().ptr();
 }
 

@@ -5,6 +5,7 @@
 #include "host/speed.hpp"
 #include "records/pandas.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -142,10 +143,21 @@ class OptionalFloats {
     // New reference: a float, or None for a missing cell.
     nb::object operator()(size_t row) const { return nb::steal(new_ref(row)); }
     // The same as a bare new reference.
-    PyObject *new_ref(size_t row) const;
+    PyObject *new_ref(size_t row) const {
+        if (ints_)  // float(cell): the int64 value rounded to the nearest double
+            return shared_->new_ref((double) (*ints_)[row]);
+        if (floats_) {
+            double v = (*floats_)[row];
+            return std::isnan(v) ? Py_NewRef(Py_None) : shared_->new_ref(v);
+        }
+        return cell_new_ref(row);
+    }
     size_t size() const;
 
   private:
+    // new_ref() of a column read cell by cell.
+    PyObject *cell_new_ref(size_t row) const;
+
     const Pandas *pd_;
     host::SharedFloats *shared_;
     std::unique_ptr<Int64Values> ints_;

@@ -29,6 +29,12 @@ class WeekIndexer {
     nb::object week_of(nb::handle date);
     // True while every result so far was an exact int.
     bool ints_only() const { return ints_only_; }
+    // True when the last result was an exact int within 64 bits, its value
+    // then in `value`.
+    bool last_exact(long long &value) const {
+        value = previous_value_;
+        return previous_.is_valid();
+    }
     // `min(weeks)` / `max(weeks)`, or None when no row was indexed.
     nb::object first_week() const;
     nb::object last_week() const;

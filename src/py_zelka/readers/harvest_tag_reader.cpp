@@ -241,12 +241,8 @@ void data_init(State &s, nb::handle self, nb::handle data, nb::handle weather) {
         bool ascending = true;  // each run's week above the one before
         for (; start < n; ++start) {
             nb::object week = weeks.week_of(date_cells[start]);
-            int overflow = 0;
-            long long value = PyLong_CheckExact(week.ptr())
-                                  ? PyLong_AsLongLongAndOverflow(week.ptr(), &overflow)
-                                  : 0;
-            bool keyed = PyLong_CheckExact(week.ptr()) && !overflow &&
-                         s.observation_maker.unchanged();
+            long long value = 0;
+            bool keyed = weeks.last_exact(value) && s.observation_maker.unchanged();
             if (keyed && !coded) {
                 nb::object tag = tag_of(start);
                 keyed = PyUnicode_CheckExact(tag.ptr());
