@@ -344,10 +344,18 @@ def work_rows(s, folder, n, what, table, weather, htr, init_row) -> list[Row]:
     if lib is None:
         work.floor = against.floor = "n/a (no C++ compiler)"
         return [work, against]
-    tags = table["tag"].tolist()
-    weeks = [weather.week_index_for_date(d) for d in table["date"].tolist()]
+    # The rows of one tag share its label, and the rows of one week its int,
+    # as the package's keys share them.
+    same_tag: dict = {}
+    tags = [same_tag.setdefault(t, t) for t in table["tag"].tolist()]
+    same_week: dict = {}
+    weeks = [same_week.setdefault(w, w)
+             for w in map(weather.week_index_for_date, table["date"].tolist())]
     fields = ("bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed")
-    counts = list(zip(*(table[f].astype(float).tolist() for f in fields)))
+    # Equal counts share one float, as the package's records share them.
+    shared: dict = {}
+    counts = [tuple(shared.setdefault(v, v) for v in row)
+              for row in zip(*(table[f].astype(float).tolist() for f in fields))]
     cls = htr.ProductionObservation
     lib.observations_floor_ns(cls, fields, tags, weeks, counts, 1)  # warm-up
     gc.collect()
