@@ -134,13 +134,17 @@ def test_yyyymmdd_numbers_read_as_pandas_reads_their_text(dtype):
 
 
 def key_column(rng: random.Random, kind: str, n: int, missing: list):
+    # Texts of every length up to 20 over two letters: texts that differ in
+    # one byte, or only in their length, at each length the coding packs.
+    near = ["".join(rng.choice("ab") for _ in range(rng.randint(1, 20))) for _ in range(4)]
+    near += [t[:-1] for t in near] + [t + t[-1] for t in near]
     if kind == "text":
-        cells = [rng.choice(["a", "b", "B", "é", "", " a", "long tag text"] + missing)
+        cells = [rng.choice(["a", "b", "B", "é", "", " a", "long tag text"] + near + missing)
                  for _ in range(n)]
         return pd.Series(cells, dtype=object)
     if kind == "arrow":
-        return pd.Series([rng.choice(["2024-01-01", "2024-01-02", "", None]) for _ in range(n)],
-                         dtype=pd.StringDtype("pyarrow"))
+        return pd.Series([rng.choice(["2024-01-01", "2024-01-02", "", None] + near)
+                          for _ in range(n)], dtype=pd.StringDtype("pyarrow"))
     if kind == "int64":
         return pd.Series([rng.choice([20240101, 20240102, -1, 2**62]) for _ in range(n)],
                          dtype="int64")

@@ -142,16 +142,66 @@ bool column_codes(const Pandas &pd, nb::handle series, bool alone, std::vector<u
 
 }  // namespace
 
+namespace {
+
+// A text of at most 16 bytes as two words read in bounds that together cover
+// every byte (the first and last eight, four, or the first, middle and last
+// byte): two texts of one length are equal exactly when their words are.
+struct Short {
+    uint64_t a = 0, b = 0;
+
+    static constexpr size_t max = 16;
+    explicit Short(std::string_view s) {
+        const char *p = s.data();
+        size_t n = s.size();
+        if (n >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
+        } else if (n > 0) {
+            a = (uint64_t) (unsigned char) p[0] | (uint64_t) (unsigned char) p[n / 2] << 8 |
+                (uint64_t) (unsigned char) p[n - 1] << 16;
+        }
+    }
+    bool operator==(const Short &o) const { return a == o.a && b == o.b; }
+};
+
+// A cell as the coding compares it: its text, and its words when short.
+struct Cell {
+    std::string_view text;
+    Short words;
+
+    explicit Cell(std::string_view t) : text(t), words(t.size() <= Short::max ? t : std::string_view()) {}
+    bool operator==(const Cell &o) const {
+        if (text.size() != o.text.size())
+            return false;
+        return text.size() <= Short::max ? words == o.words : text == o.text;
+    }
+    uint64_t hash() const {
+        if (text.size() > Short::max)
+            return hash_text(text);
+        return mix(words.a ^ mix(words.b ^ (uint64_t) text.size()));
+    }
+};
+
+}  // namespace
+
 std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count) {
     // Each cell's text is read once.  While the cells come in ascending
     // order, a cell either repeats the one before or starts a code; from the
-    // first that does not, codes are looked up by hash (each code's text and
-    // hash kept, so that a probe compares text only when the hashes agree).
+    // first that does not, codes are looked up by hash (each code's cell and
+    // hash kept, so that a probe compares cells only when the hashes agree;
+    // cells of up to 16 bytes compare as two words).
     size_t n = text.size();
     std::vector<uint32_t> codes(n, 0);
-    std::vector<std::string_view> texts(1);  // by code; code 0 is missing
-    std::vector<uint64_t> hashes;            // by code, once hashing
-    std::vector<uint32_t> slots;             // codes by hash; 0 is empty
+    std::vector<Cell> cells(1, Cell(std::string_view()));  // by code; code 0 is missing
+    std::vector<uint64_t> hashes;                          // by code, once hashing
+    std::vector<uint32_t> slots;                           // codes by hash; 0 is empty
     size_t mask = 0;
     auto place = [&](uint32_t code) {
         size_t at = hashes[code] & mask;
@@ -161,49 +211,49 @@ std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count) {
     };
     auto grow = [&] {
         size_t size = 1024;
-        while (size < 4 * texts.size())
+        while (size < 4 * cells.size())
             size <<= 1;
         slots.assign(size, 0);
         mask = size - 1;
-        for (uint32_t code = 1; code < texts.size(); ++code)
+        for (uint32_t code = 1; code < cells.size(); ++code)
             place(code);
     };
-    auto add = [&](std::string_view cell, uint64_t hash) {
-        texts.push_back(cell);
+    auto add = [&](const Cell &cell, uint64_t hash) {
+        cells.push_back(cell);
         if (!slots.empty())
             hashes.push_back(hash);
-        return (uint32_t) (texts.size() - 1);
+        return (uint32_t) (cells.size() - 1);
     };
     bool ascending = true;
-    std::string_view previous;
+    Cell previous(std::string_view{});
     uint32_t previous_code = 0;
     for (size_t i = 0; i < n; ++i) {
         if (text.missing(i))
             continue;
-        std::string_view cell = text[i];
+        Cell cell(text[i]);
         uint32_t code;
         if (previous_code != 0 && cell == previous) {
             code = previous_code;
-        } else if (ascending && (previous_code == 0 || previous < cell)) {
+        } else if (ascending && (previous_code == 0 || previous.text < cell.text)) {
             code = add(cell, 0);
         } else {
             if (ascending) {  // out of order: hash every code so far
                 ascending = false;
                 hashes.assign(1, 0);
-                for (size_t c = 1; c < texts.size(); ++c)
-                    hashes.push_back(hash_text(texts[c]));
+                for (size_t c = 1; c < cells.size(); ++c)
+                    hashes.push_back(cells[c].hash());
                 grow();
             }
-            uint64_t hash = hash_text(cell);
+            uint64_t hash = cell.hash();
             size_t at = hash & mask;
-            while (slots[at] != 0 && !(hashes[slots[at]] == hash && texts[slots[at]] == cell))
+            while (slots[at] != 0 && !(hashes[slots[at]] == hash && cells[slots[at]] == cell))
                 at = (at + 1) & mask;
             if (slots[at] != 0) {
                 code = slots[at];
             } else {
                 code = add(cell, hash);
                 slots[at] = code;
-                if (4 * texts.size() > 2 * slots.size())  // half full: larger
+                if (4 * cells.size() > 2 * slots.size())  // half full: larger
                     grow();
             }
         }
@@ -211,7 +261,7 @@ std::vector<uint32_t> text_codes(const TextColumn &text, uint32_t &count) {
         previous = cell;
         previous_code = code;
     }
-    count = (uint32_t) texts.size();
+    count = (uint32_t) cells.size();
     return codes;
 }
 
