@@ -192,11 +192,14 @@ nb::object numpy_array(const void *data, size_t count, size_t item_size, const c
 // Frames
 
 nb::object frame(const Pandas &pd,
-                 std::initializer_list<std::pair<const char *, nb::handle>> columns) {
+                 std::initializer_list<std::pair<const char *, nb::handle>> columns,
+                 bool copy) {
     nb::dict mapping;
     for (const auto &[label, column] : columns)
         mapping[label] = column;
-    return pd.data_frame.get()(mapping);
+    if (copy)
+        return pd.data_frame.get()(mapping);
+    return pd.data_frame.get()(mapping, nb::arg("copy") = false);
 }
 
 void require_rows(const char *label, size_t size, const char *reference, size_t rows) {

@@ -174,9 +174,12 @@ nb::object numpy_array(const std::vector<T> &values, const char *dtype) {
 }
 
 // `pd.DataFrame({label: column, ...})`, the columns in the order given; the
-// columns are series sharing one index, which the frame keeps.
+// columns are series sharing one index, which the frame keeps.  Without
+// `copy`, `copy=False`: the frame takes the columns' data as it is (for a
+// reader's result, whose loaded table nobody else holds).
 nb::object frame(const Pandas &pd,
-                 std::initializer_list<std::pair<const char *, nb::handle>> columns);
+                 std::initializer_list<std::pair<const char *, nb::handle>> columns,
+                 bool copy = true);
 
 // Raises ValueError when the column `label` of a table given as separate
 // columns holds `size` cells where the column `reference` holds `rows`: the

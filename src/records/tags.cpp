@@ -55,13 +55,12 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
         nb::object codes;
         nb::list labels;
         TextColumn text;
-        if (text.open(pd, series, true)) {  // coded in C++
+        std::vector<uint32_t> own;  // when coded in C++
+        if (text.open(pd, series, true)) {
             uint32_t count = 0;
-            std::vector<uint32_t> own = text_codes(text, count);
-            std::vector<int64_t> shifted(own.size());
+            own = text_codes(text, count);
             uint32_t next = 1;  // codes come in order of first appearance
-            for (size_t i = 0; i < own.size(); ++i) {
-                shifted[i] = (int64_t) own[i] - 1;
+            for (size_t i = 0; i < own.size() && next < count; ++i) {
                 if (own[i] == next) {  // a label's first row
                     ++next;
                     std::string_view cell = text[i];
@@ -69,7 +68,6 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
                         cell.data(), (Py_ssize_t) cell.size(), nullptr))));
                 }
             }
-            codes = numpy_array(shifted, "int64");
         } else {
             nb::object factors = pd.factorize.get()(series);
             codes = factors[0];
@@ -87,6 +85,12 @@ nb::object tag_column(const Pandas &pd, nb::handle series) {
         if (unchanged && !host::truth(series.attr("hasnans")) &&
             series.attr("dtype").equal(pd.series.get()(labels).attr("dtype")))
             return nb::borrow(series);
+        if (!codes.is_valid()) {  // pandas' codes: a missing cell -1
+            std::vector<int64_t> shifted(own.size());
+            for (size_t i = 0; i < own.size(); ++i)
+                shifted[i] = (int64_t) own[i] - 1;
+            codes = numpy_array(shifted, "int64");
+        }
         labels.append(normalize_tag(nb::none()));
         nb::object table = pd.np_array.get()(labels, nb::arg("dtype") = "object");
         return pd.series.get()(table.attr("take")(codes),

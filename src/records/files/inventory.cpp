@@ -63,6 +63,12 @@ Rows population_rows(const Float64Values &values) {
     });
 }
 
+// The rows of a negative age in an int64 column, which holds no missing and
+// no fractional value (`age != age.astype(int)` is nowhere true there).
+Rows negative_rows(const Int64Values &values) {
+    return rows_where(values.size(), [&](size_t i) { return values[i] < 0; });
+}
+
 // The rows of a missing, negative or not whole age: `age.isna()`, `age < 0`,
 // `age != age.astype(int)` -- the last the C++ way for float columns, where
 // an infinite age is no whole number of weeks either (pandas would refuse to
@@ -141,7 +147,8 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
     nb::object age;
     if (has("age_weeks")) {
         age = to_numeric(s.pd, column(s.pd, table, nb::str("age_weeks")));
-        Rows rows = age_rows(s, age, Float64Values(s.pd, age));
+        Rows rows = dtype_name(age) == "int64" ? negative_rows(Int64Values(age))
+                                               : age_rows(s, age, Float64Values(s.pd, age));
         if (!rows.empty())
             checks.fail({"age_weeks", nb::str("age_weeks"), rows,
                          host::text(prefix, " has a non-integer or negative 'age_weeks' value"),
@@ -150,12 +157,15 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
     if (checks.count() > 0)
         return nb::object();
 
-    // 6-7. The result, the tag last when the file has one.
+    // 6-7. The result, the tag last when the file has one.  Reading, the
+    // loaded table is dropped: the result takes its columns as they are (a
+    // check hands out both, each with columns of its own).
     nb::object result = frame(
         s.pd,
         {{"chain", chains},
          {"population", population.attr("astype")(nb::handle((PyObject *) &PyFloat_Type))},
-         {"age_weeks", age.attr("astype")(nb::handle((PyObject *) &PyLong_Type))}});
+         {"age_weeks", age.attr("astype")(nb::handle((PyObject *) &PyLong_Type))}},
+        options != nullptr);
     if (has_column(table, nb::str("tag")))
         result = result.attr("assign")(
             nb::arg("tag").none() =
