@@ -3,6 +3,7 @@ command line the README shows."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -112,38 +113,43 @@ def test_dask_flag_takes_no_address(farms, tmp_path):
     assert re.findall(r"^farm (\S+):", out.stdout, flags=re.M) == ["good", "messy"]
 
 
-@pytest.mark.parametrize("listening", [False, True])  # nothing there; a server that never answers
-def test_unreachable_scheduler_is_one_line_in_bounded_time(listening):
-    pytest.importorskip("distributed")
+@contextlib.contextmanager
+def scheduler_address(kind: str):
+    """An address where nothing listens, where a server never answers, or
+    where a Dask scheduler has no worker."""
+    if kind == "no workers":
+        distributed = pytest.importorskip("distributed")
+        with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None,
+                                      protocol="tcp", host="127.0.0.1") as cluster:
+            yield cluster.scheduler_address
+        return
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))
-        if listening:
+        if kind == "silent":
             server.listen()
-        port = server.getsockname()[1] if listening else closed_port()
-        address = f"127.0.0.1:{port}"
+        yield f"127.0.0.1:{server.getsockname()[1] if kind == 'silent' else closed_port()}"
+
+
+UNANSWERED = ("zelka check: no Dask scheduler answered at '{address}' within 0.5 s: start one "
+              "there, or give another --dask-address or a longer --dask-timeout\n")
+
+
+@pytest.mark.parametrize("kind, message", [
+    ("closed", UNANSWERED),
+    ("silent", UNANSWERED),
+    ("no workers", "zelka check: the Dask scheduler at '{address}' has no worker (none joined "
+                   "within 0.5 s): start one with: dask worker {address} -- or give a longer "
+                   "--dask-timeout\n"),
+])
+def test_a_scheduler_that_cannot_check_is_one_line_in_bounded_time(kind, message):
+    pytest.importorskip("distributed")
+    with scheduler_address(kind) as address:
         start = time.monotonic()
         out = command("-m", "py_zelka", "check", "--dask-address", address, "--dask-timeout",
                       "0.5", EXAMPLE_FARM)
         assert time.monotonic() - start < 60
     assert (out.returncode, out.stdout) == (2, "")
-    assert out.stderr == (f"zelka check: no Dask scheduler answered at '{address}' within 0.5 s: "
-                          "start one there, or give another --dask-address or a longer "
-                          "--dask-timeout\n")
-
-
-def test_scheduler_without_workers_is_one_line_in_bounded_time():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None,
-                                  protocol="tcp", host="127.0.0.1") as cluster:
-        address = cluster.scheduler_address
-        start = time.monotonic()
-        out = command("-m", "py_zelka", "check", "--dask-address", address, "--dask-timeout",
-                      "0.5", EXAMPLE_FARM)
-        assert time.monotonic() - start < 60
-    assert (out.returncode, out.stdout) == (2, "")
-    assert out.stderr == (f"zelka check: the Dask scheduler at '{address}' has no worker (none "
-                          f"joined within 0.5 s): start one with: dask worker {address} -- or "
-                          "give a longer --dask-timeout\n")
+    assert out.stderr == message.format(address=address)
 
 
 def as_from_a_terminal() -> None:
