@@ -183,18 +183,13 @@ def floor_library(folder: Path):
     return lib
 
 
-def compile_floor_library(folder: Path):
-    """The C++ floor of the profile builder, as a ctypes function (or None)."""
-    lib = floor_library(folder)
-    return None if lib is None else lib.profile_floor_ns
-
-
 def dispersion_rows(s: Settings, folder: Path) -> list[Row]:
     d = module("py_zelka.dispersion")
     trivial = per_call("t.__len__()", {"t": ()}, s)
     floor_name = "().__len__()"
     rows: list[Row] = []
-    floor_fn = compile_floor_library(folder)
+    lib = floor_library(folder)
+    floor_fn = None if lib is None else lib.profile_floor_ns
 
     for args in ((1.0, 8, 0.4), (1.0, 40, 0.9)):
         row = Row(f"build_dispersion_profile{args} uncached", "call",
