@@ -225,7 +225,8 @@ def test_every_readme_command_line_is_accepted(capsys, monkeypatch, tmp_path, sc
     assert "zelka tour DIR" in lines and "zelka check tests/data/farms/hourly" in lines
     monkeypatch.chdir(ROOT)
     words = {"FOLDER...": str(EXAMPLE_FARM), "FOLDER": str(EXAMPLE_FARM), "DIR": str(EXAMPLE_FARM),
-             "FILE.png": str(tmp_path / "tour.png"), "report.html": str(tmp_path / "report.html"),
+             "FILE": str(tmp_path / "tour.png"), "FILE.png": str(tmp_path / "tour.png"),
+             "report.html": str(tmp_path / "report.html"),
              "N": "2", "SECONDS": "5",
              "HOST:PORT": scheduler.removeprefix("tcp://")}
     for line in lines:
@@ -238,6 +239,8 @@ def test_every_readme_command_line_is_accepted(capsys, monkeypatch, tmp_path, sc
         status = zelka(args)
         err = capsys.readouterr().err
         assert status in (0, 1), (line, err)
+    # the picture drawn where the test said, none in the checkout
+    assert (tmp_path / "tour.png").stat().st_size > 0 and not list(ROOT.glob("FILE*"))
 
 
 @pytest.mark.parametrize("workers", ["1", "2"])
