@@ -151,13 +151,17 @@ def test_text_columns_keep_missing_markers_as_text(write_file):
     assert table["count"].isna().tolist() == [True, False, True, False, True, False]
 
 
-def test_bom_and_a_later_windows_1252_byte(write_file):
+def test_bom_and_a_later_windows_1252_byte_is_refused_at_its_line(write_file):
     body = "".join(f"2024-01-{day:02d},25.{day}\n" for day in range(1, 29))
     path = write_file("w.csv", b"\xef\xbb\xbfdate,station\n" + body.encode() * 3000
                       + "2024-02-01,Bel\xe9m\n".encode("cp1252"))
-    table = load(path)
-    assert list(table.columns) == ["date", "station"]
-    assert table["station"].iloc[-1] == "Belém"
+    with pytest.raises(ValueError) as excinfo:
+        load(path)
+    assert str(excinfo.value) == (
+        f"{path!r} is not UTF-8 throughout: line 84002 holds the byte 0xE9 ('2024-02-01,Bel\ufffdm'),"
+        " which UTF-8 does not allow there, while it begins with the byte-order mark of UTF-8; a "
+        "file has one encoding: save it again as UTF-8")
+    assert excinfo.value.__notes__ == [f"while reading {path!r}, at line 84002"]
 
 
 @pytest.mark.parametrize(("text", "line"), [

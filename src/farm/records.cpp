@@ -163,7 +163,7 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
     }
     if (records.has_table())
         records.lines =
-            records::row_lines(path, records.checked.source, nb::len(records.checked.table));
+            records::row_lines(records.checked.source, nb::len(records.checked.table));
     report_loading(role, records);
     return records;
 }

@@ -1,22 +1,35 @@
+// Loading a record file: the formats (delimited text, Excel, parquet), how
+// text is decoded, and what pandas is given to read.  The records and cells
+// of text are in load/tokens.cpp, where a table stands among them in
+// load/layout.cpp, what bytes say of their encoding in load/encoding.cpp.
 #include "records/load.hpp"
 
 #include "host/host.hpp"
+#include "records/load/encoding.hpp"
+#include "records/load/layout.hpp"
 
-#include <cctype>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace records {
 
+using namespace records::load;
+
 namespace {
 
 const char *const excel_suffixes[] = {".xlsx", ".xlsm", ".xls"};
-const char separators[] = {',', ';', '\t', '|'};
 
 // How much of a file the layout is found from.
-constexpr Py_ssize_t sample_bytes = 256 * 1024;
+constexpr size_t sample_bytes = 256 * 1024;
+// How much of a file's end is looked at for notes before the whole file is.
+constexpr size_t tail_bytes = 64 * 1024;
+// How many rows above a block of notes tell what the table's text columns
+// hold.
+constexpr size_t tail_rows = 1000;
 
 bool is_excel(const std::string &suffix) {
     for (const char *s : excel_suffixes)
@@ -36,707 +49,51 @@ std::string lowered_suffix(nb::handle path) {
     return std::string(text);
 }
 
-// The bytes of a file: the first `limit` of them (all when limit < 0), from
-// its last `last` bytes on when last > 0 (from its start when it is shorter).
-std::string file_bytes(nb::handle path, Py_ssize_t limit, Py_ssize_t last = 0) {
-    nb::object open = host::from_import("builtins", "open");
-    nb::object file = open(path, "rb");
+// The bytes of a file, as a bytes object.
+nb::object file_bytes(nb::handle path) {
+    nb::object file = host::from_import("builtins", "open")(path, "rb");
     nb::object data;
     try {
-        if (last > 0) {
-            try {
-                file.attr("seek")(-last, 2);
-            } catch (nb::python_error &error) {  // a file shorter than that: from its start
-                if (!host::error_is(error, PyExc_OSError))
-                    throw;
-                file.attr("seek")(0);
-            }
-        }
-        data = limit < 0 ? file.attr("read")() : file.attr("read")(limit);
+        data = file.attr("read")();
     } catch (...) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
-    char *buffer = nullptr;
+    if (!PyBytes_Check(data.ptr()))
+        host::raise(PyExc_TypeError, nb::str("a file opened in binary mode read as no bytes"));
+    return data;
+}
+
+std::string_view view_of(nb::handle bytes) {
+    char *data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0)
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0)
         throw nb::python_error();
-    return std::string(buffer, (size_t) size);
+    return std::string_view(data, (size_t) size);
 }
 
 // ---------------------------------------------------------------------------
-// Records of delimited text
-//
-// Text is split as pandas' C parser splits it (skipping blanks after a
-// separator): a field that opens with a quote runs to its closing quote
-// (doubled quotes inside), across lines; a quote inside an unquoted field is
-// a character; "\n", "\r\n" and a lone "\r" end a line.  A line of blanks is
-// a blank record.
+// Errors at a line
 
-enum CellType : unsigned char { cell_empty, cell_missing, cell_value, cell_label };
-
-struct Record {
-    size_t line = 0;       // 0-based physical line where it starts
-    size_t last_line = 0;  // and where it ends
-    size_t begin = 0;      // byte offsets: [begin, end), end after its line end
-    size_t end = 0;
-    size_t fields = 0;     // 0 for a blank record
-    // Filled by classify():
-    size_t filled = 0;     // fields up to the last non-empty one
-    bool label = false;    // every cell a label (the first and the last may be empty)
-    std::vector<unsigned char> types;
-    std::vector<std::string> words;  // a record of labels: its cells, stripped
-};
-
-bool space(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\v'; }
-bool digit(char c) { return c >= '0' && c <= '9'; }
-
-// Splits the record at `i` (physical line `line`) into r, calling
-// cell(content) for each field when `Cells` is not null (content: the
-// field's text, quotes undone, surrounding blanks kept but the leading ones).
-template <typename Cells>
-size_t split(const std::string &text, size_t i, size_t line, char sep, Record &r, Cells *cells) {
-    size_t n = text.size();
-    r.begin = i;
-    r.line = line;
-    bool blank = true;
-    size_t fields = 1;
-    std::string content;
-    enum { start, unquoted, quoted, quote_in_quoted } state = start;
-    auto end_field = [&] {
-        if (cells)
-            (*cells)(content);
-        content.clear();
-    };
-    for (; i < n; ++i) {
-        char c = text[i];
-        if (c == '\n' || c == '\r') {
-            bool crlf = c == '\r' && i + 1 < n && text[i + 1] == '\n';
-            if (state == quoted) {
-                if (cells)
-                    content += c;
-                if (crlf) {
-                    if (cells)
-                        content += '\n';
-                    ++i;
-                }
-                ++line;
-                continue;
-            }
-            i += crlf ? 2 : 1;
-            ++line;
-            r.last_line = line - 1;
-            r.end = i;
-            r.fields = blank ? 0 : fields;
-            if (!blank)
-                end_field();
-            return i;
-        }
-        switch (state) {
-        case start:
-            if (c == sep) {
-                blank = false;
-                ++fields;
-                end_field();
-            } else if (c == '"') {
-                blank = false;
-                state = quoted;
-            } else if (!space(c)) {
-                blank = false;
-                state = unquoted;
-                if (cells)
-                    content += c;
-            }
-            break;
-        case unquoted:
-            if (c == sep) {
-                ++fields;
-                end_field();
-                state = start;
-            } else if (cells) {
-                content += c;
-            }
-            break;
-        case quoted:
-            if (c == '"')
-                state = quote_in_quoted;
-            else if (cells)
-                content += c;
-            break;
-        case quote_in_quoted:
-            if (c == '"') {
-                state = quoted;
-                if (cells)
-                    content += c;
-            } else if (c == sep) {
-                ++fields;
-                end_field();
-                state = start;
-            } else {
-                state = unquoted;
-                if (cells)
-                    content += c;
-            }
-            break;
-        }
-    }
-    r.last_line = line;
-    r.end = n;
-    r.fields = blank ? 0 : fields;
-    if (!blank)
-        end_field();
-    return n;
+// A ValueError with its note "while reading <path>, at line N".
+[[noreturn]] void raise_at(nb::handle path, size_t line, const nb::str &message) {
+    nb::object error = nb::handle(PyExc_ValueError)(message);
+    error.attr("add_note")(
+        host::text("while reading ", host::Repr{path}, ", at line ", std::to_string(line)));
+    PyErr_SetObject(PyExc_ValueError, error.ptr());
+    throw nb::python_error();
 }
 
-// The records of `text` from byte `from` (the physical line there being
-// `line`).
-std::vector<Record> scan(const std::string &text, char sep, size_t from, size_t line) {
-    std::vector<Record> records;
-    size_t i = from;
-    while (i < text.size()) {
-        Record r;
-        i = split<void(const std::string &)>(text, i, line, sep, r, nullptr);
-        line = r.last_line + 1;
-        records.push_back(std::move(r));
-    }
-    return records;
+bool noted(nb::handle value) {
+    return nb::hasattr(value, "__notes__") && nb::len(nb::object(value.attr("__notes__"))) > 0;
 }
-
-// Cells pandas reads as missing by default.
-const char *const missing_markers[] = {"",     "#N/A", "#N/A N/A", "#NA",  "-1.#IND", "-1.#QNAN",
-                                       "-NaN", "-nan", "1.#IND",   "1.#QNAN", "<NA>", "N/A",
-                                       "NA",   "NULL", "NaN",      "None", "n/a",  "nan",
-                                       "null"};
-
-bool month_name(std::string_view word) {
-    static const char *const months[] = {"january", "february", "march",     "april",
-                                         "may",     "june",     "july",      "august",
-                                         "september", "october", "november", "december"};
-    if (word.size() < 3 || word.size() > 9)
-        return false;
-    char w[10] = {0};
-    for (size_t i = 0; i < word.size(); ++i)
-        w[i] = (char) std::tolower((unsigned char) word[i]);
-    if (std::strcmp(w, "sept") == 0)
-        return true;
-    for (const char *m : months)
-        if (std::strcmp(w, m) == 0 || (word.size() == 3 && std::strncmp(m, w, 3) == 0))
-            return true;
-    return false;
-}
-
-// A cell that is wholly a number ("25.0", "-3", "1e5", "23,5", "12%") or a
-// date or time ("2024-01-01", "05/01/2024 06:00", "2024-01-01T00:00Z",
-// "01-Jan-2024").
-bool is_value(std::string_view s) {
-    if (s == "inf" || s == "-inf" || s == "+inf" || s == "Infinity" || s == "-Infinity")
-        return true;
-    bool digits = false;
-    size_t n = s.size();
-    for (size_t i = 0; i < n;) {
-        char c = s[i];
-        if (digit(c)) {
-            digits = true;
-            ++i;
-            continue;
-        }
-        if (c == '+' || c == '-' || c == '.' || c == ',' || c == ':' || c == '/' || c == ' ' ||
-            c == '%') {
-            ++i;
-            continue;
-        }
-        if (!std::isalpha((unsigned char) c))
-            return false;
-        size_t j = i;
-        while (j < n && std::isalpha((unsigned char) s[j]))
-            ++j;
-        std::string_view word = s.substr(i, j - i);
-        bool after_digit = i > 0 && (digit(s[i - 1]) || s[i - 1] == '.');
-        bool before_digit = j < n && (digit(s[j]) || s[j] == '+' || s[j] == '-');
-        bool ok = ((word == "e" || word == "E") && after_digit && before_digit) ||
-                  (word == "T" && after_digit && j < n && digit(s[j])) ||
-                  (word == "Z" && after_digit && j == n) ||
-                  ((word == "AM" || word == "PM" || word == "am" || word == "pm") && i > 0) ||
-                  month_name(word);
-        if (!ok)
-            return false;
-        i = j;
-    }
-    return digits;
-}
-
-bool blank_char(char c) { return space(c) || c == '\r' || c == '\n'; }
-
-std::string_view stripped_view(std::string_view content) {
-    size_t a = 0, b = content.size();
-    while (a < b && blank_char(content[a]))
-        ++a;
-    while (b > a && blank_char(content[b - 1]))
-        --b;
-    return content.substr(a, b - a);
-}
-
-std::string stripped(const std::string &content) { return std::string(stripped_view(content)); }
-
-unsigned char cell_type(std::string_view content) {
-    std::string_view s = stripped_view(content);
-    if (s.empty())
-        return cell_empty;
-    if (s.size() <= 8 && !digit(s[0]))
-        for (const char *marker : missing_markers)
-            if (s == marker)
-                return cell_missing;
-    return is_value(s) ? cell_value : cell_label;
-}
-
-// The types of the record's cells and whether it reads as a header.
-void classify(const std::string &text, char sep, Record &r) {
-    if (r.fields == 0)
-        return;
-    thread_local std::vector<std::string> contents;
-    size_t count = 0;
-    Record again;
-    r.types.clear();
-    r.words.clear();
-    auto cells = [&](const std::string &content) {
-        r.types.push_back(cell_type(content));
-        if (count == contents.size())
-            contents.emplace_back();
-        contents[count++].assign(content);
-    };
-    split(text, r.begin, r.line, sep, again, &cells);
-    size_t last = r.types.size();
-    while (last > 0 && r.types[last - 1] == cell_empty)
-        --last;
-    r.filled = last;
-    bool label = last > 0;
-    for (size_t j = 0; j < last && label; ++j)
-        label = r.types[j] == cell_label || (j == 0 && r.types[j] == cell_empty);
-    r.label = label && !(last == 1 && r.types[0] == cell_empty);
-    if (r.label)
-        for (size_t j = 0; j < count; ++j)
-            r.words.push_back(stripped(contents[j]));
-}
-
-// The cells of a record as written (quotes undone, leading blanks kept).
-std::vector<std::string> cells_as_written(const std::string &text, char sep, const Record &r) {
-    // The split skips blanks before a field; read them back from the bytes.
-    std::vector<std::string> out;
-    size_t i = r.begin;
-    auto cells = [&](const std::string &content) {
-        std::string lead;
-        while (i < r.end && space(text[i]) && text[i] != sep)
-            lead += text[i++];
-        // Move past this field in the bytes: re-split is simpler than
-        // tracking offsets, so only the leading blanks are taken here.
-        out.push_back(text[i] == '"' ? content : lead + content);
-        // Advance i to the next field start.
-        bool quoted = i < r.end && text[i] == '"';
-        if (quoted) {
-            ++i;
-            while (i < r.end) {
-                if (text[i] == '"') {
-                    if (i + 1 < r.end && text[i + 1] == '"') {
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                ++i;
-            }
-        }
-        while (i < r.end && text[i] != sep && text[i] != '\n' && text[i] != '\r')
-            ++i;
-        if (i < r.end && text[i] == sep)
-            ++i;
-    };
-    Record again;
-    split(text, r.begin, r.line, sep, again, &cells);
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// The header of a table
-//
-// The header is a record of labels above a body of records of its number of
-// fields.  Records are told apart by their cells: a label is text that is not
-// wholly a number or a date; a record of labels (its first and last cells
-// may be empty) reads as a header, any other non-blank record as data.  The
-// evidence, from the bottom of the records up:
-//  - the table's header is the last record of labels that has data below
-//    it and whose width most of those data rows have (rows may be ragged);
-//  - its body gives each column a kind: a column of values (numbers, dates,
-//    missing cells) or of text.  A record of labels with a label in a column
-//    of values cannot be a row; records above the header that could be rows
-//    of its table, below another such record of labels of the same width,
-//    make the header a row or a second header: an error naming both;
-//  - a record of labels of the header's width right above it (no blank line
-//    between) is a second header line (units, a title in two cells): an
-//    error naming both, since either could be the header;
-//  - the header's labels again inside the body are an error naming both.
-// A table without columns of values gives no evidence: its header is the
-// first record that its rows' width fits, as pandas reads it.
-
-struct HeaderChoice {
-    size_t header = (size_t) -1;  // index into the records; -1: none
-    enum Problem { none, repeated, ambiguous } problem = none;
-    std::vector<size_t> lines;    // 0-based lines the problem names
-    size_t rows_from = 0;         // 0-based line where the rows begin
-    bool wider_rows = false;      // the first row has more fields than the header
-    std::vector<bool> kinds;      // the header's columns: of values or not
-};
-
-// The data rows below record h (at most `limit` of them).
-std::vector<size_t> data_below(const std::vector<Record> &records, size_t h, size_t limit) {
-    std::vector<size_t> rows;
-    for (size_t k = h + 1; k < records.size() && rows.size() < limit; ++k)
-        if (records[k].fields > 0 && !records[k].label)
-            rows.push_back(k);
-    return rows;
-}
-
-// A row of `width` fields: as many, or more whose extra cells are empty.
-bool fits(const Record &r, size_t width) {
-    return r.fields == width || (r.fields > width && r.filled <= width);
-}
-
-// Most rows have the header's width, or none is wider (rows may leave out
-// their last cells).
-bool width_fits(const std::vector<Record> &records, const std::vector<size_t> &rows,
-                size_t width) {
-    size_t exact = 0, wider = 0;
-    for (size_t k : rows) {
-        if (fits(records[k], width))
-            ++exact;
-        else if (records[k].filled > width)
-            ++wider;
-    }
-    return exact * 2 >= rows.size() || wider == 0;
-}
-
-// Columns of values: numbers, dates or missing cells, with at most one
-// label in ten values (a stray bad cell).
-std::vector<bool> value_columns(const std::vector<Record> &records,
-                                const std::vector<size_t> &rows, size_t width) {
-    std::vector<size_t> values(width, 0), labels(width, 0);
-    for (size_t k : rows)
-        for (size_t j = 0; j < width && j < records[k].types.size(); ++j) {
-            unsigned char t = records[k].types[j];
-            values[j] += t == cell_value;
-            labels[j] += t == cell_label;
-        }
-    std::vector<bool> kinds(width);
-    for (size_t j = 0; j < width; ++j)
-        kinds[j] = values[j] > 0 && labels[j] * 10 <= values[j];
-    return kinds;
-}
-
-// A record of labels with a label in a column of values.
-bool foreign(const Record &r, const std::vector<bool> &kinds) {
-    if (!r.label)
-        return false;
-    for (size_t j = 0; j < kinds.size() && j < r.types.size(); ++j)
-        if (kinds[j] && r.types[j] == cell_label)
-            return true;
-    return false;
-}
-
-// A data record that could be a row of the table: its width, and values or
-// missing cells in every column of values, one value at least.
-bool could_be_row(const Record &r, const std::vector<bool> &kinds) {
-    if (r.label || r.fields == 0 || !fits(r, kinds.size()))
-        return false;
-    bool value = false;
-    for (size_t j = 0; j < kinds.size(); ++j) {
-        unsigned char t = j < r.types.size() ? r.types[j] : cell_empty;
-        if (!kinds[j])
-            continue;
-        if (t == cell_label)
-            return false;
-        value = value || t == cell_value;
-    }
-    return value;
-}
-
-HeaderChoice choose_header(const std::vector<Record> &records) {
-    constexpr size_t evidence_rows = 200;
-    HeaderChoice choice;
-    size_t first = 0;
-    while (first < records.size() && records[first].fields == 0)
-        ++first;
-    if (first == records.size())
-        return choice;
-    choice.header = first;  // without evidence: pandas' own header
-
-    size_t h = (size_t) -1;
-    std::vector<size_t> rows;
-    for (size_t k = records.size(); k-- > first;) {
-        const Record &r = records[k];
-        if (!r.label || r.filled < 2)
-            continue;
-        std::vector<size_t> below = data_below(records, k, evidence_rows);
-        if (!below.empty() && width_fits(records, below, r.fields)) {
-            h = k;
-            rows = std::move(below);
-            break;
-        }
-    }
-    if (h == (size_t) -1)
-        return choice;
-    size_t width = records[h].fields;
-    std::vector<bool> kinds = value_columns(records, rows, width);
-    if (!foreign(records[h], kinds)) {
-        // No column of values tells the header from a row: the first record
-        // of labels whose width its rows have, as pandas reads it.
-        for (size_t k = first; k < records.size(); ++k) {
-            const Record &r = records[k];
-            if (r.fields == 0)
-                continue;
-            if (r.label && r.fields == width) {
-                choice.header = k;
-                break;
-            }
-        }
-        return choice;
-    }
-
-    // Rows of the table above its header, below another header of its width.
-    for (size_t k = h; k-- > first;) {
-        if (!could_be_row(records[k], kinds))
-            continue;
-        for (size_t g = k; g-- > first;)
-            if (records[g].fields == width && foreign(records[g], kinds)) {
-                choice.problem = records[g].words == records[h].words ? HeaderChoice::repeated
-                                                                      : HeaderChoice::ambiguous;
-                choice.lines = {records[g].line, records[h].line};
-                return choice;
-            }
-        break;
-    }
-    // Another line of labels right above the header.
-    std::vector<size_t> stack;
-    for (size_t k = h; k > first && records[k - 1].fields == width && foreign(records[k - 1], kinds);)
-        stack.push_back(records[--k].line);
-    if (!stack.empty()) {
-        choice.problem = HeaderChoice::ambiguous;
-        choice.lines.assign(stack.rbegin(), stack.rend());
-        choice.lines.push_back(records[h].line);
-        choice.rows_from = records[rows.front()].line;
-        return choice;
-    }
-    // The header again in the body.
-    choice.lines = {records[h].line};
-    for (size_t k = h + 1; k < records.size(); ++k)
-        if (records[k].fields == width && foreign(records[k], kinds) &&
-            records[k].words == records[h].words)
-            choice.lines.push_back(records[k].line);
-    if (choice.lines.size() > 1) {
-        choice.problem = HeaderChoice::repeated;
-        return choice;
-    }
-    choice.lines.clear();
-    choice.header = h;
-    choice.kinds = std::move(kinds);
-    choice.wider_rows = records[rows.front()].fields > width;
-    return choice;
-}
-
-// ---------------------------------------------------------------------------
-// The layout of delimited text
-
-// The separator that makes the longest run of records of one width (two or
-// more fields; blank lines between them allowed), then the widest.
-struct Run {
-    size_t length = 0, fields = 0;
-};
-
-Run longest_run(const std::string &text, char sep) {
-    Run best, current;
-    Record r;
-    for (size_t i = 0; i < text.size();) {
-        i = split<void(const std::string &)>(text, i, 0, sep, r, nullptr);
-        if (r.fields == 0)
-            continue;
-        if (r.fields >= 2 && current.length > 0 && r.fields == current.fields)
-            ++current.length;
-        else
-            current = r.fields >= 2 ? Run{1, r.fields} : Run{};
-        if (current.length >= 2 && current.length >= best.length)
-            best = current;
-    }
-    return best;
-}
-
-// The separator a line holds most often outside quotes (the earlier of
-// , ; tab | on a tie); a comma when it holds none.
-char most_frequent_separator(const std::string &text, size_t from) {
-    size_t counts[4] = {0, 0, 0, 0};
-    bool quoted = false;
-    for (size_t i = from; i < text.size() && text[i] != '\n'; ++i) {
-        char c = text[i];
-        if (c == '"') {
-            quoted = !quoted;
-            continue;
-        }
-        if (quoted)
-            continue;
-        for (int k = 0; k < 4; ++k)
-            if (c == separators[k])
-                ++counts[k];
-    }
-    int best = 0;
-    for (int k = 1; k < 4; ++k)
-        if (counts[k] > counts[best])
-            best = k;
-    return separators[best];
-}
-
-struct Layout {
-    char separator = ',';
-    std::vector<Record> records;  // of the first bytes, with that separator
-    HeaderChoice choice;
-    size_t header = (size_t) -1;  // index into records; -1: nothing but blank lines
-};
-
-Layout find_layout(const std::string &text) {
-    Layout layout;
-    Run best;
-    for (char sep : separators) {
-        Run run = longest_run(text, sep);
-        if (run.length > best.length || (run.length == best.length && run.fields > best.fields)) {
-            best = run;
-            layout.separator = sep;
-        }
-    }
-    if (best.length < 2) {  // no table of two columns: the first line tells
-        std::vector<Record> records = scan(text, ',', 0, 0);
-        size_t first = 0;
-        while (first < records.size() && records[first].fields == 0)
-            ++first;
-        if (first == records.size())
-            return layout;
-        layout.separator = most_frequent_separator(text, records[first].begin);
-    }
-    layout.records = scan(text, layout.separator, 0, 0);
-    for (Record &r : layout.records)
-        classify(text, layout.separator, r);
-    layout.choice = choose_header(layout.records);
-    layout.header = layout.choice.header;
-    return layout;
-}
-
-// ---------------------------------------------------------------------------
-// Notes after the table
-//
-// Exports may end the table with a block of notes ("Notes:", "Quality flag
-// Y means ...") that would otherwise become rows.  Such a block is left out
-// only when it cannot be rows: records of labels (no value, no missing
-// marker) at the end of the file, from a blank line on, or lines of one
-// field each.
-
-// The index of the first record of the notes among `records` (the records
-// after the header from `from` on), records.size() when there are none.
-size_t notes_start(const std::string &text, char sep, std::vector<Record> &records, size_t from,
-                   const std::vector<bool> &kinds) {
-    size_t start = records.size();
-    for (size_t k = records.size(); k-- > from;) {
-        Record &r = records[k];
-        if (r.fields == 0)
-            continue;
-        if (r.types.empty())
-            classify(text, sep, r);
-        if (!r.label)
-            break;
-        start = k;
-    }
-    // From a blank line on, lines of one field and lines with a label where
-    // the table has values; otherwise lines of one field only.
-    bool one_field = true, not_rows = true;  // of records[k..]
-    size_t notes = records.size();
-    for (size_t k = records.size(); k-- > start;) {
-        if (records[k].fields == 0)
-            continue;
-        one_field = one_field && records[k].fields == 1;
-        not_rows = not_rows && (records[k].fields == 1 || foreign(records[k], kinds));
-        bool after_blank = k > from && records[k - 1].fields == 0;
-        if (one_field || (after_blank && not_rows))
-            notes = k;
-    }
-    return notes;
-}
-
-// Whether the last bytes of a file may end in notes: they are read as
-// records from their first line end, once as they come and once as the rest
-// of a quoted cell, since the cut may fall inside one.
-bool may_end_in_notes(nb::handle path, char sep, const std::vector<bool> &kinds) {
-    constexpr Py_ssize_t tail_bytes = 64 * 1024;
-    std::string tail = file_bytes(path, -1, tail_bytes);
-    size_t first = tail.find('\n');
-    tail.erase(0, first == std::string::npos ? tail.size() : first + 1);
-    for (const std::string &text : {tail, "\"" + tail}) {
-        std::vector<Record> records = scan(text, sep, 0, 0);
-        if (records.size() > 1 && notes_start(text, sep, records, 1, kinds) < records.size())
-            return true;
-    }
-    return false;
-}
-
-// Where the table ends: the number of rows before a block of notes (blank
-// lines not counted, as the reader skips them), or -1 when the file ends
-// with its table; and the block's lines.
-struct Notes {
-    long rows = -1;
-    size_t first_line = 0, last_line = 0;  // 1-based, 0 when none
-};
-
-Notes find_notes(nb::handle path, std::string &sample, bool whole, Layout &layout) {
-    Notes notes;
-    if (layout.header == (size_t) -1 || layout.records[layout.header].fields < 2)
-        return notes;
-    char sep = layout.separator;
-    std::vector<Record> full;
-    std::string text;
-    std::vector<Record> *records = &layout.records;
-    size_t from = layout.header + 1;
-    const std::string *source = &sample;
-    if (!whole) {
-        if (!may_end_in_notes(path, sep, layout.choice.kinds))
-            return notes;
-        // The whole file, from the header on, where every quote is known.
-        text = file_bytes(path, -1);
-        size_t bom = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
-        const Record &header = layout.records[layout.header];
-        full = scan(text, sep, bom + header.begin, header.line);
-        records = &full;
-        from = 1;
-        source = &text;
-    }
-    size_t start = notes_start(*source, sep, *records, from, layout.choice.kinds);
-    if (start == records->size())
-        return notes;
-    long rows = 0;
-    for (size_t k = from; k < start; ++k)
-        rows += (*records)[k].fields > 0;
-    notes.rows = rows;
-    notes.first_line = (*records)[start].line + 1;
-    for (size_t k = records->size(); k-- > start;)
-        if ((*records)[k].fields > 0) {
-            notes.last_line = (*records)[k].last_line + 1;
-            break;
-        }
-    return notes;
-}
-
-// ---------------------------------------------------------------------------
-// Notes on loading errors
 
 // Adds "while reading <path>[, at line N]" to a loading error, N taken from
 // the parser's message ("... in line 9, saw 22").
 void note_error(nb::python_error &error, nb::handle path) {
     nb::object value = nb::borrow(error.value());
-    if (!nb::hasattr(value, "add_note"))
+    if (!nb::hasattr(value, "add_note") || noted(value))
         return;
     nb::str message = host::str(value);
     const char *text = PyUnicode_AsUTF8AndSize(message.ptr(), nullptr);
@@ -757,6 +114,27 @@ void note_error(nb::python_error &error, nb::handle path) {
     value.attr("add_note")(note);
 }
 
+// "line 4", "lines 1-10", "lines 2, 5-9 and 12" (1-based from 0-based,
+// sorted).
+std::string spans(const char *word, const std::vector<size_t> &lines) {
+    std::vector<std::pair<size_t, size_t>> runs;
+    for (size_t line : lines) {
+        if (!runs.empty() && line == runs.back().second + 1)
+            runs.back().second = line;
+        else
+            runs.emplace_back(line, line);
+    }
+    std::string out = std::string(word) + (lines.size() > 1 ? "s " : " ");
+    for (size_t k = 0; k < runs.size(); ++k) {
+        if (k > 0)
+            out += k + 1 == runs.size() ? " and " : ", ";
+        out += std::to_string(runs[k].first + 1);
+        if (runs[k].second > runs[k].first)
+            out += "-" + std::to_string(runs[k].second + 1);
+    }
+    return out;
+}
+
 // "lines 1 and 2", "rows 3, 4 and 5" (1-based from 0-based).
 std::string numbered(const char *word, const std::vector<size_t> &lines) {
     std::string out = std::string(word) + "s ";
@@ -770,6 +148,14 @@ std::string numbered(const char *word, const std::vector<size_t> &lines) {
 
 // The header choice's problem as a ValueError; `word` is "line" or "row".
 void raise_problem(nb::handle path, const HeaderChoice &choice, const char *word) {
+    if (choice.problem == HeaderChoice::rows_above)
+        raise_at(path, choice.lines.front() + 1,
+                 host::text(spans(word, choice.lines), " of ", host::Repr{path},
+                            choice.lines.size() > 1 ? " look" : " looks",
+                            " like rows of the table: is the header missing above ",
+                            choice.lines.size() > 1 ? "them" : "it", "? The header is ", word,
+                            " ", std::to_string(choice.rows_from + 1), "; put the header above "
+                            "every row, or delete what repeats rows below it"));
     std::string which = numbered(word, choice.lines);
     if (choice.problem == HeaderChoice::repeated)
         host::raise(PyExc_ValueError,
@@ -789,6 +175,144 @@ void raise_problem(nb::handle path, const HeaderChoice &choice, const char *word
                            " is its header: ", which, " both hold labels where its rows hold "
                            "values, with rows between them; if the later one is a row, "
                            "correct its cells, and keep one table per file"));
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+// The text of a file as pandas is to decode it: its bytes (UTF-8 or
+// Windows-1252), with the byte-order mark (when there is one) in front.
+struct Text {
+    nb::object bytes;
+    size_t from = 0;  // after the byte-order mark
+    const char *codec = "utf-8";
+};
+
+// An excerpt of the line around byte `at` (at most 60 bytes), decoded.
+nb::object excerpt(std::string_view text, size_t at, const char *codec) {
+    size_t begin = at, end = at;
+    while (begin > 0 && text[begin - 1] != '\n' && text[begin - 1] != '\r' && at - begin < 30)
+        --begin;
+    while (end < text.size() && text[end] != '\n' && text[end] != '\r' && end - at < 30)
+        ++end;
+    return nb::bytes(text.data() + begin, end - begin).attr("decode")(codec, "replace");
+}
+
+nb::str byte_text(unsigned char c) {
+    static const char digits[] = "0123456789ABCDEF";
+    char hex[5] = {'0', 'x', digits[c >> 4], digits[c & 15], 0};
+    return nb::str(hex);
+}
+
+Text decode(nb::handle path, nb::object raw, TableSource &source) {
+    std::string_view all = view_of(raw);
+    Text out;
+    if (all.compare(0, 2, "\xff\xfe") == 0 || all.compare(0, 2, "\xfe\xff") == 0) {
+        // UTF-16 with its byte-order mark (a spreadsheet's "Unicode text"):
+        // the same text as UTF-8, whose lines are the same.
+        out.bytes = raw.attr("decode")("utf-16").attr("encode")("utf-8");
+        source.encoding = "utf-16";
+        return out;
+    }
+    out.bytes = raw;
+    out.from = all.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+    source.encoding = out.from ? "utf-8-sig" : "utf-8";
+    std::string_view text = all.substr(out.from);
+    Survey s = survey(text);
+    if (s.utf8())
+        return out;
+    size_t line = line_at(text, s.bad);
+    unsigned char bad = (unsigned char) text[s.bad];
+    if (out.from > 0 || s.multibyte != Survey::none) {
+        nb::str evidence =
+            out.from > 0
+                ? nb::str("it begins with the byte-order mark of UTF-8")
+                : host::text("line ", std::to_string(line_at(text, s.multibyte)), " holds UTF-8 (",
+                             host::Repr{excerpt(text, s.multibyte, "utf-8")}, ")");
+        raise_at(path, line,
+                 host::text(host::Repr{path}, " is not UTF-8 throughout: line ",
+                            std::to_string(line), " holds the byte ", byte_text(bad), " (",
+                            host::Repr{excerpt(text, s.bad, "utf-8")},
+                            "), which UTF-8 does not allow there, while ", evidence,
+                            "; a file has one encoding: save it again as UTF-8"));
+    }
+    if (s.undefined != Survey::none) {
+        size_t at = line_at(text, s.undefined);
+        raise_at(path, at,
+                 host::text(host::Repr{path}, " is neither UTF-8 nor Windows-1252: line ",
+                            std::to_string(at), " holds the byte ",
+                            byte_text((unsigned char) text[s.undefined]), " (",
+                            host::Repr{excerpt(text, s.undefined, "latin-1")},
+                            "), which neither encoding has; save the file again as UTF-8"));
+    }
+    // No byte sequence of the file is UTF-8 beyond ASCII: what spreadsheet
+    // programs on Windows write.
+    out.codec = "cp1252";
+    source.encoding = "cp1252";
+    source.legacy_line = line_at(text, s.high);
+    source.legacy_byte = (unsigned char) text[s.high];
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Notes after the table
+
+struct Notes {
+    size_t begin = (size_t) -1;            // byte offset of the block, -1 when none
+    size_t first_line = 0, last_line = 0;  // 1-based, 0 when none
+};
+
+// Whether the last bytes of a file may end in notes: they are read as
+// records from their first line end, once as they come and once as the rest
+// of a quoted cell, since the cut may fall inside one.
+bool may_end_in_notes(std::string_view data, char sep, const Columns &columns) {
+    std::string_view tail = data.substr(data.size() > tail_bytes ? data.size() - tail_bytes : 0);
+    size_t first = tail.find_first_of("\r\n");
+    tail.remove_prefix(first == std::string_view::npos ? tail.size() : first + 1);
+    std::string quoted = "\"" + std::string(tail);
+    for (std::string_view text : {tail, std::string_view(quoted)}) {
+        std::vector<Record> records = scan(text, sep, 0, 0);
+        Columns own = columns;
+        if (records.size() > 1 && notes_start(text, sep, records, 1, own) < records.size())
+            return true;
+    }
+    return false;
+}
+
+Notes find_notes(std::string_view data, std::string_view sample, bool whole, Layout &layout) {
+    Notes notes;
+    if (layout.header == (size_t) -1 || layout.records[layout.header].fields < 2)
+        return notes;
+    char sep = layout.separator;
+    Columns columns = layout.choice.columns;
+    std::vector<Record> full;
+    std::vector<Record> *records = &layout.records;
+    size_t from = layout.header + 1;
+    std::string_view text = sample;
+    if (!whole) {
+        if (!may_end_in_notes(data, sep, columns))
+            return notes;
+        // The whole file, from the header on, where every quote is known.
+        const Record &header = layout.records[layout.header];
+        full = scan(data, sep, header.begin, header.line);
+        records = &full;
+        from = 1;
+        text = data;
+    }
+    size_t start = notes_start(text, sep, *records, std::max(from, records->size() > tail_rows
+                                                                      ? records->size() - tail_rows
+                                                                      : from),
+                               columns);
+    if (start == records->size())
+        return notes;
+    notes.begin = (*records)[start].begin;
+    notes.first_line = (*records)[start].line + 1;
+    for (size_t k = records->size(); k-- > start;)
+        if ((*records)[k].fields > 0) {
+            notes.last_line = (*records)[k].last_line + 1;
+            break;
+        }
+    return notes;
 }
 
 // ---------------------------------------------------------------------------
@@ -827,7 +351,7 @@ nb::object stripped_text(nb::handle label) {
     return nb::borrow(label);
 }
 
-// pandas.read_csv(path, **kwargs); when the first row is wider than the
+// pandas.read_csv(file, **kwargs); when the first row is wider than the
 // header, pandas would drop the cells beyond its labels with a warning: that
 // is an error here.
 nb::object parse(nb::handle pd, nb::handle file, nb::dict &kwargs, bool wider_rows,
@@ -864,28 +388,40 @@ nb::object parse(nb::handle pd, nb::handle file, nb::dict &kwargs, bool wider_ro
     return table;
 }
 
+// The bytes of `data` with the lines of `blanks` (byte ranges) emptied: their
+// line ends kept, so that every line stays where it is.
+nb::object blanked(std::string_view data, std::vector<std::pair<size_t, size_t>> blanks) {
+    std::sort(blanks.begin(), blanks.end());
+    std::string out;
+    out.reserve(data.size());
+    size_t at = 0;
+    for (auto [begin, end] : blanks) {
+        begin = std::max(begin, at);
+        if (begin >= end)
+            continue;
+        out.append(data.substr(at, begin - at));
+        for (size_t i = begin; i < end; ++i)
+            if (data[i] == '\n' || data[i] == '\r')
+                out += data[i];
+        at = end;
+    }
+    out.append(data.substr(at));
+    return nb::bytes(out.data(), out.size());
+}
+
 nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_columns,
-                          TableSource &source) {
-    std::string sample = file_bytes(path, sample_bytes);
-    bool whole = (Py_ssize_t) sample.size() < sample_bytes;
-    size_t bom = sample.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+                          TableSource &source, bool want_lines) {
+    Text decoded = decode(path, file_bytes(path), source);
+    std::string_view data = view_of(decoded.bytes).substr(decoded.from);
+    bool whole = data.size() <= sample_bytes;
+    std::string_view sample = data.substr(0, sample_bytes);
     if (!whole) {  // a whole number of lines, so that no character is cut
-        size_t last = sample.rfind('\n');
-        if (last != std::string::npos && last >= bom)
-            sample.resize(last + 1);
+        size_t last = sample.find_last_of("\r\n");
+        if (last != std::string_view::npos)
+            sample = sample.substr(0, last + 1);
     }
-    std::string text = sample.substr(bom);
-    PyObject *utf8 = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict");
-    const char *encoding = "utf-8-sig";
-    if (utf8)
-        Py_DECREF(utf8);
-    else {  // not UTF-8: spreadsheet programs on Windows write Windows-1252
-        PyErr_Clear();
-        encoding = "cp1252";
-    }
-    Layout layout = find_layout(text);
+    Layout layout = find_layout(sample);
     source.separator = layout.separator;
-    source.encoding = encoding;
     source.header_line = 1;
 
     nb::dict kwargs;
@@ -894,37 +430,39 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
     kwargs["skipinitialspace"] = true;
     kwargs["index_col"] = false;
     const Record *header = nullptr, *first_row = nullptr;
+    std::vector<std::pair<size_t, size_t>> blanks;  // what pandas is not to read
+    size_t table_begin = 0, table_end = data.size();
     if (layout.header != (size_t) -1) {
         if (layout.choice.problem != HeaderChoice::none)
             raise_problem(path, layout.choice, "line");
         header = &layout.records[layout.header];
         source.header_line = header->line + 1;
+        table_begin = header->begin;
         for (size_t k = 0; k < layout.header; ++k)
             if (layout.records[k].fields > 0) {
                 if (source.preamble_first == 0)
                     source.preamble_first = layout.records[k].line + 1;
                 source.preamble_last = layout.records[k].last_line + 1;
             }
+        if (source.preamble_first > 0)
+            blanks.emplace_back(0, table_begin);
         for (size_t k = layout.header + 1; k < layout.records.size() && !first_row; ++k)
             if (layout.records[k].fields > 0)
                 first_row = &layout.records[k];
-        // pandas skips records (a quoted title may span lines), each blank
-        // line one of them.
-        if (layout.header > 0)
-            kwargs["skiprows"] = nb::int_(layout.header);
-        Notes notes = find_notes(path, text, whole, layout);
-        if (notes.rows >= 0) {
-            kwargs["nrows"] = nb::int_(notes.rows);
+        Notes notes = find_notes(data, sample, whole, layout);
+        if (notes.begin != (size_t) -1) {
+            table_end = notes.begin;
+            blanks.emplace_back(table_end, data.size());
             source.notes_first = notes.first_line;
             source.notes_last = notes.last_line;
         }
 
         // The labels as written: two made equal by stripping are refused
         // (pandas would strip the leading blanks and rename the second).
-        const char *codec = std::strcmp(encoding, "cp1252") == 0 ? "cp1252" : "utf-8";
         nb::list written, stripped;
-        for (const std::string &cell : cells_as_written(text, layout.separator, *header)) {
-            nb::object label = nb::bytes(cell.data(), cell.size()).attr("decode")(codec, "replace");
+        for (const std::string &cell : cells_as_written(sample, layout.separator, *header)) {
+            nb::object label =
+                nb::bytes(cell.data(), cell.size()).attr("decode")(decoded.codec, "replace");
             written.append(label);
             stripped.append(label.attr("strip")());
         }
@@ -956,30 +494,32 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
         }
     }
 
-    kwargs["encoding"] = encoding;
+    // Lines of form feeds or vertical tabs alone are blank, as lines of
+    // spaces are; pandas would read them as rows.
+    std::string_view table = data.substr(table_begin, table_end - table_begin);
+    std::vector<Record> rows;  // the table's records, when needed
+    bool odd_blanks = std::memchr(table.data(), '\f', table.size()) ||
+                      std::memchr(table.data(), '\v', table.size());
+    if (odd_blanks || want_lines) {
+        rows = scan(data.substr(0, table_end), layout.separator, table_begin,
+                    header ? header->line : 0);
+        for (const Record &r : rows)
+            if (r.fields == 0 && odd_blanks &&
+                data.substr(r.begin, r.end - r.begin).find_first_of("\f\v") !=
+                    std::string_view::npos)
+                blanks.emplace_back(r.begin, r.end);
+    }
+    if (want_lines)
+        for (size_t k = header ? 1 : 0; k < rows.size(); ++k)
+            if (rows[k].fields > 0)
+                source.lines.push_back(rows[k].line + 1);
+
+    nb::object buffer = blanks.empty() ? decoded.bytes : blanked(data, blanks);
+    bool with_bom = blanks.empty() && decoded.from > 0;
+    kwargs["encoding"] = with_bom ? "utf-8-sig" : decoded.codec;
+    nb::object stream = host::from_import("io", "BytesIO")(buffer);
     bool wider = header && first_row && first_row->filled > header->fields;
-    try {
-        return parse(pd, path, kwargs, wider, path, header, first_row);
-    } catch (nb::python_error &e) {
-        if (std::strcmp(encoding, "utf-8-sig") != 0 || !host::error_is(e, PyExc_UnicodeDecodeError))
-            throw;
-    }
-    // The first lines were UTF-8 but a later one is not.  Its byte-order
-    // mark, if any, is no text of Windows-1252: the file is read from after it.
-    kwargs["encoding"] = "cp1252";
-    source.encoding = "cp1252";
-    if (bom == 0)
-        return parse(pd, path, kwargs, wider, path, header, first_row);
-    nb::object file = host::from_import("builtins", "open")(path, "rb");
-    try {
-        file.attr("seek")(3);
-        nb::object table = parse(pd, file, kwargs, wider, path, header, first_row);
-        file.attr("close")();
-        return table;
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
+    return parse(pd, stream, kwargs, wider, path, header, first_row);
 }
 
 // A typed format through its pandas reader; the reader's ImportError (its
@@ -1013,6 +553,7 @@ std::vector<Record> sheet_records(nb::handle raw) {
         nb::list row = nb::borrow<nb::list>(cells[i]);
         Record &r = records[i];
         r.line = r.last_line = i;
+        r.classified = true;
         for (size_t j = 0; j < columns; ++j) {
             nb::handle cell = row[j];
             unsigned char type = cell_label;
@@ -1023,32 +564,26 @@ std::vector<Record> sheet_records(nb::handle raw) {
                 word = host::utf8(cell);
                 type = cell_type(word);
                 word = stripped(word);
-            } else if (PyNumber_Check(cell.ptr()) || PyBool_Check(cell.ptr()) ||
-                       PyObject_IsInstance(cell.ptr(), times.ptr()) == 1) {
-                type = cell_value;
+            } else if (PyObject_IsInstance(cell.ptr(), times.ptr()) == 1) {
+                type = cell_date;
+            } else if (PyNumber_Check(cell.ptr()) || PyBool_Check(cell.ptr())) {
+                type = cell_number;
+                word = host::utf8(host::str(cell));
             } else {
                 word = host::utf8(host::str(cell));
             }
             r.types.push_back(type);
             r.words.push_back(word);
         }
-        size_t last = r.types.size();
-        while (last > 0 && r.types[last - 1] == cell_empty)
-            --last;
-        r.filled = r.fields = last;
-        r.types.resize(last);
-        r.words.resize(last);
-        bool label = last > 0 && !(last == 1 && r.types[0] == cell_empty);
-        for (size_t j = 0; j < last && label; ++j)
-            label = r.types[j] == cell_label || (j == 0 && r.types[j] == cell_empty);
-        r.label = label;
-        if (!label)
-            r.words.clear();
+        settle_label(r);
+        r.fields = r.filled;
+        r.types.resize(r.filled);
+        r.words.resize(r.filled);
     }
     return records;
 }
 
-nb::object read_excel(nb::handle pd, nb::handle path, TableSource &source) {
+nb::object read_excel(nb::handle pd, nb::handle path, TableSource &source, bool want_lines) {
     nb::object raw = read_typed(
         [&] { return pd.attr("read_excel")(path, nb::arg("header") = nb::none(),
                                            nb::arg("nrows") = 256); },
@@ -1065,9 +600,12 @@ nb::object read_excel(nb::handle pd, nb::handle path, TableSource &source) {
                 source.preamble_first = k + 1;
             source.preamble_last = k + 1;
         }
-    if (header == 0)
-        return pd.attr("read_excel")(path);
-    return pd.attr("read_excel")(path, nb::arg("header") = nb::int_(header));
+    nb::object table = header == 0 ? pd.attr("read_excel")(path)
+                                   : pd.attr("read_excel")(path, nb::arg("header") = nb::int_(header));
+    if (want_lines)
+        for (size_t i = 0, n = nb::len(table); i < n; ++i)
+            source.lines.push_back(source.header_line + 1 + i);
+    return table;
 }
 
 // Non-missing cells of a column read from a typed format, as text.
@@ -1092,20 +630,20 @@ void column_as_text(nb::handle pd, nb::object &table, nb::handle label) {
     table = table.attr("assign")(**replaced);
 }
 
-nb::object load(nb::handle path, nb::handle text_columns, TableSource &source) {
+nb::object load_file(nb::handle path, nb::handle text_columns, TableSource &source, bool want_lines) {
     nb::object pd = host::import("pandas");
     std::string suffix = lowered_suffix(path);
     nb::object table;
     bool typed = true;
     if (is_excel(suffix)) {
         source.kind = TableSource::excel;
-        table = read_excel(pd, path, source);
+        table = read_excel(pd, path, source, want_lines);
     } else if (suffix == ".parquet") {
         source.kind = TableSource::parquet;
         table = read_typed([&] { return pd.attr("read_parquet")(path); }, "parquet", "parquet");
     } else {
         source.kind = TableSource::delimited;
-        table = read_delimited(pd, path, text_columns, source);
+        table = read_delimited(pd, path, text_columns, source, want_lines);
         typed = false;
     }
 
@@ -1143,7 +681,7 @@ nb::object load(nb::handle path, nb::handle text_columns, TableSource &source) {
 nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source) {
     TableSource own;
     try {
-        return load(path, text_columns, source ? *source : own);
+        return load_file(path, text_columns, source ? *source : own, source != nullptr);
     } catch (nb::python_error &error) {
         // What the loading raised, with the file (and line) it was about.
         note_error(error, path);
@@ -1151,25 +689,9 @@ nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *sou
     }
 }
 
-std::vector<size_t> row_lines(nb::handle path, const TableSource &source, size_t rows) {
-    std::vector<size_t> lines;
-    if (source.kind == TableSource::parquet)
-        return lines;
-    if (source.kind == TableSource::excel) {
-        for (size_t i = 0; i < rows; ++i)
-            lines.push_back(source.header_line + 1 + i);
-        return lines;
-    }
-    std::string text = file_bytes(path, -1);
-    size_t from = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
-    std::vector<Record> records = scan(text, source.separator, from, 0);
-    size_t k = 0;
-    while (k < records.size() && records[k].line + 1 < source.header_line)
-        ++k;
-    for (++k; k < records.size() && lines.size() < rows; ++k)
-        if (records[k].fields > 0)
-            lines.push_back(records[k].line + 1);
-    return lines;
+std::vector<size_t> row_lines(const TableSource &source, size_t rows) {
+    return std::vector<size_t>(source.lines.begin(),
+                               source.lines.begin() + (ptrdiff_t) std::min(rows, source.lines.size()));
 }
 
 }  // namespace records

@@ -20,7 +20,13 @@ struct TableSource {
     // (Excel); 0 for parquet.
     size_t header_line = 0;
     char separator = ',';
-    std::string encoding = "utf-8-sig";
+    // How the text was decoded: "utf-8", "utf-8-sig" (with a byte-order
+    // mark), "utf-16" (with one) or "cp1252" (Windows-1252: no valid UTF-8
+    // in the file); for cp1252 the first line holding a byte beyond ASCII,
+    // and that byte.
+    std::string encoding = "utf-8";
+    size_t legacy_line = 0;
+    unsigned char legacy_byte = 0;
     // The lines (delimited text) or sheet rows (Excel) left out of the
     // table, 1-based and inclusive, 0 when none: the preamble before the
     // header (titles, "key,value" metadata; from its first non-blank line to
@@ -28,24 +34,35 @@ struct TableSource {
     // after a blank line; Excel: none).
     size_t preamble_first = 0, preamble_last = 0;
     size_t notes_first = 0, notes_last = 0;
+    // The line (delimited text, 1-based as an editor shows it) or sheet row
+    // (Excel) of each row of the table; empty for parquet.
+    std::vector<size_t> lines;
 };
 
 // `_read_table(path, text_columns)`: by the file's suffix -- .xlsx/.xlsm/.xls
 // through pandas.read_excel (extra "excel"), .parquet through
 // pandas.read_parquet (extra "parquet"), anything else as delimited text.
 //
-// Delimited text: UTF-8 with or without a byte-order mark, or Windows-1252
-// when the bytes are not UTF-8; the separator is the one of , ; tab | that
-// makes the longest table in the file's first 256 KiB.  The header is found
-// there on evidence (see choose_header in load.cpp): a record of labels
-// above rows of its width, under a preamble of titles, blank lines and
-// "key,value" lines that cannot be rows of the table; a file without
-// preamble loads as pandas.read_csv(path, skipinitialspace=True) loads it.
-// Where the evidence does not settle the header (two lines of labels right
-// above the rows, as a units line makes; labels again inside the body) a
+// Delimited text is decoded on the evidence of all its bytes: UTF-8 (with
+// or without a byte-order mark) when they are UTF-8; UTF-16 after its
+// byte-order mark; Windows-1252 when no byte sequence of the file is UTF-8
+// beyond ASCII (what spreadsheet programs on Windows write).  A file that
+// holds UTF-8 and bytes that are not (or a byte-order mark and such bytes),
+// or a byte Windows-1252 does not define, is a ValueError naming the line
+// and the byte; no valid text is ever decoded twice.  The separator is the
+// one of , ; tab | that makes the longest table in the file's first
+// 256 KiB.  The header is found there on evidence (see load/layout.hpp): a
+// record of labels above rows of its width, under a preamble of titles,
+// blank lines and "key,value" lines that cannot be rows of the table; a file
+// without preamble loads as pandas.read_csv(path, skipinitialspace=True)
+// loads it.  Where the evidence does not settle the header (two lines of
+// labels right above the rows, as a units line makes; labels again inside
+// the body), or lines above the header could be rows of the table, a
 // ValueError names the lines.  A block of notes at the end of the file that
-// cannot be rows is left out.  Excel: the header row is found the same way
-// among the sheet's rows.
+// cannot be rows is left out.  "\n", "\r\n" and a lone "\r" all end lines,
+// and a line of blanks (form feeds and vertical tabs too) is blank: pandas
+// reads exactly the lines of the table, at their lines.  Excel: the header
+// row is found the same way among the sheet's rows.
 //
 // Header labels are stripped of surrounding blanks; two labels made equal by
 // it raise ValueError naming both columns.  Columns named in text_columns
@@ -57,10 +74,9 @@ struct TableSource {
 // the rows stand in the file and what was left out.
 nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source = nullptr);
 
-// The line (delimited text: 1-based, as an editor shows it, with the blank
-// lines that the reader skips skipped here too, a quoted field allowed to
-// span lines and "\r\n" or a lone "\r" ending a line) or sheet row (Excel) of each of the first `rows` data rows of
-// a table read_table loaded; empty for parquet.
-std::vector<size_t> row_lines(nb::handle path, const TableSource &source, size_t rows);
+// The line (delimited text: 1-based, as an editor shows it) or sheet row
+// (Excel) of each of the first `rows` data rows of a table read_table
+// loaded; empty for parquet.
+std::vector<size_t> row_lines(const TableSource &source, size_t rows);
 
 }  // namespace records
