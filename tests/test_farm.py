@@ -85,14 +85,12 @@ MESSY_FINDINGS = [
     ("management.yaml", 1, None, "unknown_key", "warning"),
     ("station_export.csv", 4, None, "skipped_lines", "warning"),
     ("station_export.csv", 5, "Tmittel", "non_numeric_signal", "error"),
-    ("station_export.csv", 5, "Datum", "missing_days", "warning"),
+    ("station_export.csv", 5, "Datum", "missing_week", "error"),
     ("station_export.csv", 8, "Datum", "stacked_rows", "error"),
     ("station_export.csv", 9, "Datum", "stacked_rows", "error"),
     ("station_export.csv", 9, "Datum", "unsorted_dates", "warning"),
-    ("station_export.csv", 10, "Datum", "missing_days", "warning"),
     ("station_export.csv", 11, "Datum", "sub_daily", "error"),
     ("station_export.csv", 12, "Tmittel", "non_numeric_signal", "error"),
-    ("station_export.csv", 12, "Datum", "missing_days", "warning"),
     ("inventory.csv", 3, "chain", "chain_values", "error"),
     ("inventory.csv", 4, "population", "population", "error"),
     ("inventory.csv", 5, "age_weeks", "age_weeks", "error"),
@@ -135,7 +133,7 @@ def test_check_farm_reports_every_problem_of_every_file():
         "suckers are scheduled)")
     assert [n.subject for n in report.notices] == ["field_losses"]
     text = str(report)
-    assert text.startswith("farm ") and "18 error(s), 12 warning(s)" in text
+    assert text.startswith("farm ") and "19 error(s), 9 warning(s)" in text
     assert json.loads(report.to_json())["findings"][0]["rule"] == "farm_yaml_key"
 
 
@@ -149,7 +147,7 @@ def test_farm_load_reads_a_sound_farm_and_refuses_one_with_errors(tmp_path):
     error = excinfo.value
     assert isinstance(error, ZelkaError) and rows(error.report) == MESSY_FINDINGS
     lines = str(error).splitlines()
-    assert lines[0] == f"farm {MESSY} has 18 error(s):"
+    assert lines[0] == f"farm {MESSY} has 19 error(s):"
     assert "  inventory.csv, line 3, column 'chain': 'woody' is not a chain: expected " \
            "'reproductive' or 'vegetative'" in lines
 

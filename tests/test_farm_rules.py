@@ -5,6 +5,7 @@ here triggers fails the catalogue test."""
 from __future__ import annotations
 
 import datetime as dt
+import os
 import shutil
 from pathlib import Path
 
@@ -31,7 +32,12 @@ INVENTORY = "chain,population,age_weeks\n"
 F_VALUES = "\n".join(f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{60 + k % 20}.5"
                      for k in range(456))
 
-# rule -> (files to write (None removes one), the findings of the rule:
+def fifo(path: Path) -> None:
+    path.unlink(missing_ok=True)
+    os.mkfifo(path)
+
+
+# rule -> (files to write (None removes one, a function makes it), the findings of the rule:
 #          (file, line, column, value, message))
 CASES = {
     "farm_yaml": ({"farm.yaml": "weather: &w {file: weather.csv}\nproduction: *w\n"}, [
@@ -56,6 +62,9 @@ CASES = {
          "the weather file '../weather.csv' is outside the farm folder: farm.yaml names files "
          "inside it; copy the file into the folder and name it there, e.g. weather: "
          "{file: weather.csv}")]),
+    "not_a_file": ({"parameters.yaml": fifo}, [
+        ("parameters.yaml", None, None, None, "the parameters file 'parameters.yaml' is a named "
+         "pipe (FIFO), not a file: put the file itself in the farm folder")]),
     "missing_file": ({"weather.csv": None}, [
         ("weather.*", None, None, None, "no weather file (weather.*) in {folder!r}; put it there "
          "or name it in farm.yaml, e.g. weather: {file: station.csv}")]),
@@ -77,8 +86,10 @@ CASES = {
         encoding="utf-8").replace("spread: 0.35", "spread: -0.35")}, [
         ("parameters.yaml", 32, "flowering.spread", "-0.35",
          "flowering.spread = -0.35 is negative; it must be 0 or more")]),
-    "management": ({"management.yaml": "replacement_schedule: [1, 2]\n"},
-                   [("management.yaml", None, None, None, None)]),
+    "management": ({"management.yaml": "replacement_schedule: [1, 2]\n"}, [
+        ("management.yaml", 1, "replacement_schedule", None, "replacement_schedule must map model "
+         "weeks to numbers of suckers, like replacement_schedule: {12: 150, 13: 80.5}; it is a "
+         "list")]),
     "unknown_key": ({"management.yaml": "replacement_schedul: {6: 120}\n"}, [
         ("management.yaml", 1, None, None, "unknown key 'replacement_schedul' is ignored: only "
          "replacement_schedule is read (so no suckers are scheduled)")]),
@@ -87,6 +98,11 @@ CASES = {
     "skipped_lines": ({"weather.csv": "Station: Finca\nLatitude,9.93\n\n" + weather()}, [
         ("weather.csv", 4, None, None,
          "the table's header is line 4; lines 1-2 above it are not read")]),
+    "encoding": ({"selection.csv": SELECTION.replace("\n", ",remark\n").encode()
+                  + b"2024-01-08,1,2,r\xe9colt\xe9\n"}, [
+        ("selection.csv", 2, None, None, "'selection.csv' is not UTF-8: it is read as Windows-1252, "
+         "the encoding spreadsheet programs on Windows write (its first letter beyond ASCII, on line "
+         "2, reads 'é'); if that is not the letter the file means, save the file as UTF-8")]),
     "required_columns": ({"selection.csv": "datum,parous_count,nulliparous_count\n2024-01-08,1,2\n",
                           "production.csv": "date,bagged,cut,age_at_cut\n2024-09-02,4,4,3\n"}, [
         ("production.csv", 1, "tag", None, "required column 'tag' is missing: the header (line "
@@ -151,11 +167,15 @@ CASES = {
         ("weather.csv", 3, "date", None, "the weather has one row every 7 days (lines 2 and 3), "
          "not one a day: the model reads one row a day; export daily weather")]),
     "missing_week": ({"weather.csv": weather(drop=tuple(range(20, 79)))}, [
-        ("weather.csv", 20, "date", None, "59 days without a value (2024-01-19 to 2024-03-17): "
-         "a whole model week has no weather; fill in the missing days")]),
-    "missing_days": ({"weather.csv": weather({12: "2024-01-11,"}, drop=(10, 11))}, [
-        ("weather.csv", 10, "date", None, "3 days without a value (2024-01-09 to 2024-01-11); "
-         "fill in the missing days")]),
+        ("weather.csv", 20, "date", None, "model week 2 (2024-01-15 to 2024-01-21) has no value on "
+         "3 of its 7 days (2024-01-19 to 2024-01-21): its degree-days would be short by more than "
+         "two days' worth; fill in the missing days"),
+        ("weather.csv", 20, "date", None, "model weeks 3 to 10 (2024-01-22 to 2024-03-17) have no "
+         "value on any of their 56 days: the model would have no degree-days for them; fill in the "
+         "missing days")]),
+    "missing_days": ({"weather.csv": weather({12: "2024-01-11,"}, drop=(11,))}, [
+        ("weather.csv", 11, "date", None, "model week 1 (2024-01-08 to 2024-01-14) has no value on "
+         "2 of its 7 days (2024-01-10 to 2024-01-11); fill in the missing days")]),
     "chain_values": ({"inventory.csv": INVENTORY + "woody,5,1\n"}, [
         ("inventory.csv", 2, "chain", "woody",
          "'woody' is not a chain: expected 'reproductive' or 'vegetative'")]),
@@ -190,6 +210,10 @@ def farm_with(tmp_path: Path, files: dict) -> Path:
     for name, content in files.items():
         if content is None:
             (folder / name).unlink()
+        elif callable(content):
+            content(folder / name)
+        elif isinstance(content, bytes):
+            (folder / name).write_bytes(content)
         else:
             (folder / name).write_text(content, encoding="utf-8")
     return folder
@@ -263,7 +287,7 @@ FARMS = Path(__file__).resolve().parent / "data" / "farms"
 
 @pytest.mark.parametrize(("farm", "rules"), [
     ("ambiguous_dayfirst", {"ambiguous_dates": 2}),
-    ("gaps", {"missing_week": 1, "missing_days": 2}),
+    ("gaps", {"missing_week": 2, "missing_days": 3}),
     ("weekly", {"not_daily": 1}),
     ("fahrenheit", {"temperature_units": 1}),
     ("kelvin", {"temperature_units": 1}),
@@ -285,7 +309,7 @@ LONG = "x" * 300 + ".csv"
     ("weather: {file: weather.csv\n", [("farm_yaml", 2, None)]),
     ("[weather, production]\n", [("farm_yaml", None, "farm.yaml must be a mapping of the farm's "
                                   "files to what they hold, e.g. weather: {file: weather.csv}")]),
-    ("weather: !!python/object:os.system {}\n", [("farm_yaml", None, None)]),
+    ("weather: !!python/object:os.system {}\n", [("farm_yaml", 1, None)]),
     ("weather: {file: weather.csv}\nweather: {dayfirst: true}\n", [
         ("farm_yaml", 2, "key 'weather' is written twice (lines 1 and 2): write it once")]),
     ("a:\n" + "".join("  " * k + "- \n" for k in range(1, 40)), [

@@ -243,3 +243,186 @@ def test_without_preamble_as_pandas_and_any_preamble_alike(tmp_path, table, prea
 
 def numbers_only(cell: str) -> bool:
     return cell.replace("-", "").replace(".", "").isdigit()
+
+
+# ---------------------------------------------------------------------------
+# Nothing lost: rows above the header, rows cut short, encodings, line ends
+
+PRODUCTION_HEADER = "tag,date,bagged,cut,age_at_cut"
+PRODUCTION_ROWS = [f"{tag},2024-01-{day:02d},{day},{day},30"
+                   for day in range(1, 13) for tag in ("red", "blue")]
+
+
+@pytest.mark.parametrize(("text", "word", "lines", "header"), [
+    ("\n".join(PRODUCTION_ROWS[:10] + [PRODUCTION_HEADER] + PRODUCTION_ROWS) + "\n",
+     "lines", "1-10", 11),
+    ("\r".join(["Harvest log", "", PRODUCTION_ROWS[0], "red", PRODUCTION_HEADER]
+               + PRODUCTION_ROWS) + "\r", "lines", "3-4", 5),
+    ("Farm,Kessot\n" + PRODUCTION_ROWS[5] + "\n\n" + PRODUCTION_HEADER + "\n"
+     + "\n".join(PRODUCTION_ROWS) + "\n", "line", "2", 4),
+])
+def test_rows_above_the_header_are_refused_naming_them(write_file, text, word, lines, header):
+    path = write_file("production.csv", text)
+    with pytest.raises(ValueError) as excinfo:
+        load(path, text_columns=("tag",))
+    verb, pronoun = ("look", "them") if word == "lines" else ("looks", "it")
+    assert str(excinfo.value) == (
+        f"{word} {lines} of {path!r} {verb} like rows of the table: is the header missing above "
+        f"{pronoun}? The header is line {header}; put the header above every row, or delete what "
+        "repeats rows below it")
+    assert excinfo.value.__notes__ == [f"while reading {path!r}, at line {lines.split('-')[0].split()[0]}"]
+
+
+def test_rows_above_the_header_of_a_sheet_are_refused(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    sheet = book.active
+    rows = [[tag, pd.Timestamp(2024, 1, day), day, day, 30] for day in range(1, 9)
+            for tag in ("red", "blue")]
+    for row in rows[:3] + [PRODUCTION_HEADER.split(",")] + rows:
+        sheet.append(row)
+    path = tmp_path / "production.xlsx"
+    book.save(path)
+    with pytest.raises(ValueError) as excinfo:
+        load(path, text_columns=("tag",))
+    assert str(excinfo.value) == (
+        f"rows 1-3 of {path!r} look like rows of the table: is the header missing above them? The "
+        "header is row 4; put the header above every row, or delete what repeats rows below it")
+
+
+@pytest.mark.parametrize(("header", "tail", "cut"), [
+    (PRODUCTION_HEADER, "red\nblue\n", [["red", None], ["blue", None]]),
+    (PRODUCTION_HEADER, "red\nblue\n\nNotes:\nCounts are bunches.\n", [["red", None], ["blue", None]]),
+    (PRODUCTION_HEADER, "blue,2024-01-13\n", [["blue", "2024-01-13"]]),
+    (PRODUCTION_HEADER, "\nNotes:\nCounts are bunches.\n", []),
+])
+def test_rows_cut_short_at_the_end_load_as_rows(write_file, header, tail, cut):
+    path = write_file("production.csv", "\n".join([header] + PRODUCTION_ROWS) + "\n" + tail)
+    table = load(path, text_columns=("tag",))
+    assert len(table) == len(PRODUCTION_ROWS) + len(cut)
+    last = table[["tag", "date"]].tail(len(cut)).astype(object)
+    assert last.where(last.notna(), None).values.tolist() == cut
+
+
+def test_an_inventory_cut_short_keeps_its_last_row(write_file):
+    rows = "".join(f"{chain},{100 + k},{k}\n" for k, chain in
+                   enumerate(["vegetative", "reproductive"] * 4))
+    table = load(write_file("inventory.csv", "chain,population,age_weeks\n" + rows + "vegetative\n"))
+    assert table["chain"].tolist()[-1] == "vegetative" and len(table) == 9
+
+
+@pytest.mark.parametrize(("raw", "station"), [
+    ("date,station\n2024-01-01,Belém\n".encode(), "Belém"),
+    ("date,station\n2024-01-01,Belém\n".encode("utf-8-sig"), "Belém"),
+    ("date,station\n2024-01-01,Belém\n".encode("utf-16"), "Belém"),
+    ("date,station\n2024-01-01,Belém\n".encode("cp1252"), "Belém"),
+    ("date,station\n2024-01-01,Belém\n".encode("latin-1"), "Belém"),
+])
+def test_encodings_are_read_on_evidence(write_file, raw, station):
+    table = load(write_file("weather.csv", raw))
+    assert list(table.columns) == ["date", "station"] and table["station"].tolist() == [station]
+
+
+@pytest.mark.parametrize(("raw", "message", "line"), [
+    ("tag,date\ngrün,2024-01-01\n".encode() + b"bl\xe9,2024-01-02\n",
+     "{path!r} is not UTF-8 throughout: line 3 holds the byte 0xE9 ('bl\ufffd,2024-01-02'), which "
+     "UTF-8 does not allow there, while line 2 holds UTF-8 ('grün,2024-01-01'); a file has one "
+     "encoding: save it again as UTF-8", 3),
+    (b"\xef\xbb\xbftag,date\nbl\xe9,2024-01-02\n",
+     "{path!r} is not UTF-8 throughout: line 2 holds the byte 0xE9 ('bl\ufffd,2024-01-02'), which "
+     "UTF-8 does not allow there, while it begins with the byte-order mark of UTF-8; a file has "
+     "one encoding: save it again as UTF-8", 2),
+    (b"tag,date\nred,2024-01-01\nbl\x81,2024-01-02\n",
+     "{path!r} is neither UTF-8 nor Windows-1252: line 3 holds the byte 0x81 ('bl\\x81,2024-01-02'), "
+     "which neither encoding has; save the file again as UTF-8", 3),
+])
+def test_a_mixed_encoding_is_refused_at_its_line(write_file, raw, message, line):
+    path = write_file("production.csv", raw)
+    with pytest.raises(ValueError) as excinfo:
+        load(path, text_columns=("tag",))
+    assert str(excinfo.value) == message.format(path=path)
+    assert excinfo.value.__notes__ == [f"while reading {path!r}, at line {line}"]
+
+
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("blank", ["", "\f", "\v", " \f "])
+def test_line_ends_and_blank_lines_of_any_kind(tmp_path, end, blank):
+    lines = ["Daily export", "", "date,tmean", "2024-01-01,25.0", blank, "2024-01-02,26.0",
+             "2024-01-03,27.0", blank, "Notes:", "free text"]
+    path = tmp_path / "weather.csv"
+    path.write_bytes(end.join(lines).encode() + end.encode())
+    table = load(path)
+    assert table.values.tolist() == [["2024-01-01", 25.0], ["2024-01-02", 26.0],
+                                     ["2024-01-03", 27.0]]
+    report = check_farm_of(tmp_path, path)
+    signal = report.findings[report.findings.rule == "skipped_lines"]
+    assert signal.message.tolist() == ["the table's header is line 3; lines 1-1 above it are not "
+                                       "read; lines 9-10 after the table are not rows of it"]
+
+
+def check_farm_of(folder, weather):
+    (folder / "farm.yaml").write_text(f"weather: {{file: {weather.name}}}\n")
+    return check_farm(folder)
+
+
+# A property of the loader: whatever a file holds around its table (a
+# preamble, notes after it) and however it is written (line ends,
+# encodings), every row of the table loads as written, or the file is
+# refused naming the lines that could be rows.
+
+TAGS = ["red", "Blue", "verde", "gelb", "noir", "rouge clair"]
+words = st.sampled_from(["Harvest", "records", "Finca", "Sur", "export", "quality", "flag", "Y",
+                         "means", "checked", "by", "office", "Station", "Kessot", "2024", "Bélair"])
+free_text = st.lists(words, min_size=1, max_size=6).map(" ".join)
+
+
+@st.composite
+def production_files(draw):
+    n = draw(st.integers(1, 25))
+    rows = []
+    for i in range(n):
+        day = pd.Timestamp("2024-01-01") + pd.Timedelta(days=draw(st.integers(0, 400)))
+        counts = [draw(st.one_of(st.integers(0, 200).map(str), st.just(""))) for _ in range(3)]
+        rows.append([draw(st.sampled_from(TAGS)), day.strftime("%Y-%m-%d"), *counts])
+    if draw(st.booleans()):  # the export was cut short: its last row keeps its first cells
+        rows[-1] = rows[-1][: draw(st.integers(1, 2))]
+    preamble = draw(st.lists(st.one_of(
+        free_text,
+        st.just(""),
+        st.tuples(free_text, free_text).map(lambda kv: f"{kv[0]}: {kv[1]}"),
+    ), max_size=6))
+    pasted = draw(st.integers(0, min(3, n))) if draw(st.integers(0, 4)) == 0 else 0
+    notes = draw(st.lists(free_text, max_size=4))
+    end = draw(st.sampled_from(["\n", "\r\n", "\r"]))
+    encoding = draw(st.sampled_from(["utf-8", "utf-8-sig", "utf-16", "cp1252"]))
+    return rows, preamble, pasted, notes, end, encoding
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(case=production_files())
+def test_every_row_loads_or_the_file_is_refused_naming_lines(tmp_path, case):
+    rows, preamble, pasted, notes, end, encoding = case
+    full = [r for r in rows if len(r) == 5]
+    above = [",".join(r) for r in full[:pasted]]
+    lines = preamble + above + [PRODUCTION_HEADER] + [",".join(r) for r in rows]
+    if notes:
+        lines += [""] + notes
+    path = tmp_path / "production.csv"
+    path.write_bytes((end.join(lines) + end).encode(encoding))
+    if above:
+        with pytest.raises(ValueError) as excinfo:
+            load(path, text_columns=("tag",))
+        first = len(preamble) + 1
+        assert str(excinfo.value).startswith(
+            f"lines {first}-{first + len(above) - 1} " if len(above) > 1 else f"line {first} ")
+        assert excinfo.value.__notes__ == [f"while reading {path!r}, at line {first}"]
+        return
+    table = load(path, text_columns=("tag",))
+    expected = [r + [""] * (5 - len(r)) for r in rows]
+    got = table.astype(object).where(table.notna(), "").astype(str).values.tolist()
+    got = [[cell.removesuffix(".0") for cell in row] for row in got]
+    assert got[: len(expected)] == expected
+    # What follows the rows can only be lines of the notes down to the last
+    # that could be a row cut short (a word, as a tag is): rows as written.
+    extra = [row[0] for row in got[len(expected):]]
+    assert extra == notes[: len(extra)]

@@ -34,12 +34,13 @@ enum class Severity : uint8_t { error, warning };
 
 enum class Rule : uint8_t {
     // the folder and farm.yaml
-    not_a_folder, farm_yaml, farm_yaml_key, farm_yaml_value, outside_folder, missing_file,
+    not_a_folder, farm_yaml, farm_yaml_key, farm_yaml_value, outside_folder, not_a_file,
+    missing_file,
     several_files, unmapped_column, column_mapped_twice,
     // parameters and management
     parameters, parameter_range, management, unknown_key,
     // loading a record file
-    load, skipped_lines, required_columns,
+    load, skipped_lines, encoding, required_columns,
     // dates
     date_parse, mixed_day_month, ambiguous_dates, weather_period,
     // the weather

@@ -9,6 +9,7 @@
 
 #include "farm/catalogue.hpp"
 #include "host/module.hpp"
+#include "host/yaml_file.hpp"
 #include "records/files/checked.hpp"
 #include "records/load.hpp"
 
@@ -16,6 +17,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace farm {
@@ -49,6 +51,11 @@ struct State : host::State {
     ReaderNames weather{this}, inventory{this}, production{this}, selection{this};
 };
 
+// A YAML file as composed (its node, for the lines of its keys) and built.
+struct YamlDocument {
+    nb::object document, node;
+};
+
 struct Finding {
     nb::object file, line, column, value;  // line, column, value: None when not about one
     Rule rule;
@@ -64,9 +71,17 @@ nb::object cell_text(nb::handle cell);
 // The text of a caught error: "TypeName: message".
 nb::str error_text(nb::python_error &error);
 
-// The line (1-based) of every key of a YAML mapping document, as "key" and
-// "key.subkey"; empty when the file does not compose.
-std::map<std::string, long> yaml_lines(nb::handle path);
+// The line (1-based) of every key of a composed YAML mapping node (and of
+// the mappings under it, one level down), as "key" and "key.subkey"; keys
+// written twice in one mapping go to `twice` as (key, first line, second
+// line).
+void node_lines(nb::handle yaml, nb::handle node, std::map<std::string, long> &lines,
+                std::vector<std::tuple<std::string, long, long>> *twice);
+// The line a YAML error marks, or None.
+nb::object yaml_error_line(nb::python_error &error);
+// Whether something is there at the path (a broken link too); OSError
+// when that cannot be told.
+bool lexists(nb::handle path);
 nb::object line_or_none(const std::map<std::string, long> &lines, const std::string &key);
 
 // A record file as its reader's rules left it.
@@ -104,9 +119,20 @@ class FarmCheck {
     bool has_finding(nb::handle file, Rule rule) const;
 
     // layout.cpp
+    // A YAML file of the farm read within bounds, its marks naming it as
+    // `file`; false when it cannot be read: `refusal` says so when the
+    // bounds refused it, otherwise a finding of `rule` does.
+    bool read_yaml(nb::handle file, nb::handle path, Rule rule, const host::YamlBounds &bounds,
+                   YamlDocument &out, host::YamlRefusal &refusal);
+    // Whether `path` is a regular file inside the folder (a link to one
+    // inside it counts); an outside_folder or not_a_file finding naming it
+    // as `what` when it is not.
+    bool admit(nb::handle path, nb::handle what);
     void read_farm_yaml();
     void check_section(Role role, nb::handle key, nb::handle value,
                        const std::map<std::string, long> &lines);
+    // The file of a role: its path, None when there is none, empty when a
+    // finding refused it.
     nb::object find_file(Role role);
     // farm.yaml's mapping of one file, or an empty dict.
     nb::dict section(Role role) const;
@@ -122,11 +148,21 @@ class FarmCheck {
     // `loader(path)` of a YAML file; None, and the loader's error a finding
     // of `rule` at the line it names, when it refuses the file.
     nb::object load_yaml(nb::handle file, nb::handle path, nb::handle loader, Rule rule);
+    // A parameter or management file read within their bounds; false with
+    // a finding of `rule` when it cannot be read.
+    bool read_setting(nb::handle path, Rule rule, YamlDocument &read);
+    // The shapes the parameter set and the schedule take, each fault a
+    // finding at its line; false when there is one.
+    bool parameters_shape(nb::handle file, const YamlDocument &read);
+    bool schedule_shape(nb::handle file, const YamlDocument &read);
     void check_parameters(nb::handle path);
     void check_management(nb::handle path);
 
     // records.cpp
-    RecordFile check_records(Role role, nb::handle path, nb::handle columns);
+    // The file through its reader's rules, the table prepared first when
+    // `prepare` is set.
+    RecordFile check_records(Role role, nb::handle path, nb::handle columns,
+                             const records::Prepare &prepare = {});
     void report_loading(Role role, const RecordFile &records);
     void mapped_columns(Role role, const RecordFile &records, nb::handle mapping);
     void ambiguous_dates(Role role, const RecordFile &records, nb::handle cells,
@@ -136,8 +172,11 @@ class FarmCheck {
     RecordFile check_record_file(Role role, nb::handle path);
     nb::object dated_records(Role role, const char *cls, const RecordFile &records,
                              bool by_tag, const char *what);
-    bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
-                  std::vector<nb::object> &weeks);
+    // The provider's week of each row's date (None where there is none):
+    // false, with findings, when a row has no date or the weather does not
+    // cover it.
+    bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle written,
+                  nb::handle label, std::vector<nb::object> &weeks);
     void same_week_warnings(const RecordFile &records, nb::handle label,
                             const std::vector<std::pair<nb::object, nb::object>> &keys,
                             nb::handle dates, const char *what);

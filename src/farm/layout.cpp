@@ -7,6 +7,7 @@
 #include "farm/check.hpp"
 
 #include "host/host.hpp"
+#include "host/yaml_file.hpp"
 
 #include <climits>
 
@@ -18,9 +19,8 @@ const char *const farm_file = "farm.yaml";
 
 namespace {
 
-constexpr long max_yaml_bytes = 64 * 1024;
-constexpr size_t max_yaml_nodes = 10000;
-constexpr size_t max_yaml_depth = 32;
+// farm.yaml names a few files and columns: small, shallow, without aliases.
+constexpr host::YamlBounds farm_yaml_bounds{64 * 1024, 10000, 32, false};
 constexpr long max_week_length = 366;
 
 // What farm.yaml may say of each file.
@@ -50,6 +50,14 @@ nb::list names_list(const char *const *names, size_t n) {
     return out;
 }
 
+// The suffixes of the record files the loader reads by name.
+bool known_suffix(const std::string &suffix) {
+    for (const char *known : {".csv", ".txt", ".tsv", ".dat", ".xlsx", ".xlsm", ".xls", ".parquet"})
+        if (suffix == known)
+            return true;
+    return false;
+}
+
 bool is_role(const std::string &name, Role &role) {
     for (size_t k = 0; k < role_count; ++k)
         if (name == role_name(Role(k))) {
@@ -72,8 +80,6 @@ nb::str error_text(nb::python_error &error) {
     return host::text(host::Str{nb::handle((PyObject *) Py_TYPE(value.ptr())).attr("__name__")},
                       ": ", host::Str{value});
 }
-
-namespace {
 
 // Every key of a composed mapping node (and of the mappings under it, one
 // level down) with its line; keys written twice in one mapping go to
@@ -101,23 +107,26 @@ void node_lines(nb::handle yaml, nb::handle node, std::map<std::string, long> &l
     }
 }
 
-}  // namespace
-
-std::map<std::string, long> yaml_lines(nb::handle path) {
-    std::map<std::string, long> lines;
-    try {
-        nb::object yaml = host::import("yaml");
-        nb::object text = host::from_import("pathlib", "Path")(path).attr("read_text")(
-            nb::arg("encoding") = "utf-8");
-        nb::object node = yaml.attr("compose")(text, nb::arg("Loader") = yaml.attr("SafeLoader"));
-        if (!node.is_none())
-            node_lines(yaml, node, lines, nullptr);
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
-            throw;
-        lines.clear();
+nb::object yaml_error_line(nb::python_error &error) {
+    nb::object value = nb::borrow(error.value());
+    if (nb::hasattr(value, "problem_mark")) {
+        nb::object mark = value.attr("problem_mark");
+        if (!mark.is_none())
+            return nb::int_(nb::cast<long>(mark.attr("line")) + 1);
     }
-    return lines;
+    return nb::none();
+}
+
+bool lexists(nb::handle path) {
+    try {
+        host::from_import("os", "lstat")(path);
+        return true;
+    } catch (nb::python_error &error) {
+        if (host::error_is(error, PyExc_FileNotFoundError) ||
+            host::error_is(error, PyExc_NotADirectoryError))
+            return false;
+        throw;  // a name too long, a folder out of reach: the caller's to say
+    }
 }
 
 nb::object line_or_none(const std::map<std::string, long> &lines, const std::string &key) {
@@ -163,96 +172,82 @@ bool FarmCheck::has_finding(nb::handle file, Rule rule) const {
     return false;
 }
 
-void FarmCheck::read_farm_yaml() {
-    nb::object path = folder_ / nb::str(farm_file);
-    if (!host::truth(path.attr("is_file")()))
-        return;
-    nb::str file(farm_file);
+bool FarmCheck::read_yaml(nb::handle file, nb::handle path, Rule rule,
+                         const host::YamlBounds &bounds, YamlDocument &out,
+                         host::YamlRefusal &refusal) {
     nb::object yaml = host::import("yaml");
-    nb::object text;
-    std::map<std::string, long> lines;
-    std::vector<std::tuple<std::string, long, long>> twice;
     try {
-        long size = nb::cast<long>(path.attr("stat")().attr("st_size"));
-        if (size > max_yaml_bytes) {
-            add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml,
-                host::text("farm.yaml is ", host::Str{nb::int_(size)},
-                           " bytes: a farm.yaml of more than ",
-                           host::Str{nb::int_(max_yaml_bytes)},
-                           " bytes is refused (it names a few files and columns)"));
-            config_sound_ = false;
-            return;
+        host::YamlText text = host::read_yaml_text(path, bounds, refusal);
+        if (refusal)
+            return false;
+        text.name = nb::borrow(file);  // marks name the file as the farm names it
+        refusal = host::check_yaml(yaml, text, bounds);
+        if (refusal)
+            return false;
+        // safe_load's steps, keeping the node for the lines of its keys.
+        nb::object loader = yaml.attr("SafeLoader")(host::yaml_stream(text));
+        try {
+            out.node = loader.attr("get_single_node")();
+            out.document = out.node.is_none() ? nb::object(nb::none())
+                                              : nb::object(loader.attr("construct_document")(out.node));
+        } catch (...) {
+            loader.attr("dispose")();
+            throw;
         }
-        text = path.attr("read_text")(nb::arg("encoding") = "utf-8");
-        // The events first: aliases, the number of nodes and their depth are
-        // bounded before anything is built.
-        size_t nodes = 0, depth = 0;
-        nb::object alias_event = yaml.attr("AliasEvent");
-        nb::object start_events = nb::make_tuple(yaml.attr("MappingStartEvent"),
-                                                 yaml.attr("SequenceStartEvent"));
-        nb::object end_events = nb::make_tuple(yaml.attr("MappingEndEvent"),
-                                               yaml.attr("SequenceEndEvent"));
-        nb::object scalar_event = yaml.attr("ScalarEvent");
-        for (nb::handle event : yaml.attr("parse")(text, nb::arg("Loader") = yaml.attr("SafeLoader"))) {
-            nb::object line = nb::int_(nb::cast<long>(event.attr("start_mark").attr("line")) + 1);
-            if (nb::isinstance(event, alias_event) ||
-                (nb::hasattr(event, "anchor") && !event.attr("anchor").is_none())) {
-                add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
-                    nb::str("farm.yaml uses a YAML anchor or alias (&name, *name): write each "
-                            "value out in full"));
-                config_sound_ = false;
-                return;
-            }
-            if (PyObject_IsInstance(event.ptr(), start_events.ptr()) == 1) {
-                ++nodes;
-                if (++depth > max_yaml_depth) {
-                    add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
-                        nb::str("farm.yaml nests too deeply: it maps each file to a few keys"));
-                    config_sound_ = false;
-                    return;
-                }
-            } else if (PyObject_IsInstance(event.ptr(), end_events.ptr()) == 1) {
-                --depth;
-            } else if (nb::isinstance(event, scalar_event)) {
-                ++nodes;
-            }
-            if (nodes > max_yaml_nodes) {
-                add(file, line, nb::none(), nb::none(), Rule::farm_yaml,
-                    host::text("farm.yaml holds more than ", host::Str{nb::int_(max_yaml_nodes)},
-                               " values: it maps each file to a few keys"));
-                config_sound_ = false;
-                return;
-            }
-        }
-        nb::object node = yaml.attr("compose")(text, nb::arg("Loader") = yaml.attr("SafeLoader"));
-        if (!node.is_none())
-            node_lines(yaml, node, lines, &twice);
+        loader.attr("dispose")();
+        return true;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
             throw;
-        nb::object line = nb::none();
-        nb::object value = nb::borrow(error.value());
-        if (nb::hasattr(value, "problem_mark") && !value.attr("problem_mark").is_none())
-            line = nb::int_(nb::cast<long>(value.attr("problem_mark").attr("line")) + 1);
-        add(file, line, nb::none(), nb::none(), Rule::farm_yaml, error_text(error));
+        add(file, yaml_error_line(error), nb::none(), nb::none(), rule, error_text(error));
+        return false;
+    }
+}
+
+void FarmCheck::read_farm_yaml() {
+    nb::object path = folder_ / nb::str(farm_file);
+    if (!lexists(path))
+        return;
+    if (!admit(path, nb::str("farm.yaml"))) {
         config_sound_ = false;
         return;
     }
+    nb::str file(farm_file);
+    YamlDocument read;
+    host::YamlRefusal refusal;
+    if (!read_yaml(file, path, Rule::farm_yaml, farm_yaml_bounds, read, refusal)) {
+        config_sound_ = false;
+        if (!refusal)
+            return;
+        nb::object line = refusal.line > 0 ? nb::object(nb::int_(refusal.line)) : nb::object(nb::none());
+        nb::str message =
+            refusal.kind == host::YamlRefusal::size
+                ? host::text("farm.yaml is ", std::to_string(refusal.bytes),
+                             " bytes: a farm.yaml of more than ",
+                             std::to_string(farm_yaml_bounds.max_bytes),
+                             " bytes is refused (it names a few files and columns)")
+            : refusal.kind == host::YamlRefusal::alias
+                ? nb::str("farm.yaml uses a YAML anchor or alias (&name, *name): write each "
+                          "value out in full")
+            : refusal.kind == host::YamlRefusal::depth
+                ? nb::str("farm.yaml nests too deeply: it maps each file to a few keys")
+                : host::text("farm.yaml holds more than ",
+                             std::to_string(farm_yaml_bounds.max_nodes),
+                             " values: it maps each file to a few keys");
+        add(file, line, nb::none(), nb::none(), Rule::farm_yaml, message);
+        return;
+    }
+    std::map<std::string, long> lines;
+    std::vector<std::tuple<std::string, long, long>> twice;
+    nb::object yaml = host::import("yaml");
+    if (!read.node.is_none())
+        node_lines(yaml, read.node, lines, &twice);
     for (const auto &[key, first, second] : twice)
         add(file, nb::int_(second), nb::none(), nb::none(), Rule::farm_yaml,
             host::text("key ", host::Repr{nb::str(key.c_str())}, " is written twice (lines ",
                        host::Str{nb::int_(first)}, " and ", host::Str{nb::int_(second)},
                        "): write it once"));
-    nb::object document;
-    try {
-        document = yaml.attr("safe_load")(text);
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
-            throw;
-        add(file, nb::none(), nb::none(), nb::none(), Rule::farm_yaml, error_text(error));
-        config_sound_ = false;
-        return;
-    }
+    nb::object document = read.document;
     if (document.is_none())
         return;
     if (!nb::isinstance<nb::dict>(document)) {
@@ -442,6 +437,50 @@ int FarmCheck::week_length() const {
     return 7;
 }
 
+bool FarmCheck::admit(nb::handle path, nb::handle what) {
+    nb::object os = host::import("os");
+    nb::object p = host::from_import("pathlib", "Path")(path);
+    nb::object file = name_of(p);
+    nb::object root = folder_.attr("resolve")();
+    nb::object resolved = p.attr("resolve")();
+    bool link = host::truth(p.attr("is_symlink")());
+    if (!(resolved.equal(root) || host::contains(resolved.attr("parents"), root))) {
+        add(file, nb::none(), nb::none(), host::str(resolved), Rule::outside_folder,
+            host::text(host::Str{what}, " ", host::Repr{file}, " is a link to ",
+                       host::Repr{host::str(resolved)},
+                       ", outside the farm folder: the check reads the farm's files inside "
+                       "it only; copy the file into the folder in place of the link"));
+        return false;
+    }
+    nb::object status;
+    try {
+        status = os.attr("stat")(p);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_OSError))
+            throw;
+        nb::str problem = link && !host::truth(resolved.attr("exists")())
+                              ? host::text("a link to ", host::Repr{host::str(resolved)},
+                                           ", which does not exist")
+                              : host::text("out of reach (", error_text(error), ")");
+        add(file, nb::none(), nb::none(), nb::none(), Rule::not_a_file,
+            host::text(host::Str{what}, " ", host::Repr{file}, " is ", problem,
+                       ": put the file itself in the farm folder"));
+        return false;
+    }
+    nb::object stat = host::import("stat");
+    nb::object mode = status.attr("st_mode");
+    if (host::truth(stat.attr("S_ISREG")(mode)))
+        return true;
+    const char *kind = host::truth(stat.attr("S_ISDIR")(mode))    ? "a folder"
+                       : host::truth(stat.attr("S_ISFIFO")(mode)) ? "a named pipe (FIFO)"
+                       : host::truth(stat.attr("S_ISSOCK")(mode)) ? "a socket"
+                                                                  : "a device";
+    add(file, nb::none(), nb::none(), nb::none(), Rule::not_a_file,
+        host::text(host::Str{what}, " ", host::Repr{file}, " is ", kind,
+                   ", not a file: put the file itself in the farm folder"));
+    return false;
+}
+
 nb::object FarmCheck::find_file(Role role) {
     const char *name = role_name(role);
     bool yaml = role == Role::parameters || role == Role::management;
@@ -450,7 +489,7 @@ nb::object FarmCheck::find_file(Role role) {
     if (config.contains("file")) {
         nb::object given = config["file"];
         if (!PyUnicode_Check(given.ptr()))
-            return nb::none();  // a finding of farm.yaml already
+            return nb::object();  // a finding of farm.yaml already
         nb::object path_cls = host::from_import("pathlib", "Path");
         try {
             nb::object relative = path_cls(given);
@@ -466,34 +505,43 @@ nb::object FarmCheck::find_file(Role role) {
                                " is outside the farm folder: farm.yaml names files inside it; "
                                "copy the file into the folder and name it there, e.g. ",
                                name, ": {file: ", name, yaml ? ".yaml}" : ".csv}"));
-                return nb::none();
+                return nb::object();
             }
-            if (host::truth(path.attr("is_file")()))
-                return path;
+            if (lexists(path))
+                return admit(path, host::text("the ", name, " file")) ? path : nb::object();
         } catch (nb::python_error &error) {
             if (!host::error_is(error, PyExc_OSError) && !host::error_is(error, PyExc_ValueError))
                 throw;
             add(file, nb::none(), nb::none(), given, Rule::farm_yaml_value,
                 host::text("the ", name, " file ", host::Repr{given}, " cannot be opened (",
                            error_text(error), "): name a file of the farm folder"));
-            return nb::none();
+            return nb::object();
         }
         add(file, nb::none(), nb::none(), given, Rule::missing_file,
             host::text("the ", name, " file ", host::Repr{given},
                        " that farm.yaml names is not in the folder"));
-        return nb::none();
+        return nb::object();
     }
     nb::list found;
+    bool refused = false;
     nb::object files = host::from_import("builtins", "sorted")(
         folder_.attr("glob")(host::text(name, ".*")));
     for (nb::handle path : files) {
-        if (!host::truth(path.attr("is_file")()))
-            continue;
         std::string suffix = utf8(path.attr("suffix").attr("lower")());
         if (yaml && suffix != ".yaml" && suffix != ".yml")
             continue;
-        found.append(path);
+        // A folder beside the files ("weather.2023") is not one of them,
+        // unless its name says it is one.
+        if (!yaml && !host::truth(path.attr("is_symlink")()) &&
+            host::truth(path.attr("is_dir")()) && !known_suffix(suffix))
+            continue;
+        if (admit(path, host::text("the ", name, " file")))
+            found.append(path);
+        else
+            refused = true;
     }
+    if (refused && nb::len(found) == 0)
+        return nb::object();
     if (nb::len(found) == 1)
         return found[0];
     if (nb::len(found) > 1) {
@@ -504,7 +552,7 @@ nb::object FarmCheck::find_file(Role role) {
             host::text("several ", name, " files: ", host::Str{names},
                        "; name the one to read in farm.yaml, e.g. ", name, ": {file: ",
                        host::Str{names[0]}, "}"));
-        return nb::none();
+        return nb::object();
     }
     if (role == Role::weather) {
         nb::str expected = host::text(name, ".*");

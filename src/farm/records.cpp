@@ -107,7 +107,8 @@ std::string reading(int day, int month) {
 
 }  // namespace
 
-RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle columns) {
+RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle columns,
+                                    const records::Prepare &prepare) {
     RecordFile records;
     records.path = nb::borrow(path);
     records.file = name_of(path);
@@ -123,7 +124,8 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
         warnings.attr("simplefilter")("ignore");
         switch (role) {
         case Role::weather:
-            records.checked = records::check_weather_file(s_.weather.state, text_path, columns);
+            records.checked =
+                records::check_weather_file(s_.weather.state, text_path, columns, prepare);
             break;
         case Role::inventory:
             records.checked =
@@ -187,6 +189,16 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
                             : nb::str("");
         add(file, nb::int_(source.header_line), nb::none(), nb::none(), Rule::skipped_lines,
             host::text(header, above, below));
+    }
+
+    if (source.encoding == "cp1252") {
+        char byte = (char) source.legacy_byte;
+        nb::object shown = nb::bytes(&byte, 1).attr("decode")("cp1252");
+        add(file, nb::int_(source.legacy_line), nb::none(), nb::none(), Rule::encoding,
+            host::text(host::Repr{file}, " is not UTF-8: it is read as Windows-1252, the encoding "
+                       "spreadsheet programs on Windows write (its first letter beyond ASCII, on "
+                       "line ", std::to_string(source.legacy_line), ", reads ", host::Repr{shown},
+                       "); if that is not the letter the file means, save the file as UTF-8"));
     }
 
     nb::dict mapping = columns_of(role);
@@ -301,15 +313,19 @@ RecordFile FarmCheck::check_record_file(Role role, nb::handle path) {
     return check_records(role, path, nb::len(columns) > 0 ? nb::object(columns) : nb::none());
 }
 
-bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle label,
-                         std::vector<nb::object> &weeks) {
+bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle written,
+                         nb::handle label, std::vector<nb::object> &weeks) {
     bool all = true;
-    // dates the parser could not read are findings already
-    bool unread = has_finding(records.file, Rule::date_parse);
     nb::list cells = nb::list(dates.attr("tolist")());
+    nb::list as_written = nb::list(written.attr("tolist")());
     nb::object week_of = provider_.attr("week_index_for_date");
     for (size_t i = 0; i < nb::len(cells); ++i) {
-        if (unread && host::is_missing(cells[i])) {
+        if (host::is_missing(cells[i])) {
+            // A cell the parser cannot read is a date_parse finding already.
+            if (host::is_missing(as_written[i]) || utf8(host::str(as_written[i])).find_first_not_of(
+                                                       " \t") == std::string::npos)
+                add(records.file, records.line_at(i), label, nb::none(), Rule::date_parse,
+                    nb::str("the date is missing: every row records the day it was taken"));
             weeks.push_back(nb::none());
             all = false;
             continue;
@@ -381,7 +397,7 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
         provider_.is_none())
         return nb::object();
     std::vector<nb::object> weeks;
-    bool placed = weeks_of(records, records.checked.dates, label, weeks);
+    bool placed = weeks_of(records, records.checked.dates, table["date"], label, weeks);
     nb::list tags = by_tag ? nb::list(records.checked.tags.attr("tolist")()) : nb::list();
     std::vector<std::pair<nb::object, nb::object>> keys;
     for (size_t i = 0; i < weeks.size(); ++i)

@@ -27,14 +27,20 @@ void FarmCheck::run() {
         return;
     }
     read_farm_yaml();
+    // A file refused where it stands (a finding says why) is not read, and
+    // not taken for absent either.
     nb::object found[role_count];
     for (size_t k = 0; k < role_count; ++k)
         found[k] = find_file(Role(k));
-    check_parameters(found[size_t(Role::parameters)]);
-    check_management(found[size_t(Role::management)]);
-    check_weather(found[size_t(Role::weather)]);
+    if (found[size_t(Role::parameters)].is_valid())
+        check_parameters(found[size_t(Role::parameters)]);
+    if (found[size_t(Role::management)].is_valid())
+        check_management(found[size_t(Role::management)]);
+    if (found[size_t(Role::weather)].is_valid())
+        check_weather(found[size_t(Role::weather)]);
     for (Role role : {Role::inventory, Role::production, Role::selection})
-        check_optional(role, found[size_t(role)]);
+        if (found[size_t(role)].is_valid())
+            check_optional(role, found[size_t(role)]);
 }
 
 nb::object FarmCheck::report() const {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 namespace farm {
 
@@ -50,6 +51,82 @@ char unit_of_label(const std::string &label) {
     return 0;
 }
 
+// The UTC offset a timestamp ends with ("Z", "+02:00", "-0500", "+01"),
+// after its time of day; empty when it ends with none.
+std::string_view utc_offset(std::string_view cell) {
+    while (!cell.empty() && cell.back() == ' ')
+        cell.remove_suffix(1);
+    size_t n = cell.size();
+    auto time_before = [&](size_t at) {
+        return at > 0 && std::isdigit((unsigned char) cell[at - 1]) &&
+               cell.substr(0, at).find(':') != std::string_view::npos;
+    };
+    if (n > 0 && cell[n - 1] == 'Z' && time_before(n - 1))
+        return cell.substr(n - 1);
+    for (size_t length : {6, 5, 3}) {  // +HH:MM, +HHMM, +HH
+        if (n < length)
+            continue;
+        std::string_view tail = cell.substr(n - length);
+        bool shape = (tail[0] == '+' || tail[0] == '-') && std::isdigit((unsigned char) tail[1]) &&
+                     std::isdigit((unsigned char) tail[2]);
+        if (length == 6)
+            shape = shape && tail[3] == ':' && std::isdigit((unsigned char) tail[4]) &&
+                    std::isdigit((unsigned char) tail[5]);
+        if (length == 5)
+            shape = shape && std::isdigit((unsigned char) tail[3]) &&
+                    std::isdigit((unsigned char) tail[4]);
+        if (shape && time_before(n - length))
+            return tail;
+    }
+    return std::string_view();
+}
+
+// Timestamps whose UTC offset changes within the file (daylight saving
+// time: +01:00, then +02:00) read as the local times they write: the date
+// is the calendar date as written.
+nb::object local_times(nb::handle table, nb::handle label) {
+    if (!records::has_column(table, label))
+        return nb::borrow(table);
+    nb::list cells = nb::list(table[label].attr("tolist")());
+    std::string first;
+    bool changes = false;
+    for (nb::handle cell : cells) {
+        if (!PyUnicode_Check(cell.ptr()))
+            continue;
+        std::string offset(utc_offset(utf8(cell)));
+        if (offset.empty())
+            continue;
+        if (first.empty())
+            first = offset;
+        else if (offset != first)
+            changes = true;
+    }
+    if (!changes)
+        return nb::borrow(table);
+    nb::list local;
+    for (nb::handle cell : cells) {
+        if (!PyUnicode_Check(cell.ptr())) {
+            local.append(cell);
+            continue;
+        }
+        std::string text = utf8(cell);
+        std::string_view offset = utc_offset(text);
+        std::string_view kept = std::string_view(text).substr(0, text.size() - offset.size());
+        while (!offset.empty() && !kept.empty() && kept.back() == ' ')
+            kept.remove_suffix(1);
+        local.append(nb::str(kept.data(), kept.size()));
+    }
+    nb::dict replaced;
+    replaced[label] = host::import("pandas").attr("Series")(
+        local, nb::arg("index") = table.attr("index"), nb::arg("dtype") = "object");
+    if (!PyUnicode_Check(label.ptr())) {
+        nb::object copy = table.attr("copy")();
+        copy[label] = replaced[label];
+        return copy;
+    }
+    return table.attr("assign")(**replaced);
+}
+
 nb::str day_text(long long ordinal) {
     return host::str(host::from_import("datetime", "date").attr("fromordinal")(ordinal));
 }
@@ -66,10 +143,11 @@ void FarmCheck::check_weather(nb::handle path) {
     // Labels as text and dayfirst as a bool: farm.yaml's check let nothing
     // else through.
     nb::object column_map = host::from_import("py_zelka.weather", "ColumnMap")(**fields);
-    RecordFile records = check_records(Role::weather, path, column_map);
+    nb::object date_label = column_map.attr("date");
+    RecordFile records = check_records(Role::weather, path, column_map,
+                                       [&](nb::handle table) { return local_times(table, date_label); });
     if (!records.has_table())
         return;
-    nb::object date_label = column_map.attr("date");
     nb::object table = records.checked.table;
     if (records::has_column(table, date_label))
         ambiguous_dates(Role::weather, records, table[date_label], date_label);
@@ -305,36 +383,81 @@ void FarmCheck::weather_gaps(const RecordFile &records, nb::handle date_label,
                        "), not one a day: the model reads one row a day; export daily weather"));
         return;
     }
+    // Each model week (week 0 begins on the first date) as the model sums
+    // it: a week missing more than two of its days (or all of them) has
+    // degree-days short by more than a few days' worth -- an error; one or
+    // two missing days are a warning.  Weeks wholly without weather, one
+    // after another, are one finding.
     long long start = rows_of_day.begin()->first, end = rows_of_day.rbegin()->first;
     long long length = week_length();
-    long long day = start;
-    while (day <= end) {
-        if (values_of_day.count(day)) {
-            ++day;
+    auto row_at = [&](long long day) {
+        // The row of the day (it has no value), or the first row after it.
+        return rows_of_day.lower_bound(day)->second;
+    };
+    auto span = [](long long first, long long last) {
+        return first == last ? host::text(day_text(first))
+                             : host::text(day_text(first), " to ", day_text(last));
+    };
+    long long empty_from = -1, empty_to = -1, empty_days = 0;
+    auto flush_empty = [&](long long next_week) {
+        if (empty_from < 0)
+            return;
+        long long first_day = start + empty_from * length;
+        long long last_day = std::min(start + (next_week)*length - 1, end);
+        nb::str weeks = empty_from == empty_to
+                            ? host::text("model week ", std::to_string(empty_from), " (",
+                                         span(first_day, last_day), ") has no value on any of its ",
+                                         std::to_string(empty_days), " days")
+                            : host::text("model weeks ", std::to_string(empty_from), " to ",
+                                         std::to_string(empty_to), " (", span(first_day, last_day),
+                                         ") have no value on any of their ",
+                                         std::to_string(empty_days), " days");
+        add(records.file, records.line_at(row_at(first_day)), date_label, nb::none(),
+            Rule::missing_week,
+            host::text(weeks, ": the model would have no degree-days for ",
+                       empty_from == empty_to ? "it" : "them", "; fill in the missing days"));
+        empty_from = -1;
+        empty_days = 0;
+    };
+    for (long long week = 0; start + week * length <= end; ++week) {
+        long long first = start + week * length, last = std::min(first + length - 1, end);
+        std::vector<long long> missing;
+        for (long long day = first; day <= last; ++day)
+            if (!values_of_day.count(day))
+                missing.push_back(day);
+        long long days = last - first + 1, count = (long long) missing.size();
+        if (count == days) {
+            if (empty_from < 0)
+                empty_from = week;
+            empty_to = week;
+            empty_days += days;
             continue;
         }
-        long long run_start = day;
-        while (day <= end && !values_of_day.count(day))
-            ++day;
-        long long run_end = day - 1, count = run_end - run_start + 1;
-        // The row to point at: the first of the run's rows without a value,
-        // or the first row after the run.
-        auto inside = rows_of_day.lower_bound(run_start);
-        size_t row = inside->second;
-        // A whole model week (week 0 begins on the first date) without a value.
-        long long first_week = (run_start - start + length - 1) / length;
-        long long last_week = (run_end - start + 1) / length - 1;
-        bool whole_week = first_week <= last_week;
-        nb::str span = count == 1 ? host::text(day_text(run_start))
-                                  : host::text(day_text(run_start), " to ", day_text(run_end));
-        add(records.file, records.line_at(row), date_label, nb::none(),
-            whole_week ? Rule::missing_week : Rule::missing_days,
-            host::text(host::Str{nb::int_(count)}, count == 1 ? " day" : " days",
-                       " without a value (", span, ")",
-                       whole_week ? ": a whole model week has no weather; fill in the missing "
-                                    "days"
+        flush_empty(week);
+        if (count == 0)
+            continue;
+        // The missing days as runs: "2024-01-16 to 2024-01-18 and 2024-01-20".
+        nb::str which("");
+        for (size_t k = 0; k < missing.size();) {
+            size_t j = k;
+            while (j + 1 < missing.size() && missing[j + 1] == missing[j] + 1)
+                ++j;
+            bool final = j + 1 == missing.size();
+            which = host::text(which, k == 0 ? "" : final ? " and " : ", ",
+                               span(missing[k], missing[j]));
+            k = j + 1;
+        }
+        bool short_week = count > 2;
+        add(records.file, records.line_at(row_at(missing.front())), date_label, nb::none(),
+            short_week ? Rule::missing_week : Rule::missing_days,
+            host::text("model week ", std::to_string(week), " (", span(first, last),
+                       ") has no value on ", std::to_string(count), " of its ",
+                       std::to_string(days), count == 1 ? " days (" : " days (", which, ")",
+                       short_week ? ": its degree-days would be short by more than two days' "
+                                    "worth; fill in the missing days"
                                   : "; fill in the missing days"));
     }
+    flush_empty((end - start) / length + 1);
 }
 
 }  // namespace farm

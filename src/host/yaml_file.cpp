@@ -8,15 +8,13 @@
 
 namespace host {
 
-namespace {
-
-// A stream of the text whose marks name the file, as the file's own stream
-// would.
-nb::object stream_of(const YamlText &text) {
+nb::object yaml_stream(const YamlText &text) {
     nb::object stream = from_import("io", "StringIO")(text.text);
     stream.attr("name") = text.name;
     return stream;
 }
+
+namespace {
 
 size_t capped(size_t a, size_t b, size_t cap) { return a + b > cap ? cap : a + b; }
 
@@ -58,8 +56,12 @@ YamlText read_yaml_text(nb::handle path, const YamlBounds &bounds, YamlRefusal &
 }
 
 YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &bounds) {
+    return check_yaml_stream(yaml, yaml_stream(text), bounds);
+}
+
+YamlRefusal check_yaml_stream(nb::handle yaml, nb::handle stream, const YamlBounds &bounds) {
     YamlRefusal refusal;
-    nb::object loader = yaml.attr("SafeLoader")(stream_of(text));
+    nb::object loader = yaml.attr("SafeLoader")(stream);
     nb::object alias_event = yaml.attr("AliasEvent");
     nb::object starts = nb::make_tuple(yaml.attr("MappingStartEvent"),
                                        yaml.attr("SequenceStartEvent"));
@@ -80,12 +82,13 @@ YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &
     try {
         while (truth(loader.attr("check_event")())) {
             nb::object event = loader.attr("get_event")();
-            long line = nb::cast<long>(event.attr("start_mark").attr("line")) + 1;
+            nb::object mark = event.attr("start_mark");
+            long line = nb::cast<long>(mark.attr("line")) + 1;
             nb::object anchor_obj = nb::getattr(event, "anchor", nb::none());
             std::string anchor = anchor_obj.is_none() ? std::string() : utf8(anchor_obj);
             bool alias = nb::isinstance(event, alias_event);
             if (!bounds.aliases && (alias || !anchor.empty())) {
-                refusal = {YamlRefusal::alias, line, 0};
+                refusal = {YamlRefusal::alias, line, 0, mark};
                 break;
             }
             size_t added = 0;
@@ -97,7 +100,7 @@ YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &
                 added = 1;
                 open.emplace_back(1, anchor);
                 if (open.size() > bounds.max_depth) {
-                    refusal = {YamlRefusal::depth, line, 0};
+                    refusal = {YamlRefusal::depth, line, 0, mark};
                     break;
                 }
             } else if (PyObject_IsInstance(event.ptr(), ends.ptr()) == 1) {
@@ -112,7 +115,7 @@ YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &
             }
             total = capped(total, added, cap);
             if (total > bounds.max_nodes) {
-                refusal = {alias ? YamlRefusal::alias : YamlRefusal::nodes, line, 0};
+                refusal = {alias ? YamlRefusal::alias : YamlRefusal::nodes, line, 0, mark};
                 break;
             }
         }
@@ -125,7 +128,7 @@ YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &
 }
 
 nb::object load_yaml_text(nb::handle yaml, const YamlText &text) {
-    return yaml.attr("safe_load")(stream_of(text));
+    return yaml.attr("safe_load")(yaml_stream(text));
 }
 
 nb::str refusal_text(const YamlRefusal &refusal, const YamlBounds &bounds) {
@@ -136,16 +139,12 @@ nb::str refusal_text(const YamlRefusal &refusal, const YamlBounds &bounds) {
     case YamlRefusal::alias:
         return bounds.aliases
                    ? text("repeats its values through aliases (*name) to more than ",
-                          std::to_string(bounds.max_nodes), " values, from line ",
-                          std::to_string(refusal.line))
-                   : text("uses a YAML anchor or alias (&name, *name) at line ",
-                          std::to_string(refusal.line));
+                          std::to_string(bounds.max_nodes), " values")
+                   : nb::str("uses a YAML anchor or alias (&name, *name)");
     case YamlRefusal::depth:
-        return text("nests more than ", std::to_string(bounds.max_depth),
-                    " levels deep at line ", std::to_string(refusal.line));
+        return text("nests more than ", std::to_string(bounds.max_depth), " levels deep");
     case YamlRefusal::nodes:
-        return text("holds more than ", std::to_string(bounds.max_nodes), " values, from line ",
-                    std::to_string(refusal.line));
+        return text("holds more than ", std::to_string(bounds.max_nodes), " values");
     case YamlRefusal::none:
         break;
     }
@@ -153,14 +152,59 @@ nb::str refusal_text(const YamlRefusal &refusal, const YamlBounds &bounds) {
 }
 
 nb::object load_yaml_file(nb::handle path, nb::handle yaml) {
+    // The file's own stream is given to safe_load, as the plain reading
+    // does; the bounds are checked on it first (then it is read again from
+    // its start), or on its text where it cannot go back.
     YamlRefusal refusal;
-    YamlText text = read_yaml_text(path, document_bounds, refusal);
-    if (!refusal)
-        refusal = check_yaml(yaml, text, document_bounds);
+    nb::object manager = path.attr("open")("r", nb::arg("encoding") = "utf-8");
+    nb::object exit = manager.attr("__exit__");
+    nb::object stream = manager.attr("__enter__")();
+    nb::object document = nb::none();
+    try {
+        size_t bytes = nb::cast<size_t>(
+            from_import("os", "fstat")(stream.attr("fileno")()).attr("st_size"));
+        if (bytes > document_bounds.max_bytes) {
+            refusal.kind = YamlRefusal::size;
+            refusal.bytes = bytes;
+        } else if (truth(stream.attr("seekable")())) {
+            try {
+                refusal = check_yaml_stream(yaml, stream, document_bounds);
+            } catch (nb::python_error &error) {
+                // Text the parser or the decoder refuses: safe_load's own
+                // error, raised by safe_load from the start of the stream.
+                if (!error_is(error, PyExc_Exception))
+                    throw;
+            }
+            if (!refusal) {
+                stream.attr("seek")(0);
+                document = yaml.attr("safe_load")(stream);
+            }
+        } else {
+            YamlText text{stream.attr("read")(), nb::getattr(stream, "name", nb::str("<file>"))};
+            refusal = check_yaml(yaml, text, document_bounds);
+            if (!refusal)
+                document = load_yaml_text(yaml, text);
+        }
+    } catch (nb::python_error &error) {
+        nb::object traceback = error.traceback();
+        nb::object suppress = exit(error.type(), error.value(),
+                                   traceback.is_valid() ? traceback : nb::none());
+        int truth_value = PyObject_IsTrue(suppress.ptr());
+        if (truth_value < 0)
+            throw nb::python_error();
+        if (!truth_value)
+            throw;
+        return nb::none();
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
     if (refusal) {
-        nb::object mark = yaml.attr("Mark")(text.name.is_valid() ? text.name : nb::object(str(path)),
-                                            0, refusal.line > 0 ? refusal.line - 1 : 0, 0,
-                                            nb::none(), nb::none());
+        nb::object mark = refusal.mark.is_valid()
+                              ? refusal.mark
+                              : nb::object(yaml.attr("Mark")(str(path), 0, 0, 0, nb::none(),
+                                                             nb::none()));
         nb::object error = from_import("yaml.composer", "ComposerError")(
             nb::none(), nb::none(),
             nb::str(text("the document ", refusal_text(refusal, document_bounds),
@@ -169,7 +213,7 @@ nb::object load_yaml_file(nb::handle path, nb::handle yaml) {
         PyErr_SetObject((PyObject *) Py_TYPE(error.ptr()), error.ptr());
         throw nb::python_error();
     }
-    return load_yaml_text(yaml, text);
+    return document;
 }
 
 }  // namespace host

@@ -34,6 +34,7 @@ struct YamlRefusal {
     enum Kind { none, size, alias, depth, nodes } kind = none;
     long line = 0;     // 1-based, of the event that crossed the bound (0 for size)
     size_t bytes = 0;  // the file's size, for `size`
+    nb::object mark;   // the parser's mark of that event
     explicit operator bool() const { return kind != none; }
 };
 
@@ -48,6 +49,11 @@ YamlText read_yaml_text(nb::handle path, const YamlBounds &bounds, YamlRefusal &
 // The parser's events of the text against the bounds (the parser's own
 // errors propagate, with the marks safe_load would give).
 YamlRefusal check_yaml(nb::handle yaml, const YamlText &text, const YamlBounds &bounds);
+YamlRefusal check_yaml_stream(nb::handle yaml, nb::handle stream, const YamlBounds &bounds);
+
+// A stream of the text whose marks name the file, as the file's own stream
+// would.
+nb::object yaml_stream(const YamlText &text);
 
 // yaml.safe_load of the text, its marks naming the file.
 nb::object load_yaml_text(nb::handle yaml, const YamlText &text);

@@ -281,7 +281,10 @@ bool may_end_in_notes(std::string_view data, char sep, const Columns &columns) {
 
 Notes find_notes(std::string_view data, std::string_view sample, bool whole, Layout &layout) {
     Notes notes;
-    if (layout.header == (size_t) -1 || layout.records[layout.header].fields < 2)
+    // Without rows that show what the table's columns hold, any line after
+    // the header may be a row.
+    if (layout.header == (size_t) -1 || layout.records[layout.header].fields < 2 ||
+        layout.choice.columns.width() == 0)
         return notes;
     char sep = layout.separator;
     Columns columns = layout.choice.columns;

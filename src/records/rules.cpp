@@ -46,6 +46,8 @@ nb::object load_for(Checks &checks, Options *options, nb::handle read_table, nb:
     options->labels = host::as_list(table.attr("columns"));
     if (options->renames.is_valid() && nb::len(options->renames) > 0)
         table = table.attr("rename")(nb::arg("columns") = options->renames);
+    if (options->prepare)
+        table = options->prepare(table);
     return table;
 }
 

@@ -12,6 +12,7 @@
 #include "records/pandas.hpp"
 #include "records/rows.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,17 @@ class Checks {
     std::vector<Failure> failures_;
 };
 
+// What a farm does to a loaded table before the rules run (its rows stay
+// where they are): the table it gives the rules.
+using Prepare = std::function<nb::object(nb::handle table)>;
+
 // How a farm reads a record file besides the specified readers' defaults:
-// its own labels of our columns (`renames`: file label -> our label) and
-// whether its dates are written day first.
+// its own labels of our columns (`renames`: file label -> our label),
+// whether its dates are written day first, and what it does to the table.
 struct Options {
     nb::object renames;  // a dict, or empty
     bool dayfirst = false;
+    Prepare prepare;     // when set, after the renames
     TableSource source;  // filled by the load
     nb::list labels;     // the header's labels as the file writes them (before renames)
     nb::object dates;    // dated files: each row's calendar date, for the farm's weeks

@@ -13,16 +13,19 @@ WeekIndexer::WeekIndexer(nb::handle weather) : weather_(nb::borrow(weather)) {
 }
 
 void WeekIndexer::require_whole(nb::handle date, nb::handle week) const {
-    // What the host's operator.index accepts: int and its subclasses (bool,
-    // an IntEnum), numpy integers, anything with __index__.
-    PyObject *index = PyNumber_Index(week.ptr());
-    if (index) {
-        Py_DECREF(index);
-        return;
+    // What the host's operator.index accepts: int and its subclasses (an
+    // IntEnum), numpy integers, anything with __index__ -- but a bool, which
+    // is a truth value and no week (numpy's bool has no __index__).
+    if (!PyBool_Check(week.ptr())) {
+        PyObject *index = PyNumber_Index(week.ptr());
+        if (index) {
+            Py_DECREF(index);
+            return;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))  // an error of __index__ itself
+            throw nb::python_error();
+        PyErr_Clear();
     }
-    if (!PyErr_ExceptionMatches(PyExc_TypeError))  // an error of __index__ itself
-        throw nb::python_error();
-    PyErr_Clear();
     host::raise(PyExc_TypeError,
                 host::text("weather.week_index_for_date(", host::Repr{date}, ") returned ",
                            host::Repr{week}, " of type ",

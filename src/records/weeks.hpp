@@ -19,8 +19,8 @@ namespace nb = nanobind;
 // exactly as over the whole list.  A result that is an exact int equal to
 // the previous row's is replaced by that previous object: consecutive rows
 // of one week share one int.  A result that is no whole number (what the
-// host's operator.index refuses: text, a float, None) raises TypeError naming
-// the date and the result, at its row.
+// host's operator.index refuses: text, a float, None; and a bool) raises
+// TypeError naming the date and the result, at its row.
 class WeekIndexer {
   public:
     explicit WeekIndexer(nb::handle weather);

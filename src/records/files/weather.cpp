@@ -100,9 +100,11 @@ void publish_weather_names(const Publish &put) {
     publish_common_names(put, "WeatherError", false);
 }
 
-CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns) {
+CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns,
+                               const Prepare &prepare) {
     Checks checks = Checks::every_failure();
     Options options;
+    options.prepare = prepare;
     nb::object loaded;
     nb::object data = run_weather(s, path, columns, checks, &options, loaded);
     return checked_file(s, checks, data, loaded, options);

@@ -17,6 +17,7 @@ nb::object run_weather(ReaderState &s, nb::handle path, nb::handle columns,
                        Checks &checks, Options *options, nb::object &loaded);
 
 // Every rule of a weather file, read with the ColumnMap `columns`.
-CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns);
+CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns,
+                               const Prepare &prepare = {});
 
 }  // namespace records

@@ -1,5 +1,6 @@
 #include "records/load/layout.hpp"
 
+#include <algorithm>
 #include <cctype>
 
 namespace records::load {
@@ -59,6 +60,9 @@ Columns column_kinds(const std::vector<Record> &records, const std::vector<size_
     Columns columns;
     columns.kinds.assign(width, column_text);
     columns.seen.resize(width);
+    columns.words.assign(width, 0);
+    columns.length.assign(width, 0);
+    columns.colon.assign(width, false);
     for (size_t j = 0; j < width; ++j) {
         size_t values = numbers[j] + dates[j];
         if (values == 0 || labels[j] * 10 > values)
@@ -129,6 +133,21 @@ char most_frequent_separator(std::string_view text, size_t from) {
 
 }  // namespace
 
+namespace {
+
+size_t word_count(const std::string &cell) {
+    size_t count = 0;
+    bool in_word = false;
+    for (char c : cell) {
+        bool blank = c == ' ' || c == '\t';
+        count += !blank && !in_word;
+        in_word = !blank;
+    }
+    return count;
+}
+
+}  // namespace
+
 void Columns::remember(const Record &r) {
     if (r.fields == 0 || r.label || r.filled > width())
         return;
@@ -136,11 +155,16 @@ void Columns::remember(const Record &r) {
         if (of_values(j) && r.types[j] == cell_label)
             return;  // not a row of this table
     for (size_t j = 0; j < r.filled; ++j)
-        if (!of_values(j) && (r.types[j] == cell_label || r.types[j] == cell_number))
-            seen[j].insert(lowered(r.words[j]));
+        if (!of_values(j) && (r.types[j] == cell_label || r.types[j] == cell_number)) {
+            const std::string &cell = r.words[j];
+            seen[j].insert(lowered(cell));
+            words[j] = std::max(words[j], word_count(cell));
+            length[j] = std::max(length[j], cell.size());
+            colon[j] = colon[j] || cell.find(':') != std::string::npos;
+        }
 }
 
-bool could_be_row(const Record &r, const Columns &columns) {
+bool could_be_row(const Record &r, const Columns &columns, bool by_shape) {
     if (r.fields == 0 || r.filled > columns.width() || r.filled == 0)
         return false;
     bool shown = false;
@@ -150,9 +174,15 @@ bool could_be_row(const Record &r, const Columns &columns) {
         if (t == cell_empty || t == cell_missing)
             continue;
         switch (columns.kinds[j]) {
-        case column_text:
-            shown = shown || columns.seen[j].count(lowered(r.words[j])) > 0;
+        case column_text: {
+            const std::string &cell = r.words[j];
+            bool shaped = by_shape && columns.words[j] > 0 &&
+                          word_count(cell) <= columns.words[j] &&
+                          cell.size() <= std::max<size_t>(2 * columns.length[j], 16) &&
+                          (columns.colon[j] || cell.find(':') == std::string::npos);
+            shown = shown || shaped || columns.seen[j].count(lowered(cell)) > 0;
             break;
+        }
         case column_number:
             if (t != cell_number)
                 return false;
@@ -213,6 +243,8 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
                 break;
             }
         }
+        if (choice.header == h)
+            choice.columns = std::move(columns);
         return choice;
     }
 
@@ -312,7 +344,7 @@ size_t notes_start(std::string_view text, char sep, std::vector<Record> &records
     }
     // Nothing that could be a row (one cut short) is a note.
     for (size_t k = start; k < records.size(); ++k)
-        if (could_be_row(records[k], columns))
+        if (could_be_row(records[k], columns, true))
             start = k + 1;
     // From a blank line on, lines of one field and lines with a label where
     // the table has values; otherwise lines of one field only.

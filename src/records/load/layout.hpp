@@ -43,6 +43,10 @@ enum ColumnKind : unsigned char { column_text, column_number, column_date, colum
 struct Columns {
     std::vector<unsigned char> kinds;
     std::vector<std::unordered_set<std::string>> seen;  // text columns: their cells, lower case
+    // The shape of a text column's cells: the most words and characters, and
+    // whether any holds a colon.
+    std::vector<size_t> words, length;
+    std::vector<bool> colon;
     size_t width() const { return kinds.size(); }
     bool of_values(size_t j) const { return j < kinds.size() && kinds[j] != column_text; }
     bool any_values() const {
@@ -61,13 +65,16 @@ struct HeaderChoice {
     std::vector<size_t> lines;    // 0-based lines the problem names
     size_t rows_from = 0;         // 0-based line where the rows begin
     bool wider_rows = false;      // the first row has more fields than the header
-    Columns columns;              // the header's columns
+    Columns columns;              // the header's columns; none when no row shows them
 };
 
 HeaderChoice choose_header(const std::vector<Record> &records);
 
-// Whether a record could be a row of the table, or one cut short.
-bool could_be_row(const Record &r, const Columns &columns);
+// Whether a record could be a row of the table, or one cut short.  In a
+// text column a cell shows it by being one the column holds, or, with
+// `by_shape`, by having the shape of the column's cells (no more words, not
+// much longer, no colon where they have none).
+bool could_be_row(const Record &r, const Columns &columns, bool by_shape = false);
 
 struct Layout {
     char separator = ',';
@@ -82,7 +89,8 @@ Layout find_layout(std::string_view text);
 
 // The index of the first record of the notes among `records` (the records
 // after the header from `from` on, of `text`), records.size() when there
-// are none; the rows before it are remembered in `columns`.
+// are none; the rows before it are remembered in `columns`.  A line that
+// could be a row cut short by the shape of its cells is no note.
 size_t notes_start(std::string_view text, char sep, std::vector<Record> &records, size_t from,
                    Columns &columns);
 
