@@ -348,9 +348,12 @@ void refuse_equal_labels(nb::handle path, nb::handle written, const nb::list &st
     }
 }
 
+// A label without the blanks around it, nor a byte-order mark in front (one
+// left inside the text when a file that begins with one was appended to
+// another).
 nb::object stripped_text(nb::handle label) {
     if (PyUnicode_Check(label.ptr()))
-        return label.attr("strip")();
+        return label.attr("strip")().attr("lstrip")("\ufeff").attr("strip")();
     return nb::borrow(label);
 }
 
@@ -467,7 +470,7 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
             nb::object label =
                 nb::bytes(cell.data(), cell.size()).attr("decode")(decoded.codec, "replace");
             written.append(label);
-            stripped.append(label.attr("strip")());
+            stripped.append(stripped_text(label));
         }
         refuse_equal_labels(path, written, stripped);
 

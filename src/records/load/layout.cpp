@@ -177,7 +177,7 @@ bool could_be_row(const Record &r, const Columns &columns, bool by_shape) {
         case column_text: {
             const std::string &cell = r.words[j];
             bool shaped = by_shape && columns.words[j] > 0 &&
-                          word_count(cell) <= columns.words[j] &&
+                          word_count(cell) <= std::max<size_t>(columns.words[j], 2) &&
                           cell.size() <= std::max<size_t>(2 * columns.length[j], 16) &&
                           (columns.colon[j] || cell.find(':') == std::string::npos);
             shown = shown || shaped || columns.seen[j].count(lowered(cell)) > 0;
@@ -227,8 +227,16 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
             break;
         }
     }
-    if (h == (size_t) -1)
+    if (h == (size_t) -1) {
+        // No row with values below any header: the first record of two
+        // labels or more (a title above it is no header), else the first.
+        for (size_t k = first; k < records.size(); ++k)
+            if (records[k].label && records[k].filled >= 2) {
+                choice.header = k;
+                break;
+            }
         return choice;
+    }
     size_t width = records[h].fields;
     Columns columns = column_kinds(records, rows, width);
     for (size_t k = h + 1; k < records.size(); ++k)

@@ -21,7 +21,8 @@
 //    header is missing: an error naming them; the header's labels again
 //    inside the body are an error naming both.
 // A table without columns of values gives no evidence: its header is the
-// first record that its rows' width fits, as pandas reads it.
+// first record that its rows' width fits, as pandas reads it; a table
+// without rows, the first record of two labels or more.
 //
 // Notes after the table ("Notes:", "Quality flag Y means ...") are left out
 // only when they cannot be rows: records of labels at the end of the file,
@@ -72,8 +73,8 @@ HeaderChoice choose_header(const std::vector<Record> &records);
 
 // Whether a record could be a row of the table, or one cut short.  In a
 // text column a cell shows it by being one the column holds, or, with
-// `by_shape`, by having the shape of the column's cells (no more words, not
-// much longer, no colon where they have none).
+// `by_shape`, by having the shape of the column's cells (no more words than
+// they have, or two; not much longer; no colon where they have none).
 bool could_be_row(const Record &r, const Columns &columns, bool by_shape = false);
 
 struct Layout {
