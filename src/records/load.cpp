@@ -76,9 +76,18 @@ std::string_view view_of(nb::handle bytes) {
 // ---------------------------------------------------------------------------
 // Errors at a line
 
-// A ValueError with its note "while reading <path>, at line N".
-[[noreturn]] void raise_at(nb::handle path, size_t line, const nb::str &message) {
+// A ValueError with its note "while reading <path>, at line N"; `header`,
+// when given, the lines (1-based) that could be the header, as the error's
+// attribute header_lines (a farm names one in farm.yaml's header:).
+[[noreturn]] void raise_at(nb::handle path, size_t line, const nb::str &message,
+                           const std::vector<size_t> &header = {}) {
     nb::object error = nb::handle(PyExc_ValueError)(message);
+    if (!header.empty()) {
+        nb::list lines;
+        for (size_t h : header)
+            lines.append(nb::int_(h));
+        error.attr("header_lines") = lines;
+    }
     error.attr("add_note")(
         host::text("while reading ", host::Repr{path}, ", at line ", std::to_string(line)));
     PyErr_SetObject(PyExc_ValueError, error.ptr());
@@ -146,35 +155,49 @@ std::string numbered(const char *word, const std::vector<size_t> &lines) {
     return out;
 }
 
-// The header choice's problem as a ValueError; `word` is "line" or "row".
+// The header choice's problem as a ValueError at the first line it names;
+// `word` is "line" or "row".
 void raise_problem(nb::handle path, const HeaderChoice &choice, const char *word) {
+    std::vector<size_t> named;
+    for (size_t line : choice.lines)
+        named.push_back(line + 1);
     if (choice.problem == HeaderChoice::rows_above)
-        raise_at(path, choice.lines.front() + 1,
+        raise_at(path, named.front(),
                  host::text(spans(word, choice.lines), " of ", host::Repr{path},
                             choice.lines.size() > 1 ? " look" : " looks",
                             " like rows of the table: is the header missing above ",
                             choice.lines.size() > 1 ? "them" : "it", "? The header is ", word,
                             " ", std::to_string(choice.rows_from + 1), "; put the header above "
-                            "every row, or delete what repeats rows below it"));
+                            "every row, or delete what repeats rows below it"),
+                 {choice.rows_from + 1});
     std::string which = numbered(word, choice.lines);
     if (choice.problem == HeaderChoice::repeated)
-        host::raise(PyExc_ValueError,
-                    host::text(host::Repr{path}, " holds its header more than once: ", which,
-                               " hold the same labels, as when one export is appended to "
-                               "another; keep one table per file (delete the repeated header "
-                               "and the rows it repeats)"));
+        raise_at(path, named.front(),
+                 host::text(host::Repr{path}, " holds its header more than once: ", which,
+                            " hold the same labels, as when one export is appended to "
+                            "another; keep one table per file (delete the repeated header "
+                            "and the rows it repeats)"));
     if (choice.rows_from > 0)
-        host::raise(PyExc_ValueError,
-                    host::text("cannot tell which ", word, " of ", host::Repr{path},
-                               " is its header: ", which, " hold labels right above its "
-                               "rows (", word, " ", std::to_string(choice.rows_from + 1),
-                               " on); delete the ", word, "s that are not the header (units, "
-                               "a title), or put a blank ", word, " under a title"));
-    host::raise(PyExc_ValueError,
-                host::text("cannot tell which ", word, " of ", host::Repr{path},
-                           " is its header: ", which, " both hold labels where its rows hold "
-                           "values, with rows between them; if the later one is a row, "
-                           "correct its cells, and keep one table per file"));
+        raise_at(path, named.front(),
+                 host::text("cannot tell which ", word, " of ", host::Repr{path},
+                            " is its header: ", which, " hold labels right above its "
+                            "rows (", word, " ", std::to_string(choice.rows_from + 1), " on)",
+                            choice.between.empty()
+                                ? std::string()
+                                : ", and " + spans(word, choice.between) + " above them " +
+                                      (choice.between.size() > 1 ? "look" : "looks") +
+                                      " like rows of the table",
+                            "; delete the ", word, "s that are not the header (units, "
+                            "a title), or put a blank ", word, " under a title"),
+                 named);
+    raise_at(path, named.front(),
+             host::text("cannot tell which ", word, " of ", host::Repr{path},
+                        " is its header: ", which, " both hold labels where its rows hold "
+                        "values, with rows between them",
+                        choice.between.empty() ? std::string() : " (" + spans(word, choice.between) + ")",
+                        "; if the later one is a row, correct its cells, and keep one table per "
+                        "file"),
+             named);
 }
 
 // ---------------------------------------------------------------------------
@@ -204,13 +227,55 @@ nb::str byte_text(unsigned char c) {
     return nb::str(hex);
 }
 
-Text decode(nb::handle path, nb::object raw, TableSource &source) {
+// The first byte of `text` that Windows-1252 does not define, or npos.
+size_t undefined_in_1252(std::string_view text) {
+    return text.find_first_of(std::string_view("\x81\x8d\x8f\x90\x9d", 5));
+}
+
+Text decode(nb::handle path, nb::object raw, TableSource &source, const std::string &declared) {
     std::string_view all = view_of(raw);
     Text out;
+    if (declared == "cp1252" || declared == "latin-1") {
+        // As farm.yaml says (a byte-order mark of UTF-8 is left out).
+        out.bytes = raw;
+        out.from = all.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+        out.codec = declared == "cp1252" ? "cp1252" : "latin-1";
+        source.encoding = out.codec;
+        size_t at = declared == "cp1252" ? undefined_in_1252(all.substr(out.from))
+                                         : std::string_view::npos;
+        if (at != std::string_view::npos) {
+            std::string_view text = all.substr(out.from);
+            size_t line = line_at(text, at);
+            raise_at(path, line,
+                     host::text(host::Repr{path}, " is not Windows-1252, as farm.yaml says: line ",
+                                std::to_string(line), " holds the byte ",
+                                byte_text((unsigned char) text[at]), " (",
+                                host::Repr{excerpt(text, at, "latin-1")},
+                                "), which it does not have; say encoding: latin-1, or save the "
+                                "file as UTF-8"));
+        }
+        return out;
+    }
     if (all.compare(0, 2, "\xff\xfe") == 0 || all.compare(0, 2, "\xfe\xff") == 0) {
         // UTF-16 with its byte-order mark (a spreadsheet's "Unicode text"):
         // the same text as UTF-8, whose lines are the same.
-        out.bytes = raw.attr("decode")("utf-16").attr("encode")("utf-8");
+        try {
+            out.bytes = raw.attr("decode")("utf-16").attr("encode")("utf-8");
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_UnicodeDecodeError))
+                throw;
+            size_t at = nb::cast<size_t>(error.value().attr("start"));
+            nb::object before = nb::bytes(all.data(), at)
+                                    .attr("decode")("utf-16", "replace")
+                                    .attr("encode")("utf-8");
+            std::string_view decoded = view_of(before);
+            size_t line = line_at(decoded, decoded.size());
+            raise_at(path, line,
+                     host::text(host::Repr{path}, " is UTF-16 (its byte-order mark says so), but "
+                                "line ", std::to_string(line), " holds bytes that are not (",
+                                host::Str{error.value().attr("reason")},
+                                "): the file ends inside a character, cut short?"));
+        }
         source.encoding = "utf-16";
         return out;
     }
@@ -223,6 +288,13 @@ Text decode(nb::handle path, nb::object raw, TableSource &source) {
         return out;
     size_t line = line_at(text, s.bad);
     unsigned char bad = (unsigned char) text[s.bad];
+    if (declared == "utf-8")
+        raise_at(path, line,
+                 host::text(host::Repr{path}, " is not UTF-8, as farm.yaml says: line ",
+                            std::to_string(line), " holds the byte ", byte_text(bad), " (",
+                            host::Repr{excerpt(text, s.bad, "utf-8")},
+                            "); say the file's encoding (cp1252 or latin-1), or save it as "
+                            "UTF-8"));
     if (out.from > 0 || s.multibyte != Survey::none) {
         nb::str evidence =
             out.from > 0
@@ -316,6 +388,28 @@ Notes find_notes(std::string_view data, std::string_view sample, bool whole, Lay
             break;
         }
     return notes;
+}
+
+// The header a farm declares, at its line: the record that begins there.
+void declare_header(nb::handle path, Layout &layout, size_t line, bool whole) {
+    for (size_t k = 0; k < layout.records.size(); ++k) {
+        const Record &r = layout.records[k];
+        if (r.line + 1 < line)
+            continue;
+        if (r.line + 1 > line || r.fields == 0)
+            break;
+        layout.choice = declared_header(layout.records, k);
+        layout.header = k;
+        return;
+    }
+    bool past = whole && (layout.records.empty() || layout.records.back().last_line + 1 < line);
+    raise_at(path, line,
+             host::text("line ", std::to_string(line), " of ", host::Repr{path},
+                        past ? " is past the end of the file"
+                        : whole ? " holds no labels (it is blank, or inside a record above it)"
+                                : " is beyond the first 256 KiB of the file, where its header is "
+                                  "looked for",
+                        ": farm.yaml's header names the line that holds the table's labels"));
 }
 
 // ---------------------------------------------------------------------------
@@ -416,8 +510,8 @@ nb::object blanked(std::string_view data, std::vector<std::pair<size_t, size_t>>
 }
 
 nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_columns,
-                          TableSource &source, bool want_lines) {
-    Text decoded = decode(path, file_bytes(path), source);
+                          TableSource &source, bool want_lines, const LoadOptions &options) {
+    Text decoded = decode(path, file_bytes(path), source, options.encoding);
     std::string_view data = view_of(decoded.bytes).substr(decoded.from);
     bool whole = data.size() <= sample_bytes;
     std::string_view sample = data.substr(0, sample_bytes);
@@ -427,6 +521,8 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
             sample = sample.substr(0, last + 1);
     }
     Layout layout = find_layout(sample);
+    if (options.header_line > 0)
+        declare_header(path, layout, options.header_line, whole);
     source.separator = layout.separator;
     source.header_line = 1;
 
@@ -450,7 +546,9 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
                     source.preamble_first = layout.records[k].line + 1;
                 source.preamble_last = layout.records[k].last_line + 1;
             }
-        if (source.preamble_first > 0)
+        // Lines above the header pandas is not to read: the preamble, and
+        // lines of blanks it would take for a header (a form feed alone).
+        if (data.substr(0, table_begin).find_first_not_of("\r\n") != std::string_view::npos)
             blanks.emplace_back(0, table_begin);
         for (size_t k = layout.header + 1; k < layout.records.size() && !first_row; ++k)
             if (layout.records[k].fields > 0)
@@ -525,7 +623,23 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
     kwargs["encoding"] = with_bom ? "utf-8-sig" : decoded.codec;
     nb::object stream = host::from_import("io", "BytesIO")(buffer);
     bool wider = header && first_row && first_row->filled > header->fields;
-    return parse(pd, stream, kwargs, wider, path, header, first_row);
+    try {
+        return parse(pd, stream, kwargs, wider, path, header, first_row);
+    } catch (nb::python_error &error) {
+        // A quoted cell the file never closes: where it opens.
+        std::string message = host::utf8(host::str(error.value()));
+        if (message.find("EOF inside string") == std::string::npos)
+            throw;
+        std::vector<Record> records =
+            scan(data.substr(0, table_end), layout.separator, table_begin, header ? header->line : 0);
+        if (records.empty() || !records.back().unclosed)
+            throw;
+        size_t line = records.back().line + 1;
+        raise_at(path, line,
+                 host::text("line ", std::to_string(line), " of ", host::Repr{path},
+                            " opens a quoted cell (\") that the file never closes: the file ends "
+                            "inside it -- cut short, or a stray quote?"));
+    }
 }
 
 // A typed format through its pandas reader; the reader's ImportError (its
@@ -589,28 +703,99 @@ std::vector<Record> sheet_records(nb::handle raw) {
     return records;
 }
 
-nb::object read_excel(nb::handle pd, nb::handle path, TableSource &source, bool want_lines) {
+// The sheet of a workbook a farm names: its name, or a ValueError naming
+// the workbook's sheets.
+nb::object sheet_named(nb::handle pd, nb::handle path, nb::handle sheet) {
+    nb::object book = read_typed([&] { return pd.attr("ExcelFile")(path); }, "Excel", "excel");
+    nb::list names = nb::list(book.attr("sheet_names"));
+    book.attr("close")();
+    if (PyUnicode_Check(sheet.ptr()) ? host::contains(names, sheet)
+                                     : nb::cast<size_t>(sheet) < nb::len(names))
+        return PyUnicode_Check(sheet.ptr()) ? nb::borrow(sheet) : nb::object(names[nb::cast<size_t>(sheet)]);
+    host::raise(PyExc_ValueError,
+                host::text("the workbook ", host::Repr{path}, " has no sheet ", host::Repr{sheet},
+                           ": its sheets are ", host::Str{names},
+                           " (by name, or by position from 0)"));
+}
+
+nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, TableSource &source,
+                      bool want_lines, const LoadOptions &options) {
+    nb::object sheet = options.sheet.is_valid() ? sheet_named(pd, path, options.sheet)
+                                                : nb::object(nb::int_(0));
+    if (PyUnicode_Check(sheet.ptr()))
+        source.sheet = host::utf8(sheet);
     nb::object raw = read_typed(
         [&] { return pd.attr("read_excel")(path, nb::arg("header") = nb::none(),
-                                           nb::arg("nrows") = 256); },
+                                           nb::arg("nrows") = 256,
+                                           nb::arg("sheet_name") = sheet); },
         "Excel", "excel");
-    std::vector<Record> records = sheet_records(raw);
-    HeaderChoice choice = choose_header(records);
-    if (choice.problem != HeaderChoice::none)
-        raise_problem(path, choice, "row");
-    size_t header = choice.header == (size_t) -1 ? 0 : choice.header;
+    size_t header = 0;
+    if (options.header_line > 0) {
+        header = options.header_line - 1;
+    } else {
+        std::vector<Record> records = sheet_records(raw);
+        HeaderChoice choice = choose_header(records);
+        if (choice.problem != HeaderChoice::none)
+            raise_problem(path, choice, "row");
+        header = choice.header == (size_t) -1 ? 0 : choice.header;
+    }
     source.header_line = header + 1;
-    for (size_t k = 0; k < header; ++k)
+    std::vector<Record> records = sheet_records(raw);
+    for (size_t k = 0; k < header && k < records.size(); ++k)
         if (records[k].fields > 0) {
             if (source.preamble_first == 0)
                 source.preamble_first = k + 1;
             source.preamble_last = k + 1;
         }
-    nb::object table = header == 0 ? pd.attr("read_excel")(path)
-                                   : pd.attr("read_excel")(path, nb::arg("header") = nb::int_(header));
-    if (want_lines)
-        for (size_t i = 0, n = nb::len(table); i < n; ++i)
-            source.lines.push_back(source.header_line + 1 + i);
+    // Text columns as text, only their empty cells missing ("NA" is a tag);
+    // the other columns with pandas' missing markers.
+    nb::dict kwargs;
+    kwargs["header"] = nb::int_(header);
+    kwargs["sheet_name"] = sheet;
+    if (nb::len(text_columns) > 0 && header < (size_t) nb::len(raw)) {
+        nb::list labels = nb::list(raw.attr("iloc")[nb::int_(header)].attr("tolist")());
+        nb::dict dtype, missing;
+        nb::list markers, empty;
+        for (const char *marker : missing_markers)
+            markers.append(nb::str(marker));
+        empty.append(nb::str(""));
+        for (nb::handle label : labels) {
+            if (!PyUnicode_Check(label.ptr()))
+                continue;
+            bool text_column = host::contains(text_columns, stripped_text(label));
+            if (text_column)
+                dtype[label] = host::from_import("builtins", "object");
+            missing[label] = text_column ? empty : markers;
+        }
+        if (dtype.size() > 0) {
+            kwargs["dtype"] = dtype;
+            kwargs["keep_default_na"] = false;
+            kwargs["na_values"] = missing;
+        }
+    }
+    nb::object table = pd.attr("read_excel")(path, **kwargs);
+    // Rows as text has them: empty sheet rows are no rows, and a block of
+    // notes at the end that cannot be rows is left out.
+    std::vector<Record> rows = sheet_records(table);
+    size_t width = nb::cast<size_t>(nb::borrow<nb::tuple>(table.attr("shape"))[1]);
+    Columns columns = body_columns(rows, width);
+    size_t end = columns.any_values() ? notes_start(std::string_view(), ',', rows, 0, columns)
+                                      : rows.size();
+    for (size_t k = end; k < rows.size(); ++k)
+        if (rows[k].fields > 0) {
+            if (source.notes_first == 0)
+                source.notes_first = source.header_line + 1 + k;
+            source.notes_last = source.header_line + 1 + k;
+        }
+    nb::list kept;
+    for (size_t k = 0; k < end; ++k)
+        if (rows[k].fields > 0) {
+            kept.append(nb::int_(k));
+            if (want_lines)
+                source.lines.push_back(source.header_line + 1 + k);
+        }
+    if (nb::len(kept) < rows.size())
+        table = table.attr("iloc")[kept].attr("reset_index")(nb::arg("drop") = true);
     return table;
 }
 
@@ -636,20 +821,21 @@ void column_as_text(nb::handle pd, nb::object &table, nb::handle label) {
     table = table.attr("assign")(**replaced);
 }
 
-nb::object load_file(nb::handle path, nb::handle text_columns, TableSource &source, bool want_lines) {
+nb::object load_file(nb::handle path, nb::handle text_columns, TableSource &source, bool want_lines,
+                     const LoadOptions &options) {
     nb::object pd = host::import("pandas");
     std::string suffix = lowered_suffix(path);
     nb::object table;
     bool typed = true;
     if (is_excel(suffix)) {
         source.kind = TableSource::excel;
-        table = read_excel(pd, path, source, want_lines);
+        table = read_excel(pd, path, text_columns, source, want_lines, options);
     } else if (suffix == ".parquet") {
         source.kind = TableSource::parquet;
         table = read_typed([&] { return pd.attr("read_parquet")(path); }, "parquet", "parquet");
     } else {
         source.kind = TableSource::delimited;
-        table = read_delimited(pd, path, text_columns, source, want_lines);
+        table = read_delimited(pd, path, text_columns, source, want_lines, options);
         typed = false;
     }
 
@@ -684,10 +870,13 @@ nb::object load_file(nb::handle path, nb::handle text_columns, TableSource &sour
 
 }  // namespace
 
-nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source) {
+nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source,
+                      const LoadOptions *options) {
     TableSource own;
+    LoadOptions none;
     try {
-        return load_file(path, text_columns, source ? *source : own, source != nullptr);
+        return load_file(path, text_columns, source ? *source : own, source != nullptr,
+                         options ? *options : none);
     } catch (nb::python_error &error) {
         // What the loading raised, with the file (and line) it was about.
         note_error(error, path);

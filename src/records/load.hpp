@@ -34,9 +34,19 @@ struct TableSource {
     // after a blank line; Excel: none).
     size_t preamble_first = 0, preamble_last = 0;
     size_t notes_first = 0, notes_last = 0;
+    // Excel: the sheet read (its name); empty for other formats.
+    std::string sheet;
     // The line (delimited text, 1-based as an editor shows it) or sheet row
     // (Excel) of each row of the table; empty for parquet.
     std::vector<size_t> lines;
+};
+
+// What a farm declares of where a file's table stands and how its text is
+// decoded, where the evidence would not tell (or tell otherwise).
+struct LoadOptions {
+    size_t header_line = 0;  // the header's line (sheet row for Excel), 1-based; 0: found
+    nb::object sheet;        // Excel: the sheet's name or position; empty: the first
+    std::string encoding;    // "utf-8", "cp1252" or "latin-1"; empty: decided on evidence
 };
 
 // `_read_table(path, text_columns)`: by the file's suffix -- .xlsx/.xlsm/.xls
@@ -71,8 +81,12 @@ struct TableSource {
 // type and message and gain a note naming the file (and the line, where the
 // parser names one); a first row wider than the header, whose extra cells
 // pandas would drop, is a ValueError.  `source`, when given, receives where
-// the rows stand in the file and what was left out.
-nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source = nullptr);
+// the rows stand in the file and what was left out; `options`, when given,
+// what is declared of the file: a header's line takes the place of the
+// evidence (the lines above it are its preamble), a declared encoding the
+// place of the bytes' evidence, a sheet the place of the first.
+nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source = nullptr,
+                      const LoadOptions *options = nullptr);
 
 // The line (delimited text: 1-based, as an editor shows it) or sheet row
 // (Excel) of each of the first `rows` data rows of a table read_table

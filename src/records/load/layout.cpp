@@ -151,9 +151,15 @@ size_t word_count(const std::string &cell) {
 void Columns::remember(const Record &r) {
     if (r.fields == 0 || r.label || r.filled > width())
         return;
-    for (size_t j = 0; j < r.filled; ++j)
+    bool values = false;  // a row shows itself by a value where the table has values
+    for (size_t j = 0; j < r.filled; ++j) {
         if (of_values(j) && r.types[j] == cell_label)
             return;  // not a row of this table
+        values = values || (of_values(j) && is_value(r.types[j]));
+    }
+    if (!values)
+        return;
+    ++remembered;
     for (size_t j = 0; j < r.filled; ++j)
         if (!of_values(j) && (r.types[j] == cell_label || r.types[j] == cell_number)) {
             const std::string &cell = r.words[j];
@@ -164,23 +170,36 @@ void Columns::remember(const Record &r) {
         }
 }
 
-bool could_be_row(const Record &r, const Columns &columns, bool by_shape) {
+bool could_be_row(const Record &r, const Columns &columns, Evidence evidence) {
     if (r.fields == 0 || r.filled > columns.width() || r.filled == 0)
         return false;
-    bool shown = false;
-    size_t numbers = 0;
+    bool shown = false, unknown = false;
+    size_t numbers = 0, values = 0;
     for (size_t j = 0; j < r.filled; ++j) {
         unsigned char t = r.types[j];
         if (t == cell_empty || t == cell_missing)
             continue;
+        values += columns.of_values(j);
         switch (columns.kinds[j]) {
         case column_text: {
             const std::string &cell = r.words[j];
-            bool shaped = by_shape && columns.words[j] > 0 &&
+            if (columns.seen[j].count(lowered(cell)) > 0) {
+                shown = true;
+                break;
+            }
+            if (evidence == Evidence::known) {
+                if (columns.closed(j))
+                    return false;
+                unknown = true;  // a text the column does not hold (yet)
+                break;
+            }
+            bool shaped = columns.words[j] > 0 &&
                           word_count(cell) <= std::max<size_t>(columns.words[j], 2) &&
                           cell.size() <= std::max<size_t>(2 * columns.length[j], 16) &&
                           (columns.colon[j] || cell.find(':') == std::string::npos);
-            shown = shown || shaped || columns.seen[j].count(lowered(cell)) > 0;
+            if (!shaped)
+                return false;
+            shown = true;
             break;
         }
         case column_number:
@@ -200,6 +219,15 @@ bool could_be_row(const Record &r, const Columns &columns, bool by_shape) {
             numbers += t == cell_number;
             break;
         }
+    }
+    if (unknown) {
+        // Only a whole row (every column of values holding one) may bring a
+        // text its column does not hold: a tag new to the file, not a
+        // line of metadata ("Exported,2024-05-02").
+        size_t wanted = 0;
+        for (size_t j = 0; j < columns.width(); ++j)
+            wanted += columns.of_values(j);
+        return values == wanted && r.fields >= columns.width();
     }
     return shown || (numbers >= 2 && r.fields >= columns.width());
 }
@@ -228,12 +256,14 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
         }
     }
     if (h == (size_t) -1) {
-        // No row with values below any header: the first record of two
-        // labels or more (a title above it is no header), else the first.
+        // No row with values below any header: the first of the widest
+        // records of labels (a title or a "key,value" line above it is no
+        // header), when one has two labels or more; else the first record.
+        size_t widest = 1;
         for (size_t k = first; k < records.size(); ++k)
-            if (records[k].label && records[k].filled >= 2) {
+            if (records[k].label && records[k].filled > widest) {
+                widest = records[k].filled;
                 choice.header = k;
-                break;
             }
         return choice;
     }
@@ -265,10 +295,18 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
                 choice.problem = records[g].words == records[h].words ? HeaderChoice::repeated
                                                                       : HeaderChoice::ambiguous;
                 choice.lines = {records[g].line, records[h].line};
+                for (size_t between = g + 1; between < h; ++between)
+                    if (could_be_row(records[between], columns))
+                        choice.between.push_back(records[between].line);
                 return choice;
             }
         break;
     }
+    // Rows of the table above its header: is its header missing above them?
+    std::vector<size_t> above;
+    for (size_t k = first; k < h; ++k)
+        if (could_be_row(records[k], columns))
+            above.push_back(records[k].line);
     // Another line of labels right above the header.
     std::vector<size_t> stack;
     for (size_t k = h;
@@ -279,12 +317,10 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
         choice.lines.assign(stack.rbegin(), stack.rend());
         choice.lines.push_back(records[h].line);
         choice.rows_from = records[rows.front()].line;
+        choice.between = std::move(above);
         return choice;
     }
-    // Rows of the table above its header: is its header missing above them?
-    for (size_t k = first; k < h; ++k)
-        if (could_be_row(records[k], columns))
-            choice.lines.push_back(records[k].line);
+    choice.lines = std::move(above);
     if (!choice.lines.empty()) {
         choice.problem = HeaderChoice::rows_above;
         choice.rows_from = records[h].line;
@@ -303,6 +339,32 @@ HeaderChoice choose_header(const std::vector<Record> &records) {
     choice.lines.clear();
     choice.header = h;
     choice.columns = std::move(columns);
+    choice.wider_rows = records[rows.front()].fields > width;
+    return choice;
+}
+
+Columns body_columns(const std::vector<Record> &rows, size_t width) {
+    std::vector<size_t> data;
+    for (size_t k = 0; k < rows.size(); ++k)
+        if (rows[k].fields > 0 && !rows[k].label)
+            data.push_back(k);
+    Columns columns = column_kinds(rows, data, width);
+    for (const Record &r : rows)
+        columns.remember(r);
+    return columns;
+}
+
+HeaderChoice declared_header(const std::vector<Record> &records, size_t index) {
+    constexpr size_t evidence_rows = 200;
+    HeaderChoice choice;
+    choice.header = index;
+    size_t width = records[index].fields;
+    std::vector<size_t> rows = data_below(records, index, evidence_rows);
+    if (rows.empty())
+        return choice;
+    choice.columns = column_kinds(records, rows, width);
+    for (size_t k = index + 1; k < records.size(); ++k)
+        choice.columns.remember(records[k]);
     choice.wider_rows = records[rows.front()].fields > width;
     return choice;
 }
@@ -350,10 +412,18 @@ size_t notes_start(std::string_view text, char sep, std::vector<Record> &records
             break;
         start = k;
     }
-    // Nothing that could be a row (one cut short) is a note.
+    // Nothing that could be a row is a note; nor the last line, when it
+    // could be a row cut short and nothing but blank lines stands between it
+    // and the rows (notes come after a table, a cut comes at its end).
     for (size_t k = start; k < records.size(); ++k)
-        if (could_be_row(records[k], columns, true))
+        if (could_be_row(records[k], columns))
             start = k + 1;
+    size_t last = records.size();
+    while (last > start && records[last - 1].fields == 0)
+        --last;
+    if (last > start && last - 1 == start &&
+        could_be_row(records[start], columns, Evidence::cut_short))
+        start = last;
     // From a blank line on, lines of one field and lines with a label where
     // the table has values; otherwise lines of one field only.
     bool one_field = true, not_rows = true;  // of records[k..]

@@ -11,8 +11,7 @@
 //    record of labels with a label in a column of values cannot be a row;
 //  - a record could be a row of the table (or one cut short: its first
 //    cells only) when each of its cells has its column's kind and it shows
-//    it: a date in a column of dates, a text its column holds in the body,
-//    or two numbers in a record of the table's width;
+//    it (see Evidence);
 //  - records above the header that could be rows, below another header of
 //    its width, make the header a row or a second header: an error naming
 //    both; a record of labels of the header's width right above it is a
@@ -22,7 +21,7 @@
 //    inside the body are an error naming both.
 // A table without columns of values gives no evidence: its header is the
 // first record that its rows' width fits, as pandas reads it; a table
-// without rows, the first record of two labels or more.
+// without rows, the first of its widest records of two labels or more.
 //
 // Notes after the table ("Notes:", "Quality flag Y means ...") are left out
 // only when they cannot be rows: records of labels at the end of the file,
@@ -48,7 +47,11 @@ struct Columns {
     // whether any holds a colon.
     std::vector<size_t> words, length;
     std::vector<bool> colon;
+    size_t remembered = 0;  // rows remembered
     size_t width() const { return kinds.size(); }
+    // A text column of a few values that many rows repeat (a chain: vegetative,
+    // reproductive): a value it does not hold is no value of it.
+    bool closed(size_t j) const { return seen[j].size() <= 3 && remembered >= 10; }
     bool of_values(size_t j) const { return j < kinds.size() && kinds[j] != column_text; }
     bool any_values() const {
         for (unsigned char k : kinds)
@@ -64,6 +67,8 @@ struct HeaderChoice {
     size_t header = (size_t) -1;  // index into the records; -1: none
     enum Problem { none, repeated, ambiguous, rows_above } problem = none;
     std::vector<size_t> lines;    // 0-based lines the problem names
+    std::vector<size_t> between;  // two headers: the rows between them; labels right
+                                  // above the header: the rows above them
     size_t rows_from = 0;         // 0-based line where the rows begin
     bool wider_rows = false;      // the first row has more fields than the header
     Columns columns;              // the header's columns; none when no row shows them
@@ -71,11 +76,30 @@ struct HeaderChoice {
 
 HeaderChoice choose_header(const std::vector<Record> &records);
 
-// Whether a record could be a row of the table, or one cut short.  In a
-// text column a cell shows it by being one the column holds, or, with
-// `by_shape`, by having the shape of the column's cells (no more words than
-// they have, or two; not much longer; no colon where they have none).
-bool could_be_row(const Record &r, const Columns &columns, bool by_shape = false);
+// The columns of rows of `width` fields, as their cells tell them.
+Columns body_columns(const std::vector<Record> &rows, size_t width);
+
+// The header a farm declares: record `index`, its columns told by the rows
+// below it.
+HeaderChoice declared_header(const std::vector<Record> &records, size_t index);
+
+// How a record shows that it could be a row of the table.
+enum class Evidence {
+    // Its cells have their columns' kinds and one shows it: a date in a
+    // column of dates, a text its column holds, two numbers in a record of
+    // the table's width.  A text its column does not hold comes only in a
+    // whole row (a value in every column of values), and never in a column
+    // of a few values: a line of metadata ("Exported,2024-05-02",
+    // "Elevation (m),1150,35") is no row.
+    known,
+    // The last line of a file cut short, under the rows: a text of the
+    // shape of its column's cells (no more words than they have, or two;
+    // not much longer; no colon where they have none) shows it too.
+    cut_short,
+};
+
+// Whether a record could be a row of the table, or one cut short.
+bool could_be_row(const Record &r, const Columns &columns, Evidence evidence = Evidence::known);
 
 struct Layout {
     char separator = ',';
@@ -90,8 +114,9 @@ Layout find_layout(std::string_view text);
 
 // The index of the first record of the notes among `records` (the records
 // after the header from `from` on, of `text`), records.size() when there
-// are none; the rows before it are remembered in `columns`.  A line that
-// could be a row cut short by the shape of its cells is no note.
+// are none; the rows before it are remembered in `columns`.  No line that
+// could be a row is a note, nor the file's last line when it could be a row
+// cut short with nothing but blank lines between it and the rows.
 size_t notes_start(std::string_view text, char sep, std::vector<Record> &records, size_t from,
                    Columns &columns);
 

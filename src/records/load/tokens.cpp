@@ -102,6 +102,7 @@ size_t split(std::string_view text, size_t i, size_t line, char sep, Record &r, 
     r.last_line = line;
     r.end = n;
     r.fields = blank ? 0 : fields;
+    r.unclosed = state == quoted;
     if (!blank)
         end_field();
     return n;

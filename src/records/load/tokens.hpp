@@ -26,6 +26,7 @@ struct Record {
     size_t begin = 0;      // byte offsets: [begin, end), end after its line end
     size_t end = 0;
     size_t fields = 0;     // 0 for a blank record
+    bool unclosed = false; // the file ends inside a quoted cell of it
     // Filled by classify():
     size_t filled = 0;     // fields up to the last non-empty one
     bool label = false;    // every cell a label (the first may be empty)
