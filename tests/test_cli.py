@@ -251,12 +251,12 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
     assert capsys.readouterr().out.count("hourly rows?") == 230
     assert zelka(["check", "--format", "json", "--workers", workers, str(MESSY)]) == 1
     farm, = json.loads(capsys.readouterr().out)["farms"]
-    assert (farm["errors"], farm["warnings"], len(farm["findings"])) == (19, 9, 28)
+    assert (farm["errors"], farm["warnings"], len(farm["findings"])) == (21, 6, 27)
     assert [n["subject"] for n in farm["notices"]] == ["field_losses"]
     page = tmp_path / "report.html"
     assert zelka(["check", "--report", str(page), "--workers", workers, str(MESSY), hourly]) == 1
     html = page.read_text(encoding="utf-8")
-    assert html.count('<tr class="finding">') == 28 + 230 and "<svg" in html
+    assert html.count('<tr class="finding">') == 27 + 230 and "<svg" in html
     assert zelka(["check", "--report", str(tmp_path / "no" / "r.html"), str(MESSY)]) == 1
     assert capsys.readouterr().err.endswith("No such file or directory: "
                                             f"'{tmp_path / 'no' / 'r.html'}'\n")

@@ -95,9 +95,8 @@ MESSY_FINDINGS = [
     ("inventory.csv", 4, "population", "population", "error"),
     ("inventory.csv", 5, "age_weeks", "age_weeks", "error"),
     ("ernte.csv", 2, "Datum", "duplicate_tag_date", "error"),
-    ("ernte.csv", 2, "Datum", "same_week", "warning"),
+    ("ernte.csv", 2, "Datum", "weekly_rows", "error"),
     ("ernte.csv", 3, "Datum", "duplicate_tag_date", "error"),
-    ("ernte.csv", 3, "Datum", "same_week", "warning"),
     ("ernte.csv", 4, "Gesackt", "negative_count", "error"),
     ("ernte.csv", 4, "Alter", "incomplete_harvest", "error"),
     ("ernte.csv", 5, "Geschnitten", "cut_balance", "error"),
@@ -106,7 +105,7 @@ MESSY_FINDINGS = [
     ("selection.csv", 2, "date", "duplicate_date", "error"),
     ("selection.csv", 3, "date", "duplicate_date", "error"),
     ("selection.csv", 4, "parous", "negative_count", "error"),
-    ("selection.csv", 4, "date", "same_week", "warning"),
+    ("selection.csv", 4, "date", "weekly_rows", "error"),
 ]
 
 
@@ -119,21 +118,24 @@ def test_check_farm_reports_every_problem_of_every_file():
     report = check_farm(MESSY)
     assert rows(report) == MESSY_FINDINGS and not report.ok
     assert list(report.findings.columns) == ["file", "line", "column", "value", "rule", "severity",
-                                             "message"]
+                                             "message", "hint"]
     messages: dict = {}  # the first message of each file and rule
     for key, message in zip(zip(report.findings.file, report.findings.rule), report.findings.message):
         messages.setdefault(key, message)
     assert messages[("station_export.csv", "non_numeric_signal")] == (
         "'23,5' is not a number: a decimal comma? Write the decimal point (23.5) or export the "
         "file with one")
-    assert messages[("ernte.csv", "same_week")] == (
-        "rows of one tag fall in model week 0 (lines 2, 3 and 5); the later row (line 5) wins")
+    assert messages[("ernte.csv", "weekly_rows")] == (
+        "rows of tag 'red' in model week 0 (lines 2, 3 and 5) hold different counts: the model "
+        "keeps the later row (line 5) only, 8 of 24 bunches cut; to add them up, say so in "
+        "farm.yaml, production: {file: ernte.csv, columns: {tag: Band, date: Datum, bagged: "
+        "Gesackt, cut: Geschnitten, age_at_cut: Alter}, dayfirst: true, weekly: sum}")
     assert messages[("management.yaml", "unknown_key")] == (
         "unknown key 'replacement_schedul' is ignored: only replacement_schedule is read (so no "
         "suckers are scheduled)")
     assert [n.subject for n in report.notices] == ["field_losses"]
     text = str(report)
-    assert text.startswith("farm ") and "19 error(s), 9 warning(s)" in text
+    assert text.startswith("farm ") and "21 error(s), 6 warning(s)" in text
     assert json.loads(report.to_json())["findings"][0]["rule"] == "farm_yaml_key"
 
 
@@ -147,7 +149,7 @@ def test_farm_load_reads_a_sound_farm_and_refuses_one_with_errors(tmp_path):
     error = excinfo.value
     assert isinstance(error, ZelkaError) and rows(error.report) == MESSY_FINDINGS
     lines = str(error).splitlines()
-    assert lines[0] == f"farm {MESSY} has 19 error(s):"
+    assert lines[0] == f"farm {MESSY} has 21 error(s):"
     assert "  inventory.csv, line 3, column 'chain': 'woody' is not a chain: expected " \
            "'reproductive' or 'vegetative'" in lines
 

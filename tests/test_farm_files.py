@@ -183,7 +183,8 @@ def test_daylight_saving_offsets_read_as_the_dates_written(tmp_path):
     day = dt.date(2024, 1, 1)
     while day <= dt.date(2025, 3, 31):
         summer = dt.date(2024, 3, 31) <= day < dt.date(2024, 10, 27)
-        lines.append(f"{day}T00:00:00{'+02:00' if summer else '+01:00'},25.0")
+        k = (day - dt.date(2024, 1, 1)).days
+        lines.append(f"{day}T00:00:00{'+02:00' if summer else '+01:00'},{20 + k * k % 1009 / 100}")
         day += dt.timedelta(days=1)
     folder = farm_with(tmp_path, {"weather.csv": "\n".join(lines) + "\n"})
     report = check_farm(folder)
@@ -224,10 +225,15 @@ PRODUCTION = (EXAMPLE_FARM / "production.csv").read_text().splitlines()
     ({"production.csv": "\n".join(PRODUCTION[1:11] + PRODUCTION) + "\n"}, [
         ("production.csv", 1, "load", "ValueError: lines 1-10 of {path!r} look like rows of the "
          "table: is the header missing above them? The header is line 11; put the header above "
-         "every row, or delete what repeats rows below it")]),
+         "every row, or delete what repeats rows below it; or say in farm.yaml which line holds "
+         "the labels (11), e.g. production: {{header: 11}}")]),
     ({"production.csv": "\n".join(PRODUCTION) + "\nred\nblue\n"}, [
+        ("production.csv", 50, "empty_counts", "the row holds no count (bagged, cut, age at cut): "
+         "write its counts, or delete the row"),
         ("production.csv", 50, "date_parse", "the date is missing: every row records the day it "
          "was taken"),
+        ("production.csv", 51, "empty_counts", "the row holds no count (bagged, cut, age at cut): "
+         "write its counts, or delete the row"),
         ("production.csv", 51, "date_parse", "the date is missing: every row records the day it "
          "was taken")]),
     ({"inventory.csv": (EXAMPLE_FARM / "inventory.csv").read_text() + "vegetative\n"}, [
@@ -237,8 +243,8 @@ PRODUCTION = (EXAMPLE_FARM / "production.csv").read_text().splitlines()
     # a title line put before an export that begins with a byte-order mark
     ({"weather.csv": "Station: Finca\r\r" + (EXAMPLE_FARM / "weather.csv").read_text().replace(
         "\n", "\r")}, [
-        ("weather.csv", 3, "skipped_lines", "the table's header is line 3; lines 1-1 above it "
-         "are not read")]),
+        ("weather.csv", 3, "skipped_lines", "the table's header is line 3; line 1 above it is not "
+         "read")]),
 ])
 def test_rows_are_never_lost_on_the_way_into_the_farm(tmp_path, files, expected):
     folder = farm_with(tmp_path, files)

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import datetime as dt
 import os
+import re
 import shutil
 from pathlib import Path
 
@@ -16,12 +17,14 @@ from py_zelka.farm import EXAMPLE_FARM, RULES, check_farm
 
 
 def weather(changes: dict[int, str] | None = None, *, days: int = 456, step: int = 1,
-            header: str = "date,tmean", value: str = "25.0", drop: tuple[int, ...] = ()) -> str:
+            header: str = "date,tmean", value: str | None = None, drop: tuple[int, ...] = ()) -> str:
     """A daily weather file from 2024-01-01 (line 2), ``changes`` replacing lines by
-    number and ``drop`` leaving lines out."""
+    number and ``drop`` leaving lines out; the values wander between 20 and 30
+    without repeating a run (unless ``value`` is given)."""
     lines = {1: header}
     for k in range(0, days, step):
-        lines[len(lines) + 1] = f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{value}"
+        cell = f"{20 + k * k % 10007 / 1000:.2f}" if value is None else value
+        lines[len(lines) + 1] = f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{cell}"
     lines.update(changes or {})
     return "\n".join(text for n, text in sorted(lines.items()) if n not in drop) + "\n"
 
@@ -29,6 +32,17 @@ def weather(changes: dict[int, str] | None = None, *, days: int = 456, step: int
 PRODUCTION = "tag,date,bagged,cut,age_at_cut,processed,rejected\n"
 SELECTION = "date,parous_count,nulliparous_count\n"
 INVENTORY = "chain,population,age_weeks\n"
+MIN_MAX = "date,tmean,tmin,tmax\n" + "\n".join(
+    f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{20 + k * k % 1009 / 100:.2f},"
+    f"{15 + k * k % 1009 / 100:.2f},{25 + k * k % 1009 / 100:.2f}"
+    for k in range(456)).replace("2024-01-04,20.09,15.09,25.09", "2024-01-04,26.0,15.09,25.09") + "\n"
+
+
+def day(k: int, value: str) -> str:
+    """The weather line of day k (line k + 2 of weather()) with the value."""
+    return f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{value}"
+
+
 F_VALUES = "\n".join(f"{dt.date(2024, 1, 1) + dt.timedelta(days=k)},{60 + k % 20}.5"
                      for k in range(456))
 
@@ -49,7 +63,7 @@ CASES = {
          "reader's columns are ['chain', 'population', 'age_weeks', 'tag']"),
         ("farm.yaml", 2, None, None,
          "unknown key 'harvest' in farm.yaml; expected one of ['parameters', 'management', "
-         "'weather', 'inventory', 'production', 'selection', 'week_length_days']")]),
+         "'weather', 'inventory', 'production', 'selection', 'week_length_days', 'checks']")]),
     "farm_yaml_value": ({"farm.yaml": "week_length_days: 99999999999999999999999\n"
                                       "production: {dayfirst: yes please}\n"}, [
         ("farm.yaml", 1, None, "99999999999999999999999",
@@ -74,7 +88,7 @@ CASES = {
          "{file: selection.csv}")]),
     "unmapped_column": ({"farm.yaml": "inventory: {columns: {population: Anzhal}}\n",
                          "inventory.csv": "chain,Anzahl,population,age_weeks\nvegetative,5,5,1\n"}, [
-        ("farm.yaml", None, "Anzhal", None,
+        ("farm.yaml", 1, "Anzhal", None,
          "farm.yaml maps 'population' of inventory to the column 'Anzhal', which inventory.csv "
          "does not have: the header (line 1) has ['chain', 'Anzahl', 'population', 'age_weeks']; "
          "name one of its labels, e.g. inventory: {columns: {population: Anzahl}}")]),
@@ -110,9 +124,8 @@ CASES = {
          "that label in farm.yaml: production: {columns: {tag: LABEL}} with LABEL one of the "
          "header's labels"),
         ("selection.csv", 1, "date", None, "required column 'date' is missing: the header "
-         "(line 1) has ['datum', 'parous_count', 'nulliparous_count']; if the file labels it "
-         "otherwise, name that label in farm.yaml: selection: {columns: {date: LABEL}} with "
-         "LABEL one of the header's labels")]),
+         "(line 1) has ['datum', 'parous_count', 'nulliparous_count']; if 'datum' holds it, say "
+         "so in farm.yaml, selection: {columns: {date: datum}}")]),
     "date_parse": ({"selection.csv": SELECTION + "someday,1,2\n"}, [
         ("selection.csv", 2, "date", "someday", "'someday' is not a calendar date")]),
     "mixed_day_month": ({"weather.csv": "date,tmean\n13/01/2024,25\n02/03/2024,25\n"}, [
@@ -137,15 +150,25 @@ CASES = {
          "decimal point (23.5) or export the file with one")]),
     "missing_marker": ({"weather.csv": weather({3: "2024-01-02,-999", 4: "2024-01-03,999.9"})}, [
         ("weather.csv", 3, "tmean", "-999.0", "'-999.0' is a missing-value marker, not a "
-         "measurement: leave the cell empty where the value is missing"),
+         "measurement: say so in farm.yaml, weather: {missing: [-999, 999.9]}, or leave the cell "
+         "empty"),
         ("weather.csv", 4, "tmean", "999.9", "'999.9' is a missing-value marker, not a "
-         "measurement: leave the cell empty where the value is missing")]),
+         "measurement: say so in farm.yaml, weather: {missing: [-999, 999.9]}, or leave the cell "
+         "empty")]),
     "implausible_value": ({"weather.csv": weather({3: "2024-01-02,75.0"})}, [
         ("weather.csv", 3, "tmean", "75.0", "'75.0' is no mean temperature in degrees Celsius "
          "(they lie from -60 to 60): correct it, or leave the cell empty where it is missing")]),
     "temperature_units": ({"weather.csv": "date,tmean\n" + F_VALUES + "\n"}, [
         ("weather.csv", None, "tmean", None, "the values of 'tmean' look like degrees Fahrenheit "
-         "(median 69.5): the model reads degrees Celsius; convert the column ((F - 32) / 1.8)")]),
+         "(median 69.5): the model reads degrees Celsius; say so in farm.yaml, weather: {units: "
+         "degF} (or weather: {scale: 0.1} if they are tenths of a degree)")]),
+    "not_a_temperature": ({"weather.csv": weather(value="1011.2")}, [
+        ("weather.csv", None, "tmean", None, "the values of 'tmean' (median 1011.2) are no "
+         "temperatures: a pressure in hPa? Name the temperature column in farm.yaml, e.g. weather: "
+         "{columns: {tmean: LABEL}}")]),
+    "min_max": ({"weather.csv": MIN_MAX, "farm.yaml": "weather: {columns: {tmin: tmin, tmax: tmax}}\n"},
+                [("weather.csv", 5, "tmean", "26.0", "the mean '26.0' is above the day's maximum "
+                  "'25.09' ('tmax')")]),
     "negative_heat_units": ({"farm.yaml": "weather: {columns: {heat_units: hu}}\n",
                              "weather.csv": weather({3: "2024-01-02,-4"}, header="date,hu",
                                                     value="14")}, [
@@ -159,7 +182,8 @@ CASES = {
          "row")]),
     "sub_daily": ({"weather.csv": weather({3: "2024-01-02 00:00,25.0\n2024-01-02 12:00,24.0"})}, [
         ("weather.csv", 4, "date", "2024-01-02 12:00", "a second row for the day of line 3: "
-         "hourly rows? The model reads one row a day (the daily mean)")]),
+         "hourly rows? The model reads one row a day; say so in farm.yaml to read the day's mean, "
+         "weather: {daily: mean}")]),
     "unsorted_dates": ({"weather.csv": weather({3: "2024-01-03,25.0", 4: "2024-01-02,25.0"})}, [
         ("weather.csv", 4, "date", "2024-01-02", "earlier than the date of line 3: the dates are "
          "not in order")]),
@@ -176,6 +200,24 @@ CASES = {
     "missing_days": ({"weather.csv": weather({12: "2024-01-11,"}, drop=(11,))}, [
         ("weather.csv", 11, "date", None, "model week 1 (2024-01-08 to 2024-01-14) has no value on "
          "2 of its 7 days (2024-01-10 to 2024-01-11); fill in the missing days")]),
+    "streak": ({"weather.csv": weather({k + 2: day(k, "25.0") for k in range(1, 16)})}, [
+        ("weather.csv", 3, "date", "25.0", "15 days in a row hold 25.0 (2024-01-02 to 2024-01-16, "
+         "lines 3-17): a stuck sensor, or a block filled with one value?")]),
+    "spike": ({"weather.csv": weather({10: day(8, "55.0")})}, [
+        ("weather.csv", 10, "date", "55.0", "55.0 on 2024-01-09 is 35.0 degrees above the day before "
+         "(20.1) and 34.9 above the day after (20.1): a typo, or a lost sign?")]),
+    "outlier": ({"weather.csv": weather({382: day(380, "30.0"), 383: day(381, "44.0"),
+                                         384: day(382, "30.0")}, days=1200)}, [
+        ("weather.csv", 383, "date", "44.0", "44.0 on 2025-01-16 is 6.2 standard deviations above "
+         "the mean of January in the file (23.9 over the other 123 days)")]),
+    "copied_block": ({"weather.csv": weather({k + 2: day(k, f"{20 + (k - 90) ** 2 % 10007 / 1000:.2f}")
+                                              for k in range(100, 128)})}, [
+        ("weather.csv", 102, "date", None, "28 days (2024-04-10 to 2024-05-07, lines 102-129) "
+         "repeat 2024-01-11 to 2024-02-07 (lines 12-39) value for value: a block pasted twice?")]),
+    "step": ({"weather.csv": weather({k + 2: day(k, f"{45 + k * k % 10007 / 1000:.2f}")
+                                      for k in range(356, 456)})}, [
+        ("weather.csv", 358, "date", "51.7", "from 2024-12-22 on the values are 27.1 degrees above "
+         "the week before (its mean 23.8, then 50.9): a unit or a sensor changed mid-file?")]),
     "chain_values": ({"inventory.csv": INVENTORY + "woody,5,1\n"}, [
         ("inventory.csv", 2, "chain", "woody",
          "'woody' is not a chain: expected 'reproductive' or 'vegetative'")]),
@@ -200,7 +242,15 @@ CASES = {
     "same_week": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,3,4,0\n"
                    "red,2024-09-03,4,4,3,4,0\n"}, [
         ("production.csv", 2, "date", "2024-09-02", "rows of one tag fall in model week 35 "
-         "(lines 2 and 3); the later row (line 3) wins")]),
+         "(lines 2 and 3) with the same counts; the later row (line 3) is kept")]),
+    "weekly_rows": ({"production.csv": PRODUCTION + "red,2024-09-02,4,4,3,4,0\n"
+                     "red,2024-09-03,6,6,3,6,0\n"}, [
+        ("production.csv", 2, "date", "2024-09-02", "rows of tag 'red' in model week 35 (lines 2 "
+         "and 3) hold different counts: the model keeps the later row (line 3) only, 6 of 10 bunches "
+         "cut; to add them up, say so in farm.yaml, production: {weekly: sum}")]),
+    "empty_counts": ({"production.csv": PRODUCTION + "red,2024-09-02,,,,,\n"}, [
+        ("production.csv", 2, None, None, "the row holds no count (bagged, cut, age at cut): write "
+         "its counts, or delete the row")]),
 }
 
 
@@ -245,7 +295,7 @@ def test_each_rule_is_found_where_it_is_broken(tmp_path, rule):
     assert others.empty or rule in {"farm_yaml", "missing_file", "outside_folder", "load",
                                      "several_files", "required_columns", "not_daily",
                                      "temperature_units", "empty_signal", "date_parse",
-                                     "column_mapped_twice", "mixed_day_month"}
+                                     "column_mapped_twice", "mixed_day_month", "empty_counts"}
 
 
 def test_a_path_that_is_not_a_folder(tmp_path):
@@ -256,20 +306,29 @@ def test_a_path_that_is_not_a_folder(tmp_path):
         "farm's files"]
 
 
+SECTION = re.compile(r"\b(?:parameters|management|weather|inventory|production|selection|checks): \{")
+
+
+def farm_yaml_snippets(text: str) -> list[str]:
+    """The farm.yaml sections a text shows: "weather: {units: degF}", each up
+    to the brace that closes it, and "week_length_days: N"."""
+    snippets = re.findall(r"\bweek_length_days: \d+", text)
+    for found in SECTION.finditer(text):
+        depth = 0
+        for end in range(found.end() - 1, len(text)):
+            depth += {"{": 1, "}": -1}.get(text[end], 0)
+            if depth == 0:
+                snippets.append(text[found.start():end + 1])
+                break
+    return snippets
+
+
 def test_every_farm_yaml_hint_is_accepted_by_the_validator(tmp_path):
     """Hints and messages that show farm.yaml text: pasted into farm.yaml, the
     validator takes them (no farm.yaml finding of their shape)."""
-    snippets = []
     texts = [hint for *_, hint in RULES] + [m for _, wanted in CASES.values()
                                            for *_, m in wanted if m]
-    for text in texts:
-        for part in text.split("e.g. ")[1:] + text.split("farm.yaml: ")[1:] + \
-                text.split("farm.yaml, ")[1:]:
-            for piece in part.split(" or "):
-                piece = piece.removeprefix("e.g. ").split(" for ")[0].split(" with ")[0]
-                piece = piece.rstrip(").;")
-                if ": {" in piece or piece.startswith("week_length_days"):
-                    snippets.append(piece)
+    snippets = sorted({s for text in texts for s in farm_yaml_snippets(text)})
     assert len(snippets) > 15
     for snippet in snippets:
         document = yaml.safe_load(snippet)

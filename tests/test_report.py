@@ -89,7 +89,8 @@ def test_text_of_an_hourly_export_fits_a_screen(hourly):
     assert len(report.findings) == 10488 and len(lines) < 60
     assert lines[0] == (f"farm {hourly}: 10488 error(s), 0 warning(s) -- not ready for the model: "
                         "fix the errors")
-    message = "a second row for the day of line 2: hourly rows? The model reads one row a day (the daily mean)"
+    message = ("a second row for the day of line 2: hourly rows? The model reads one row a day; say so "
+               "in farm.yaml to read the day's mean, weather: {daily: mean}")
     assert "\n".join(lines[2:10]) == "\n".join([
         "weather.csv",
         "  error sub_daily (10488): several rows a day: hourly or sub-daily data",
@@ -140,9 +141,9 @@ def test_json_holds_every_finding_the_notices_and_the_counts(tmp_path):
     data = json.loads(report.to_json())
     farm_schema = SCHEMA["$defs"]["farm"]
     assert sorted(data) == sorted(farm_schema["required"]) and data == report._as_dict()
-    assert (data["ok"], data["errors"], data["warnings"]) == (False, 19, 9)
+    assert (data["ok"], data["errors"], data["warnings"]) == (False, 21, 6)
     assert [sorted(f) for f in data["findings"]] == [
-        sorted(farm_schema["properties"]["findings"]["items"]["required"])] * 28
+        sorted(farm_schema["properties"]["findings"]["items"]["required"])] * 27
     assert [(f["file"], f["line"], f["rule"]) for f in data["findings"]] == list(
         report.findings[["file", "line", "rule"]].astype(object).where(
             report.findings[["file", "line", "rule"]].notna(), None).itertuples(index=False, name=None))
@@ -199,7 +200,7 @@ def test_one_page_of_many_farms(tmp_path):
     assert found.charts == ["weather", "production", "parameters", "weather", "parameters"]
     assert found.missing == ["production", "all"]
     assert page.count('<section class="farm') == 3 and "<title>Farm check of 3 farms</title>" in page
-    assert pickle.loads(pickle.dumps(reports[1])).to_html().count('<tr class="finding">') == 28
+    assert pickle.loads(pickle.dumps(reports[1])).to_html().count('<tr class="finding">') == 27
     with pytest.raises(TypeError) as excinfo:
         html_report([reports[0], "farm"])
     assert str(excinfo.value) == ("html_report() takes FarmReports (or what their _as_dict() "

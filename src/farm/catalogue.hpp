@@ -45,13 +45,15 @@ enum class Rule : uint8_t {
     date_parse, mixed_day_month, ambiguous_dates, weather_period,
     // the weather
     empty_signal, non_numeric_signal, missing_marker, implausible_value, temperature_units,
-    negative_heat_units, stacked_rows, duplicate_row, sub_daily, unsorted_dates, not_daily,
-    missing_week, missing_days,
+    not_a_temperature, negative_heat_units, min_max, stacked_rows, duplicate_row, sub_daily,
+    unsorted_dates, not_daily, missing_week, missing_days,
+    // the weather's quality, as the climate archives check it
+    streak, spike, outlier, copied_block, step,
     // inventory
     chain_values, population, age_weeks,
     // production and selection
     duplicate_tag_date, duplicate_date, negative_count, incomplete_harvest, cut_balance,
-    same_week,
+    same_week, weekly_rows, empty_counts,
     count
 };
 
@@ -62,6 +64,9 @@ struct RuleRow {
     Severity severity;
     const char *title;  // what the rule finds, in a few words
     const char *hint;   // what to do about it
+    // Whether farm.yaml's checks: severity may set its severity (or turn it
+    // off): never for a rule whose finding would give the model a wrong input.
+    bool adjustable = false;
 };
 
 extern const RuleRow catalogue[];

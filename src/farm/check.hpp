@@ -16,6 +16,7 @@
 #include <nanobind/nanobind.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -51,6 +52,35 @@ struct State : host::State {
     ReaderNames weather{this}, inventory{this}, production{this}, selection{this};
 };
 
+// What farm.yaml declares of one record file: only the sound values (a bad
+// one is a finding of farm.yaml and declares nothing).
+struct Declared {
+    long header = 0;         // the header's line, 0 when not declared
+    nb::object sheet;        // the sheet's name or position; empty when not declared
+    std::string encoding;    // "" when not declared
+    int dayfirst = -1;       // -1 when not declared, else 0 or 1
+    nb::list missing;        // the cells that mean "no value"
+    double scale = 1.0;
+    bool scaled = false;
+    char units = 0;          // 0 when not declared, else 'C', 'F' or 'K'
+    nb::dict where;          // the file's label -> the value of the rows to keep
+    bool daily = false;      // several rows a day: their mean
+    bool weekly = false;     // rows of one model week: their sum
+    nb::list mean_of;        // the weather's tmean as the mean of these two columns
+};
+
+// The weather's quality checks: their thresholds (farm.yaml checks:).
+struct Thresholds {
+    double low = -60.0, high = 60.0;  // a daily mean in degrees Celsius
+    long streak_days = 15;            // identical values in a row
+    double spike_c = 20.0;            // a day away from both neighbours
+    double step_c = 20.0;             // a change that holds
+    long step_days = 7;               // for so many days
+    double outlier_sd = 6.0;          // from the mean of its calendar month
+    long outlier_values = 100;        // that month's values in the file, at least
+    long copied_days = 28;            // a run repeating another
+};
+
 // A YAML file as composed (its node, for the lines of its keys) and built.
 struct YamlDocument {
     nb::object document, node;
@@ -59,7 +89,9 @@ struct YamlDocument {
 struct Finding {
     nb::object file, line, column, value;  // line, column, value: None when not about one
     Rule rule;
+    Severity severity;
     nb::object message;
+    nb::object hint;  // farm.yaml's section as it must read, or None
 };
 
 // farm.yaml's name.
@@ -67,6 +99,9 @@ extern const char *const farm_file;
 
 // `None if pd.isna(cell) else str(cell)`.
 nb::object cell_text(nb::handle cell);
+
+// A number as people write it: 60, -10, 0.5.
+std::string number_text(double v);
 
 // The text of a caught error: "TypeName: message".
 nb::str error_text(nb::python_error &error);
@@ -97,6 +132,18 @@ struct RecordFile {
     }
 };
 
+// The weather as the model reads it, row by row: a row of the file, or a
+// day of them (farm.yaml's daily: mean).
+struct WeatherSeries {
+    std::vector<size_t> rows;        // the table's row it stands for (the first of its day)
+    std::vector<long long> days;     // its calendar day (an ordinal), 0 when it has no date
+    nb::list stamps;                 // its date as parsed
+    std::vector<double> values;      // in degrees Celsius (or heat units), NaN where none
+    std::vector<bool> usable;        // a value the model takes
+    std::vector<bool> flagged;       // a value outside the site's bounds (a finding already)
+    std::vector<nb::object> shown;   // the value as the file writes it (None for a day's mean)
+};
+
 class FarmCheck {
   public:
     FarmCheck(State &s, nb::handle folder);
@@ -110,9 +157,12 @@ class FarmCheck {
 
   private:
     void add(nb::handle file, nb::handle line, nb::handle column, nb::handle value, Rule rule,
-             nb::handle message) {
+             nb::handle message, nb::handle hint = nb::none()) {
+        if (silenced_.count(rule))
+            return;
         findings_.push_back({nb::borrow(file), nb::borrow(line), nb::borrow(column),
-                             nb::borrow(value), rule, nb::borrow(message)});
+                             nb::borrow(value), rule, severity_of(rule), nb::borrow(message),
+                             nb::borrow(hint)});
     }
     void notice(const char *subject, nb::handle message);
     nb::object name_of(nb::handle path) const;
@@ -129,11 +179,27 @@ class FarmCheck {
     // as `what` when it is not.
     bool admit(nb::handle path, nb::handle what);
     void read_farm_yaml();
+
+    // declared.cpp
     void check_section(Role role, nb::handle key, nb::handle value,
                        const std::map<std::string, long> &lines);
+    void check_columns(Role role, nb::handle key, nb::handle value,
+                       const std::map<std::string, long> &lines);
+    void check_checks(nb::handle value, const std::map<std::string, long> &lines);
+    void check_severities(nb::handle value, const std::map<std::string, long> &lines);
+    const Declared &declared(Role role) const { return declared_[size_t(role)]; }
+    Severity severity_of(Rule rule) const;
+    // farm.yaml's section of a file as it must read with `updates` (a
+    // mapping; a mapping in it, such as columns:, updates the section's key
+    // by key): one line, e.g. "weather: {file: station.csv, units: degF}".
+    nb::str declaration(Role role, nb::handle updates) const;
+    nb::str declaration(Role role, const char *key, nb::handle value) const;
+    nb::str declaration(const char *key, nb::handle current, nb::handle updates) const;
     // The file of a role: its path, None when there is none, empty when a
     // finding refused it.
     nb::object find_file(Role role);
+
+    // declared.cpp
     // farm.yaml's mapping of one file, or an empty dict.
     nb::dict section(Role role) const;
     // farm.yaml's `columns:` of one file (ours -> the file's label), only
@@ -158,11 +224,22 @@ class FarmCheck {
     void check_parameters(nb::handle path);
     void check_management(nb::handle path);
 
+    // prepare.cpp
+    // What farm.yaml declares of a file as the records layer takes it: the
+    // load options, and the steps before the rules (prepare_table).
+    records::Declarations declarations(Role role, nb::handle date_label = nb::none(),
+                                       nb::handle mean_label = nb::none());
+    nb::object prepare_table(Role role, nb::handle table, records::TableSource &source,
+                             nb::handle date_label, nb::handle mean_label);
+    nb::object local_times(Role role, nb::handle table, nb::handle label);
+    // One step of what was done to read a file, for its reads.
+    void read_step(Role role, const char *step, nb::handle text,
+                   nb::handle figures = nb::handle());
+
     // records.cpp
-    // The file through its reader's rules, the table prepared first when
-    // `prepare` is set.
+    // The file through its reader's rules, as farm.yaml declares it.
     RecordFile check_records(Role role, nb::handle path, nb::handle columns,
-                             const records::Prepare &prepare = {});
+                             const records::Declarations &declared);
     void report_loading(Role role, const RecordFile &records);
     void mapped_columns(Role role, const RecordFile &records, nb::handle mapping);
     void ambiguous_dates(Role role, const RecordFile &records, nb::handle cells,
@@ -177,24 +254,51 @@ class FarmCheck {
     // cover it.
     bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle written,
                   nb::handle label, std::vector<nb::object> &weeks);
-    void same_week_warnings(const RecordFile &records, nb::handle label,
-                            const std::vector<std::pair<nb::object, nb::object>> &keys,
-                            nb::handle dates, const char *what);
+    // A row with no count at all.
+    void empty_counts(Role role, const RecordFile &records);
+    // Rows of one tag (production) or of the farm (selection) in one model
+    // week: the same counts again a warning, other counts an error.
+    void week_rows(Role role, const RecordFile &records, nb::handle label,
+                   const std::vector<std::pair<nb::object, nb::object>> &keys, nb::handle dates,
+                   const char *what);
+    // The data of farm.yaml's weekly: sum: the rows of one week added up.
+    nb::object weekly_sum(Role role, const RecordFile &records,
+                          const std::vector<std::pair<nb::object, nb::object>> &keys);
 
     // weather.cpp
     void check_weather(nb::handle path);
-    void weather_signal(const RecordFile &records, nb::handle data, nb::handle source_label,
-                        bool heat_units, std::vector<bool> &usable);
-    void weather_dates(const RecordFile &records, nb::handle data, nb::handle date_label,
-                       const std::vector<bool> &usable);
-    void weather_gaps(const RecordFile &records, nb::handle date_label,
-                      const std::vector<long long> &days, const std::vector<bool> &usable);
+    // The reader's rows of the weather: each value as written, checked, in
+    // the model's units (as farm.yaml declares them).
+    WeatherSeries weather_values(const RecordFile &records, nb::handle data,
+                                 nb::handle source_label, bool heat_units);
+    // The unit the label or the median says ('C', or 0 with a finding).
+    char units_of(const RecordFile &records, nb::handle label, double median);
+    // Dates of the rows: stacked stations, repeated rows, hourly rows, order.
+    void weather_rows(const RecordFile &records, const WeatherSeries &rows,
+                      nb::handle date_label);
+    // One row a day, the mean of the day's values (farm.yaml's daily: mean).
+    WeatherSeries daily_means(const RecordFile &records, const WeatherSeries &rows);
+    // The days of each model week, as the model sums them.
+    void weather_gaps(const RecordFile &records, const WeatherSeries &days,
+                      nb::handle date_label);
+    // quality.cpp: the climate archives' checks of the daily values.
+    void weather_quality(const RecordFile &records, const WeatherSeries &days,
+                         nb::handle date_label);
 
     State &s_;
     nb::object folder_;
     nb::object notices_;
     nb::object config_;  // farm.yaml's mapping, when it is one
     bool config_sound_ = true;
+    Declared declared_[role_count];
+    std::map<std::string, long> yaml_lines_;  // farm.yaml's keys, "weather.where.STATION"
+    nb::list steps_[role_count];              // what reading each file did
+    nb::object read_files_[role_count];       // the name of each file read
+    nb::list twice_[role_count];         // our columns farm.yaml maps to a column taken
+    Thresholds thresholds_;
+    std::map<Rule, Severity> severities_;  // set by farm.yaml's checks: severity
+    std::set<Rule> silenced_;              // turned off there
+    bool units_refused_ = false;           // the weather's unit is not known
     std::vector<Finding> findings_;
 
     nb::object parameters_ = nb::none(), schedule_ = nb::none(), weather_ = nb::none(),

@@ -127,7 +127,7 @@ std::string files_html(const FarmRows &farm) {
                    group.severity + "\">" + group.severity + "</span> <code>" +
                    escape(group.rule) + "</code> " + escape(rule_title(group.rule)) +
                    " <span class=\"n\">" + plural(n, "row", "rows") + "</span></summary>\n";
-            std::string hint = rule_hint(group.rule);
+            std::string hint = group_advice(farm, group);
             if (!hint.empty())
                 out += "<p class=\"hint\">To fix: " + escape(hint) + "</p>\n";
             out += rows_html(farm, group) + "</details>\n";
@@ -135,6 +135,22 @@ std::string files_html(const FarmRows &farm) {
         out += "</details>\n";
     }
     return out;
+}
+
+// What reading each file did: its header, the lines left out, the
+// declarations applied.
+std::string reads_html(const FarmRows &farm) {
+    if (nb::len(farm.reads) == 0)
+        return "";
+    std::string out = "<details class=\"reads\" open><summary>How the files were read</summary>"
+                      "<dl>\n";
+    for (nb::handle read : farm.reads) {
+        out += "<dt class=\"file-name\">" + escape(read["file"]) + "</dt>\n";
+        for (nb::handle step : read["steps"])
+            out += "<dd class=\"read\" data-step=\"" + escape(step["step"]) + "\">" +
+                   escape(step["text"]) + "</dd>\n";
+    }
+    return out + "</dl></details>\n";
 }
 
 std::string notices_html(const FarmRows &farm) {
@@ -239,7 +255,7 @@ std::string charts_html(const FarmRows &farm) {
 std::string section(const FarmRows &farm) {
     std::string out = "<section class=\"farm " + state_of(farm) + "\" id=\"" + anchor(farm.path) +
                       "\">\n<h2>farm <code>" + escape(farm.path) + "</code></h2>\n" +
-                      verdict_html(farm) + counts_html(farm);
+                      verdict_html(farm) + counts_html(farm) + reads_html(farm);
     if (farm.report.is_none())
         out += missing_chart("all", "No charts: this farm's check returned its findings only.");
     else

@@ -23,33 +23,6 @@ namespace {
 constexpr host::YamlBounds farm_yaml_bounds{64 * 1024, 10000, 32, false};
 constexpr long max_week_length = 366;
 
-// What farm.yaml may say of each file.
-const char *const section_keys[role_count][7] = {
-    {"file"},
-    {"file"},
-    {"file", "columns", "date", "tmean", "heat_units", "dayfirst"},
-    {"file", "columns"},
-    {"file", "columns", "dayfirst"},
-    {"file", "columns", "dayfirst"},
-};
-
-// The reader's columns of each record file: what `columns:` may map.
-const char *const reader_columns[role_count][9] = {
-    {},
-    {},
-    {"date", "tmean", "heat_units"},
-    {"chain", "population", "age_weeks", "tag"},
-    {"tag", "date", "bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"},
-    {"date", "parous_count", "nulliparous_count"},
-};
-
-nb::list names_list(const char *const *names, size_t n) {
-    nb::list out;
-    for (size_t k = 0; k < n && names[k]; ++k)
-        out.append(nb::str(names[k]));
-    return out;
-}
-
 // The suffixes of the record files the loader reads by name.
 bool known_suffix(const std::string &suffix) {
     for (const char *known : {".csv", ".txt", ".tsv", ".dat", ".xlsx", ".xlsm", ".xls", ".parquet"})
@@ -81,29 +54,31 @@ nb::str error_text(nb::python_error &error) {
                       ": ", host::Str{value});
 }
 
-// Every key of a composed mapping node (and of the mappings under it, one
-// level down) with its line; keys written twice in one mapping go to
-// `twice` as (key, first line, second line).
+// Every key of a composed mapping node (and of the mappings under it, at
+// any depth) with its line, as "key", "key.subkey", ...; keys written twice
+// in one mapping go to `twice` as (key, first line, second line).
 void node_lines(nb::handle yaml, nb::handle node, std::map<std::string, long> &lines,
                 std::vector<std::tuple<std::string, long, long>> *twice) {
-    nb::object mapping_node = yaml.attr("MappingNode");
-    if (!nb::isinstance(node, mapping_node))
-        return;
-    auto walk = [&](nb::handle mapping, const std::string &prefix) {
+    nb::object mapping_node = yaml.attr("MappingNode"), scalar_node = yaml.attr("ScalarNode");
+    std::vector<std::pair<nb::object, std::string>> todo{{nb::borrow(node), std::string()}};
+    while (!todo.empty()) {
+        auto [mapping, prefix] = std::move(todo.back());
+        todo.pop_back();
+        if (!nb::isinstance(mapping, mapping_node))
+            continue;
+        std::map<std::string, long> here;  // the keys of this mapping
         for (nb::handle pair : mapping.attr("value")) {
             nb::handle key = nb::handle(pair)[0];
+            if (!nb::isinstance(key, scalar_node))
+                continue;
             std::string name = prefix + utf8(key.attr("value"));
             long line = nb::cast<long>(key.attr("start_mark").attr("line")) + 1;
-            auto [at, fresh] = lines.emplace(name, line);
+            lines.emplace(name, line);
+            auto [at, fresh] = here.emplace(name, line);
             if (!fresh && twice)
                 twice->emplace_back(name, at->second, line);
+            todo.emplace_back(nb::borrow(nb::handle(pair)[1]), name + ".");
         }
-    };
-    walk(node, "");
-    for (nb::handle pair : node.attr("value")) {
-        nb::object value = nb::handle(pair)[1];
-        if (nb::isinstance(value, mapping_node))
-            walk(value, utf8(nb::handle(pair)[0].attr("value")) + ".");
     }
 }
 
@@ -242,6 +217,7 @@ void FarmCheck::read_farm_yaml() {
     nb::object yaml = host::import("yaml");
     if (!read.node.is_none())
         node_lines(yaml, read.node, lines, &twice);
+    yaml_lines_ = lines;
     for (const auto &[key, first, second] : twice)
         add(file, nb::int_(second), nb::none(), nb::none(), Rule::farm_yaml,
             host::text("key ", host::Repr{nb::str(key.c_str())}, " is written twice (lines ",
@@ -262,6 +238,7 @@ void FarmCheck::read_farm_yaml() {
     for (size_t k = 0; k < role_count; ++k)
         known.append(nb::str(role_name(Role(k))));
     known.append(nb::str("week_length_days"));
+    known.append(nb::str("checks"));
     for (auto [key, value] : nb::borrow<nb::dict>(document)) {
         std::string name = PyUnicode_Check(key.ptr()) ? utf8(key) : std::string();
         nb::object where = line_or_none(lines, name);
@@ -278,6 +255,10 @@ void FarmCheck::read_farm_yaml() {
                                ", e.g. week_length_days: 7"));
             continue;
         }
+        if (name == "checks") {
+            check_checks(value, lines);
+            continue;
+        }
         if (!is_role(name, role)) {
             add(file, where, nb::none(), nb::none(), Rule::farm_yaml_key,
                 host::text("unknown key ", host::Repr{key}, " in farm.yaml; expected one of ",
@@ -286,135 +267,6 @@ void FarmCheck::read_farm_yaml() {
         }
         check_section(role, key, value, lines);
     }
-}
-
-void FarmCheck::check_section(Role role, nb::handle key, nb::handle value,
-                              const std::map<std::string, long> &lines) {
-    nb::str file(farm_file);
-    std::string name = role_name(role);
-    if (!nb::isinstance<nb::dict>(value)) {
-        add(file, line_or_none(lines, name), nb::none(), nb::none(), Rule::farm_yaml_value,
-            host::text("farm.yaml's ", host::Repr{key}, " must be a mapping, e.g. ", name.c_str(),
-                       ": {file: ", name.c_str(), role <= Role::management ? ".yaml}" : ".csv}"));
-        return;
-    }
-    nb::list allowed = names_list(section_keys[size_t(role)], 7);
-    nb::list columns = names_list(reader_columns[size_t(role)], 9);
-    for (auto [inner, inner_value] : nb::borrow<nb::dict>(value)) {
-        std::string inner_name = PyUnicode_Check(inner.ptr()) ? utf8(inner) : std::string();
-        std::string path = name + "." + inner_name;
-        nb::object where = line_or_none(lines, path);
-        if (!host::contains(allowed, inner)) {
-            add(file, where, nb::none(), nb::none(), Rule::farm_yaml_key,
-                host::text("unknown key ", host::Repr{inner}, " under ", host::Repr{key},
-                           " in farm.yaml; expected one of ", host::Str{allowed}));
-        } else if (inner_name == "file") {
-            if (!PyUnicode_Check(inner_value.ptr()))
-                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
-                    host::text(path.c_str(), " must be the name of a file in the farm folder, e.g. ",
-                               name.c_str(), ": {file: ", name.c_str(),
-                               role <= Role::management ? ".yaml}" : ".csv}"));
-        } else if (inner_name == "dayfirst") {
-            if (!PyBool_Check(inner_value.ptr()))
-                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
-                    host::text(path.c_str(), " must be true or false, e.g. ", name.c_str(),
-                               ": {dayfirst: true}"));
-        } else if (inner_name == "columns") {
-            if (!nb::isinstance<nb::dict>(inner_value)) {
-                add(file, where, nb::none(), nb::none(), Rule::farm_yaml_value,
-                    host::text(path.c_str(),
-                               " must map the reader's column labels to the file's, e.g. ",
-                               name.c_str(), ": {columns: {",
-                               reader_columns[size_t(role)][0] ? reader_columns[size_t(role)][0]
-                                                               : "date",
-                               ": Datum}}"));
-                continue;
-            }
-            nb::dict seen;  // the file's label -> the first of our columns mapped to it
-            for (auto [ours, theirs] : nb::borrow<nb::dict>(inner_value)) {
-                std::string ours_name = PyUnicode_Check(ours.ptr()) ? utf8(ours) : std::string();
-                nb::object at = line_or_none(lines, path);
-                if (!host::contains(columns, ours)) {
-                    add(file, at, nb::none(), nb::none(), Rule::farm_yaml_key,
-                        host::text("unknown column ", host::Repr{ours}, " under ", host::Repr{key},
-                                   " columns in farm.yaml; the ", name.c_str(),
-                                   " reader's columns are ", host::Str{columns}));
-                } else if (!PyUnicode_Check(theirs.ptr())) {
-                    add(file, at, nb::none(), cell_text(theirs), Rule::farm_yaml_value,
-                        host::text(path.c_str(), ".", ours_name.c_str(),
-                                   " must be the file's column label as text, e.g. ",
-                                   name.c_str(), ": {columns: {", ours_name.c_str(), ": '",
-                                   host::Str{theirs}, "'}}"));
-                } else if (seen.contains(theirs)) {
-                    add(file, at, theirs, nb::none(), Rule::column_mapped_twice,
-                        host::text("farm.yaml maps the file's column ", host::Repr{theirs},
-                                   " of ", host::Repr{key}, " to both ", host::Repr{seen[theirs]},
-                                   " and ", host::Repr{ours}, ": a column holds one thing"));
-                } else {
-                    seen[theirs] = ours;
-                }
-            }
-        } else {  // the weather's shorthands date, tmean, heat_units
-            bool optional = inner_name == "heat_units";
-            if (!(PyUnicode_Check(inner_value.ptr()) || (optional && inner_value.is_none())))
-                add(file, where, nb::none(), cell_text(inner_value), Rule::farm_yaml_value,
-                    host::text(path.c_str(), " must be the file's column label as text, e.g. ",
-                               "weather: {", inner_name.c_str(), ": Tmittel}"));
-        }
-    }
-    // The weather's shorthands and its columns must agree.
-    if (role == Role::weather) {
-        nb::dict config = nb::borrow<nb::dict>(value);
-        if (config.contains("columns") && nb::isinstance<nb::dict>(config["columns"])) {
-            nb::dict given = nb::borrow<nb::dict>(config["columns"]);
-            for (const char *field : {"date", "tmean", "heat_units"})
-                if (config.contains(field) && given.contains(field) &&
-                    !nb::handle(config[field]).equal(given[field]))
-                    add(file, line_or_none(lines, name + "." + field), nb::none(), nb::none(),
-                        Rule::farm_yaml_value,
-                        host::text("weather.", field, " and weather.columns.", field,
-                                   " name different columns: give the label once, e.g. "
-                                   "weather: {columns: {",
-                                   field, ": ", host::Str{given[field]}, "}}"));
-        }
-    }
-}
-
-nb::dict FarmCheck::section(Role role) const {
-    nb::object value =
-        config_.is_valid() ? nb::object(config_.attr("get")(role_name(role))) : nb::object();
-    if (value.is_valid() && nb::isinstance<nb::dict>(value))
-        return nb::borrow<nb::dict>(value);
-    return nb::dict();
-}
-
-nb::dict FarmCheck::columns_of(Role role) const {
-    nb::dict config = section(role);
-    nb::dict out;
-    nb::list columns = names_list(reader_columns[size_t(role)], 9);
-    if (config.contains("columns") && nb::isinstance<nb::dict>(config["columns"]))
-        for (auto [ours, theirs] : nb::borrow<nb::dict>(config["columns"]))
-            if (host::contains(columns, ours) && PyUnicode_Check(theirs.ptr()))
-                out[ours] = theirs;
-    if (role == Role::weather)
-        for (const char *field : {"date", "tmean", "heat_units"})
-            if (config.contains(field) && !out.contains(field) &&
-                (PyUnicode_Check(nb::handle(config[field]).ptr()) ||
-                 nb::handle(config[field]).is_none()))
-                out[field] = config[field];
-    return out;
-}
-
-nb::object FarmCheck::file_column(Role role, nb::handle ours) const {
-    nb::dict columns = columns_of(role);
-    if (columns.contains(ours) && !nb::handle(columns[ours]).is_none())
-        return nb::borrow(columns[ours]);
-    return nb::borrow(ours);
-}
-
-bool FarmCheck::dayfirst_given(Role role) const {
-    nb::dict config = section(role);
-    return config.contains("dayfirst") && PyBool_Check(nb::handle(config["dayfirst"]).ptr());
 }
 
 int FarmCheck::week_length() const {

@@ -108,10 +108,11 @@ std::string reading(int day, int month) {
 }  // namespace
 
 RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle columns,
-                                    const records::Prepare &prepare) {
+                                    const records::Declarations &declared) {
     RecordFile records;
     records.path = nb::borrow(path);
     records.file = name_of(path);
+    read_files_[size_t(role)] = records.file;
     nb::str text_path = host::str(path);
     // The parsers' warnings are held back: what they say (a date format
     // guessed) the rules find anyway, and the loader refuses rows that do
@@ -125,21 +126,21 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
         switch (role) {
         case Role::weather:
             records.checked =
-                records::check_weather_file(s_.weather.state, text_path, columns, prepare);
+                records::check_weather_file(s_.weather.state, text_path, columns, declared);
             break;
         case Role::inventory:
             records.checked =
-                records::check_inventory_file(s_.inventory.state, text_path, columns);
+                records::check_inventory_file(s_.inventory.state, text_path, columns, declared);
             break;
         case Role::production:
             records.checked = records::check_production_file(
-                s_.production.state, text_path, columns, dayfirst_given(role) &&
-                                                            section(role)["dayfirst"].is(Py_True));
+                s_.production.state, text_path, columns, this->declared(role).dayfirst == 1,
+                declared);
             break;
         case Role::selection:
             records.checked = records::check_selection_file(
-                s_.selection.state, text_path, columns, dayfirst_given(role) &&
-                                                           section(role)["dayfirst"].is(Py_True));
+                s_.selection.state, text_path, columns, this->declared(role).dayfirst == 1,
+                declared);
             break;
         default:
             break;
@@ -160,6 +161,21 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
                 if (at != std::string::npos)
                     line = nb::int_(std::stol(text.substr(at + 10)));
             }
+        // A header the evidence does not settle: farm.yaml may say its line.
+        nb::object candidates = nb::getattr(value, "header_lines", nb::none());
+        if (!candidates.is_none() && nb::len(candidates) > 0 && this->declared(role).header == 0) {
+            nb::object last = candidates[nb::len(candidates) - 1];
+            nb::str hint = declaration(role, "header", last);
+            std::string which;
+            for (size_t k = 0; k < nb::len(candidates); ++k)
+                which += (k == 0 ? "" : k + 1 == nb::len(candidates) ? " or " : ", ") +
+                         utf8(host::str(candidates[k]));
+            add(records.file, line, nb::none(), nb::none(), Rule::load,
+                host::text(error_text(error), "; or say in farm.yaml which line holds the "
+                           "labels (", which.c_str(), "), e.g. ", hint),
+                hint);
+            return records;
+        }
         add(records.file, line, nb::none(), nb::none(), Rule::load, error_text(error));
         return records;
     }
@@ -174,31 +190,63 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
 void FarmCheck::report_loading(Role role, const RecordFile &records) {
     const records::TableSource &source = records.checked.source;
     nb::object file = records.file;
-    if (source.preamble_last > 0 || source.notes_last > 0) {
-        nb::str header = host::text("the table's header is line ",
-                                    host::Str{nb::int_(source.header_line)});
-        nb::str above = source.preamble_last > 0
-                            ? host::text("; lines ", host::Str{nb::int_(source.preamble_first)},
-                                         "-", host::Str{nb::int_(source.preamble_last)},
-                                         " above it are not read")
-                            : nb::str("");
-        nb::str below = source.notes_last > 0
-                            ? host::text("; lines ", host::Str{nb::int_(source.notes_first)}, "-",
-                                         host::Str{nb::int_(source.notes_last)},
-                                         " after the table are not rows of it")
-                            : nb::str("");
-        add(file, nb::int_(source.header_line), nb::none(), nb::none(), Rule::skipped_lines,
-            host::text(header, above, below));
+    const Declared &declared = this->declared(role);
+    auto span = [](size_t first, size_t last) {
+        return first == last ? "line " + std::to_string(first)
+                             : "lines " + std::to_string(first) + "-" + std::to_string(last);
+    };
+    // Where the table stands and how its text was read come first in the
+    // reads, before what was done to its rows.
+    nb::list done = steps_[size_t(role)];
+    steps_[size_t(role)] = nb::list();
+    if (source.kind != records::TableSource::parquet) {
+        std::string where = std::string(source.kind == records::TableSource::excel ? "row " : "line ") +
+                            std::to_string(source.header_line);
+        std::string text = "the header is " + where;
+        if (declared.header > 0)
+            text += ", as farm.yaml says";
+        if (source.preamble_last > 0)
+            text += "; " + span(source.preamble_first, source.preamble_last) + " above it " +
+                    (source.preamble_first == source.preamble_last ? "is" : "are") + " not read";
+        if (source.notes_last > 0)
+            text += "; " + span(source.notes_first, source.notes_last) + " after the table " +
+                    (source.notes_first == source.notes_last ? "is not a row" : "are not rows") +
+                    " of it";
+        nb::dict figures;
+        figures["header"] = nb::int_(source.header_line);
+        figures["skipped"] = nb::int_((source.preamble_last ? source.preamble_last - source.preamble_first + 1 : 0) +
+                                      (source.notes_last ? source.notes_last - source.notes_first + 1 : 0));
+        // A table from line 1 to the end of the file is read as it is.
+        if (declared.header > 0 || source.header_line > 1 || source.preamble_last > 0 ||
+            source.notes_last > 0)
+            read_step(role, "table", nb::str(text.c_str()), figures);
+        // Lines left out that nobody declared are worth a look.
+        if (declared.header == 0 && (source.preamble_last > 0 || source.notes_last > 0))
+            add(file, nb::int_(source.header_line), nb::none(), nb::none(), Rule::skipped_lines,
+                nb::str(("the table's header is " + where + (text.substr(text.find(';'))) + "").c_str()),
+                declaration(role, "header", nb::int_(source.header_line)));
     }
-
-    if (source.encoding == "cp1252") {
+    if (!source.sheet.empty())
+        read_step(role, "sheet", host::text("the sheet ", host::Repr{nb::str(source.sheet.c_str())}));
+    if (source.encoding != "utf-8" && source.encoding != "utf-8-sig") {
+        const char *name = source.encoding == "cp1252"   ? "Windows-1252"
+                           : source.encoding == "utf-16" ? "UTF-16 (its byte-order mark says so)"
+                                                         : "Latin-1";
+        read_step(role, "encoding",
+                  host::text("read as ", name,
+                             declared.encoding.empty() ? "" : ", as farm.yaml says"));
+    }
+    for (nb::handle step : done)
+        steps_[size_t(role)].append(step);
+    if (source.encoding == "cp1252" && source.legacy_line > 0) {
         char byte = (char) source.legacy_byte;
         nb::object shown = nb::bytes(&byte, 1).attr("decode")("cp1252");
         add(file, nb::int_(source.legacy_line), nb::none(), nb::none(), Rule::encoding,
             host::text(host::Repr{file}, " is not UTF-8: it is read as Windows-1252, the encoding "
                        "spreadsheet programs on Windows write (its first letter beyond ASCII, on "
                        "line ", std::to_string(source.legacy_line), ", reads ", host::Repr{shown},
-                       "); if that is not the letter the file means, save the file as UTF-8"));
+                       "); if that is not the letter the file means, save the file as UTF-8"),
+            declaration(role, "encoding", nb::str("cp1252")));
     }
 
     nb::dict mapping = columns_of(role);
@@ -217,18 +265,24 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
                 continue;
             unmapped.append(ours);
             nb::object close = host::from_import("difflib", "get_close_matches")(theirs, labels, 1);
-            nb::str example = nb::len(close) > 0
-                                  ? host::text(", e.g. ", role_name(role), ": {columns: {",
-                                               host::Str{ours}, ": ", host::Str{close[0]}, "}}")
-                                  : nb::str("");
-            add(nb::str(farm_file), nb::none(), theirs, nb::none(), Rule::unmapped_column,
+            nb::object hint = nb::none();
+            if (nb::len(close) > 0) {
+                nb::dict columns, updates;
+                columns[ours] = close[0];
+                updates["columns"] = columns;
+                hint = declaration(role, updates);
+            }
+            add(nb::str(farm_file),
+                line_or_none(yaml_lines_, std::string(role_name(role)) + ".columns." + utf8(host::str(ours))),
+                theirs, nb::none(), Rule::unmapped_column,
                 host::text("farm.yaml maps ", host::Repr{ours}, " of ", role_name(role),
                            " to the column ", host::Repr{theirs}, ", which ", host::Str{file},
-                           " does not have: ", header, "; name one of its labels", example));
+                           " does not have: ", header, "; name one of its labels",
+                           hint.is_none() ? nb::str("") : host::text(", e.g. ", host::Str{hint})),
+                hint);
         }
 
-    nb::dict config = section(role);
-    bool dayfirst = config.contains("dayfirst") && nb::handle(config["dayfirst"]).is(Py_True);
+    bool dayfirst = declared.dayfirst == 1;
     nb::object table = records.checked.table;
     for (const records::Failure &failure : records.checked.failures) {
         Rule rule = Rule::load;
@@ -236,22 +290,42 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
             rule = Rule::load;
         nb::object column = failure.column, message = failure.message;
         const records::Rows &rows = failure.rows;
-        if (rule == Rule::required_columns && host::contains(unmapped, column))
-            continue;  // farm.yaml's label is the cause, and found above
+        if (rule == Rule::required_columns &&
+            (host::contains(unmapped, column) || host::contains(twice_[size_t(role)], column)))
+            continue;  // farm.yaml's mapping is the cause, and found as such
         nb::object label = column.is_none() || role == Role::weather
                                ? nb::object(column)
                                : file_column(role, column);
         if (rows.empty()) {
-            nb::str text = rule == Rule::required_columns
-                               ? host::text("required column ", host::Repr{label},
-                                            " is missing: ", header,
-                                            "; if the file labels it otherwise, name that label "
-                                            "in farm.yaml: ",
-                                            role_name(role), ": {columns: {", host::Str{column},
-                                            ": LABEL}} with LABEL one of the header's labels")
-                               : nb::borrow<nb::str>(host::str(message));
-            add(file, rule == Rule::required_columns ? header_line : nb::object(nb::none()), label,
-                nb::none(), rule, text);
+            if (rule != Rule::required_columns) {
+                add(file, nb::none(), label, nb::none(), rule, host::str(message));
+                continue;
+            }
+            // The header's label closest to ours, when one is close.
+            nb::list free;
+            for (nb::handle l : labels)
+                if (!host::contains(mapping.attr("values")(), l))
+                    free.append(l);
+            nb::object close = host::from_import("difflib", "get_close_matches")(
+                column, free, 1, nb::arg("cutoff") = 0.5);
+            nb::object hint = nb::none();
+            if (nb::len(close) > 0 && role != Role::weather) {
+                nb::dict columns, updates;
+                columns[column] = close[0];
+                updates["columns"] = columns;
+                hint = declaration(role, updates);
+            }
+            add(file, header_line, label, nb::none(), rule,
+                hint.is_none()
+                    ? host::text("required column ", host::Repr{label}, " is missing: ", header,
+                                 "; if the file labels it otherwise, name that label in "
+                                 "farm.yaml: ",
+                                 role_name(role), ": {columns: {", host::Str{column},
+                                 ": LABEL}} with LABEL one of the header's labels")
+                    : host::text("required column ", host::Repr{label}, " is missing: ", header,
+                                 "; if ", host::Repr{close[0]}, " holds it, say so in farm.yaml, ",
+                                 host::Str{hint}),
+                hint);
             continue;
         }
         nb::object cells = table.is_valid() && records::has_column(table, column)
@@ -259,8 +333,23 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
                                : nb::object();
         for (size_t i : rows) {
             nb::object value = cells.is_valid() ? cell_text(cells[i]) : nb::object(nb::none());
-            add(file, records.line_at(i), label, value, rule,
-                row_message(rule, label, value, message, role, dayfirst));
+            nb::object hint = nb::none();
+            nb::str text = row_message(rule, label, value, message, role, dayfirst);
+            int a = 0, b = 0;
+            if (rule == Rule::mixed_day_month) {
+                hint = declaration(role, "dayfirst", nb::bool_(!dayfirst));
+                text = host::text(text.attr("split")("farm.yaml: ")[0], "farm.yaml: ",
+                                  host::Str{hint});
+            } else if (rule == Rule::date_parse && !dayfirst && !value.is_none() &&
+                       day_month(utf8(value), a, b) && a > 12 && a <= 31 && b >= 1 && b <= 12) {
+                // A date only the day-first reading reads.
+                hint = declaration(role, "dayfirst", nb::bool_(true));
+                text = host::text(host::Repr{value}, " is not a calendar date read month first; "
+                                  "it is one read day first: if the file writes dates so, say so "
+                                  "in farm.yaml, ",
+                                  host::Str{hint});
+            }
+            add(file, records.line_at(i), label, value, rule, text, hint);
         }
     }
     for (nb::handle n : records.checked.notices)
@@ -298,19 +387,21 @@ void FarmCheck::ambiguous_dates(Role role, const RecordFile &records, nb::handle
                            host::Repr{values[i]}, " is ", reading(b, a), " month first or ",
                            reading(a, b), " day first");
     }
-    const char *name = role_name(role);
+    nb::str day = declaration(role, "dayfirst", nb::bool_(true)),
+            month = declaration(role, "dayfirst", nb::bool_(false));
     add(records.file, records.line_at(examples[0]), label, cell_text(values[examples[0]]),
         Rule::ambiguous_dates,
         host::text("every date of ", host::Repr{label},
                    " reads both day first and month first (", parts,
-                   "): say how the file writes them in farm.yaml, ", name,
-                   ": {dayfirst: true} for day first or ", name,
-                   ": {dayfirst: false} for month first"));
+                   "): say how the file writes them in farm.yaml, ", day, " for day first or ",
+                   month, " for month first"),
+        day);
 }
 
 RecordFile FarmCheck::check_record_file(Role role, nb::handle path) {
     nb::dict columns = columns_of(role);
-    return check_records(role, path, nb::len(columns) > 0 ? nb::object(columns) : nb::none());
+    return check_records(role, path, nb::len(columns) > 0 ? nb::object(columns) : nb::none(),
+                         declarations(role));
 }
 
 bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle written,
@@ -344,12 +435,68 @@ bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle
     return all;
 }
 
-void FarmCheck::same_week_warnings(const RecordFile &records, nb::handle label,
-                                   const std::vector<std::pair<nb::object, nb::object>> &keys,
-                                   nb::handle date_cells, const char *what) {
+namespace {
+
+// The count columns of a dated file's data, as its reader names them.
+std::vector<const char *> counts_of(Role role) {
+    if (role == Role::production)
+        return {"bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"};
+    return {"parous", "nulliparous"};
+}
+
+// The counts of each row of a dated file's table (our labels), NaN where a
+// cell holds none; columns the file lacks are left out.
+std::vector<std::vector<double>> table_counts(Role role, nb::handle table) {
+    std::vector<const char *> names;
+    if (role == Role::production)
+        names = {"bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"};
+    else
+        names = {"parous_count", "nulliparous_count"};
+    nb::object pd = host::import("pandas");
+    std::vector<std::vector<double>> out;
+    for (const char *name : names) {
+        if (!records::has_column(table, nb::str(name)))
+            continue;
+        nb::list cells = nb::list(pd.attr("to_numeric")(table[name], nb::arg("errors") = "coerce")
+                                      .attr("astype")("float64")
+                                      .attr("tolist")());
+        std::vector<double> column;
+        for (nb::handle cell : cells)
+            column.push_back(nb::cast<double>(cell));
+        out.push_back(std::move(column));
+    }
+    return out;
+}
+
+double or_zero(double v) { return std::isnan(v) || v < 0.0 ? 0.0 : v; }
+
+}  // namespace
+
+void FarmCheck::empty_counts(Role role, const RecordFile &records) {
+    std::vector<std::vector<double>> counts = table_counts(role, records.checked.table);
+    if (counts.empty())
+        return;
+    size_t n = counts.front().size();
+    for (size_t i = 0; i < n; ++i) {
+        bool none = true;
+        for (const auto &column : counts)
+            none = none && std::isnan(column[i]);
+        if (none)
+            add(records.file, records.line_at(i), nb::none(), nb::none(), Rule::empty_counts,
+                nb::str(role == Role::production
+                            ? "the row holds no count (bagged, cut, age at cut): write its "
+                              "counts, or delete the row"
+                            : "the row holds no count (parous, nulliparous): write its counts, "
+                              "or delete the row"));
+    }
+}
+
+void FarmCheck::week_rows(Role role, const RecordFile &records, nb::handle label,
+                          const std::vector<std::pair<nb::object, nb::object>> &keys,
+                          nb::handle date_cells, const char *what) {
     nb::list dates = nb::list(date_cells.attr("tolist")());
-    // Rows in file order, grouped by key: every row but the last of a group
-    // is replaced by a later one.
+    std::vector<std::vector<double>> counts = table_counts(role, records.checked.table);
+    // Rows in file order, grouped by key.
     nb::dict groups;
     for (size_t i = 0; i < keys.size(); ++i) {
         if (keys[i].second.is_none())
@@ -359,30 +506,159 @@ void FarmCheck::same_week_warnings(const RecordFile &records, nb::handle label,
             groups[key] = nb::list();
         nb::borrow<nb::list>(groups[key]).append(nb::int_(i));
     }
-    for (auto [key, rows] : groups) {
-        size_t count = nb::len(rows);
+    nb::object hint = declaration(role, "weekly", nb::str("sum"));
+    for (auto [key, members] : groups) {
+        size_t count = nb::len(members);
         if (count < 2)
             continue;
+        std::vector<size_t> rows;
+        for (nb::handle row : members)
+            rows.push_back(nb::cast<size_t>(row));
         // Rows of one date are the duplicate rule's: only rows of several
         // dates are news here.
         std::vector<std::string> days;
         std::string where;
         for (size_t k = 0; k < count; ++k) {
-            size_t row = nb::cast<size_t>(rows[k]);
-            days.push_back(utf8(dates[row]));
-            where += (k == 0 ? "" : k + 1 == count ? " and " : ", ") + utf8(records.line_at(row));
+            days.push_back(utf8(host::str(dates[rows[k]])));
+            where += (k == 0 ? "" : k + 1 == count ? " and " : ", ") +
+                     utf8(host::str(records.line_at(rows[k])));
         }
         if (std::all_of(days.begin(), days.end(), [&](const std::string &d) { return d == days[0]; }))
             continue;
-        nb::object last = records.line_at(nb::cast<size_t>(rows[count - 1]));
-        for (size_t k = 0; k + 1 < count; ++k) {
-            size_t row = nb::cast<size_t>(rows[k]);
-            add(records.file, records.line_at(row), label, cell_text(dates[row]), Rule::same_week,
-                host::text(what, " fall in model week ", host::Str{nb::handle(key)[1]},
-                           " (lines ", where.c_str(), "); the later row (line ", host::Str{last},
-                           ") wins"));
+        size_t last_row = rows.back();
+        nb::object last = records.line_at(last_row);
+        bool identical = true;
+        for (const auto &column : counts)
+            for (size_t k = 1; k < count; ++k) {
+                double a = column[rows[0]], b = column[rows[k]];
+                identical = identical && (a == b || (std::isnan(a) && std::isnan(b)));
+            }
+        nb::object week = nb::handle(key)[1];
+        if (identical) {
+            for (size_t k = 0; k + 1 < count; ++k)
+                add(records.file, records.line_at(rows[k]), label, cell_text(dates[rows[k]]),
+                    Rule::same_week,
+                    host::text(what, " fall in model week ", host::Str{week}, " (lines ",
+                               where.c_str(), ") with the same counts; the later row (line ",
+                               host::Str{last}, ") is kept"));
+            continue;
+        }
+        // What the model would lose.
+        std::string loss;
+        if (role == Role::production) {
+            size_t which = 1;  // cut, else bagged
+            double total = 0.0;
+            for (size_t r : rows)
+                total += or_zero(counts[which][r]);
+            if (total == 0.0) {
+                which = 0;
+                for (size_t r : rows)
+                    total += or_zero(counts[which][r]);
+            }
+            loss = number_text(or_zero(counts[which][last_row])) + " of " + number_text(total) +
+                   (which == 1 ? " bunches cut" : " bunches bagged");
+        } else {
+            double total = 0.0, kept = 0.0;
+            for (size_t r : rows)
+                for (const auto &column : counts)
+                    total += or_zero(column[r]);
+            for (const auto &column : counts)
+                kept += or_zero(column[last_row]);
+            loss = number_text(kept) + " of " + number_text(total) + " suckers selected";
+        }
+        std::string whose = role == Role::production
+                                ? "rows of tag " + utf8(host::repr(nb::handle(key)[0]))
+                                : std::string("selection rows");
+        add(records.file, records.line_at(rows[0]), label, cell_text(dates[rows[0]]),
+            Rule::weekly_rows,
+            host::text(whose.c_str(), " in model week ", host::Str{week}, " (lines ", where.c_str(),
+                       ") hold different counts: the model keeps the later row (line ",
+                       host::Str{last}, ") only, ", loss.c_str(),
+                       "; to add them up, say so in farm.yaml, ", host::Str{hint}),
+            hint);
+    }
+}
+
+nb::object FarmCheck::weekly_sum(Role role, const RecordFile &records,
+                                 const std::vector<std::pair<nb::object, nb::object>> &keys) {
+    nb::object data = records.checked.data;
+    std::vector<const char *> names = counts_of(role);
+    nb::object pd = host::import("pandas");
+    std::vector<std::vector<double>> counts;
+    for (const char *name : names) {
+        nb::list cells = nb::list(data[name].attr("astype")("float64").attr("tolist")());
+        std::vector<double> column;
+        for (nb::handle cell : cells)
+            column.push_back(nb::cast<double>(cell));
+        counts.push_back(std::move(column));
+    }
+    nb::list dates = nb::list(data["date"].attr("tolist")());
+    nb::list tags = role == Role::production ? nb::list(data["tag"].attr("tolist")()) : nb::list();
+    // The groups in the order of their first row.
+    nb::dict index;  // key -> group number
+    std::vector<std::vector<size_t>> groups;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        nb::object key = nb::make_tuple(keys[i].first, keys[i].second);
+        if (!index.contains(key)) {
+            index[key] = nb::int_(groups.size());
+            groups.emplace_back();
+        }
+        groups[nb::cast<size_t>(index[key])].push_back(i);
+    }
+    std::vector<nb::list> columns(names.size());
+    nb::list tag_column, date_column;
+    for (const std::vector<size_t> &rows : groups) {
+        if (role == Role::production)
+            tag_column.append(tags[rows.front()]);
+        date_column.append(dates[rows.front()]);
+        for (size_t c = 0; c < names.size(); ++c) {
+            bool any = false;
+            double total = 0.0;
+            for (size_t r : rows)
+                if (!std::isnan(counts[c][r])) {
+                    any = true;
+                    total += counts[c][r];
+                }
+            double value = any ? total : std::nan("");
+            if (role == Role::production && std::strcmp(names[c], "age_at_cut") == 0) {
+                // The age at cut of the week: the mean of the rows' ages,
+                // each weighed by what it cut.
+                double weighed = 0.0, cut = 0.0, ages = 0.0;
+                size_t aged = 0;
+                for (size_t r : rows) {
+                    double age = counts[c][r], cuts = or_zero(counts[1][r]);
+                    if (std::isnan(age))
+                        continue;
+                    weighed += age * cuts;
+                    cut += cuts;
+                    ages += age;
+                    ++aged;
+                }
+                value = cut > 0.0 ? weighed / cut : aged ? ages / (double) aged : std::nan("");
+            }
+            columns[c].append(nb::float_(value));
         }
     }
+    nb::dict out;
+    if (role == Role::production)
+        out["tag"] = pd.attr("array")(tag_column, nb::arg("dtype") = data["tag"].attr("dtype"));
+    out["date"] = pd.attr("array")(date_column, nb::arg("dtype") = "object");
+    for (size_t c = 0; c < names.size(); ++c)
+        out[names[c]] = pd.attr("array")(columns[c], nb::arg("dtype") = "float64");
+    nb::object summed = pd.attr("DataFrame")(out);
+    if (role == Role::selection)
+        summed["total"] = summed["parous"].attr("add")(summed["nulliparous"],
+                                                       nb::arg("fill_value") = 0.0);
+    nb::dict figures;
+    figures["rows"] = nb::int_(keys.size());
+    figures["weeks"] = nb::int_(groups.size());
+    read_step(role, "weekly",
+              host::text(std::to_string(keys.size()), " rows into ", std::to_string(groups.size()),
+                         role == Role::production ? " tag-weeks" : " weeks",
+                         ", their counts added up",
+                         role == Role::production ? " (the age at cut weighed by what was cut)" : ""),
+              figures);
+    return summed;
 }
 
 nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile &records,
@@ -390,6 +666,7 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
     if (!records.has_table())
         return nb::object();
     nb::object table = records.checked.table;
+    empty_counts(role, records);
     nb::object label = file_column(role, nb::str("date"));
     if (records::has_column(table, nb::str("date")))
         ambiguous_dates(role, records, table["date"], label);
@@ -403,12 +680,15 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
     for (size_t i = 0; i < weeks.size(); ++i)
         keys.emplace_back(by_tag ? nb::borrow(tags[i]) : nb::object(nb::str(role_name(role))),
                           weeks[i]);
-    same_week_warnings(records, label, keys, table["date"], what);
+    bool weekly = declared(role).weekly;
+    if (!weekly)
+        week_rows(role, records, label, keys, table["date"], what);
     if (!placed || !records.has_data())
         return nb::object();
+    nb::object data = weekly ? weekly_sum(role, records, keys) : records.checked.data;
     // Every row has its week: the provider answers the data class as it
     // answered above.
-    return host::from_import(reader_modules[size_t(role)], cls)(records.checked.data, provider_);
+    return host::from_import(reader_modules[size_t(role)], cls)(data, provider_);
 }
 
 namespace {

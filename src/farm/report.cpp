@@ -14,7 +14,7 @@ using host::utf8;
 
 bool FarmCheck::failed() const {
     for (const Finding &f : findings_)
-        if (row_of(f.rule).severity == Severity::error)
+        if (f.severity == Severity::error)
             return true;
     return false;
 }
@@ -67,7 +67,7 @@ nb::object FarmCheck::report() const {
             return file_rank[a] < file_rank[b];
         return line_key(a) < line_key(b);
     });
-    nb::list file, line, column, value, rule, severity, message;
+    nb::list file, line, column, value, rule, severity, message, hint;
     for (size_t i : order) {
         const Finding &f = findings_[i];
         const RuleRow &row = row_of(f.rule);
@@ -76,8 +76,9 @@ nb::object FarmCheck::report() const {
         column.append(f.column);
         value.append(f.value);
         rule.append(nb::str(row.name));
-        severity.append(nb::str(row.severity == Severity::error ? "error" : "warning"));
+        severity.append(nb::str(f.severity == Severity::error ? "error" : "warning"));
         message.append(f.message);
+        hint.append(f.hint);
     }
     nb::dict columns;
     columns["file"] = pd.attr("array")(file, nb::arg("dtype") = "object");
@@ -87,13 +88,25 @@ nb::object FarmCheck::report() const {
     columns["rule"] = pd.attr("array")(rule, nb::arg("dtype") = "object");
     columns["severity"] = pd.attr("array")(severity, nb::arg("dtype") = "object");
     columns["message"] = pd.attr("array")(message, nb::arg("dtype") = "object");
+    columns["hint"] = pd.attr("array")(hint, nb::arg("dtype") = "object");
     nb::object findings = pd.attr("DataFrame")(columns);
+    // What reading each file did, in the order of the check.
+    nb::list reads;
+    for (size_t k = 0; k < role_count; ++k) {
+        if (nb::len(steps_[k]) == 0 || !read_files_[k].is_valid())
+            continue;
+        nb::dict entry;
+        entry["file"] = read_files_[k];
+        entry["steps"] = steps_[k];
+        reads.append(entry);
+    }
     // What the report's charts draw.
     nb::dict drawn;
     drawn["weather"] = weather_;
     drawn["provider"] = provider_;
     drawn["production"] = production_;
     drawn["parameters"] = parameters_;
+    drawn["reads"] = reads;
     return s_.report_cls.get()(host::str(folder_), findings, notices_, **drawn);
 }
 
@@ -179,6 +192,9 @@ FarmRows farm_rows(nb::handle farm) {
     out.report = data ? nb::object(nb::none()) : nb::borrow(farm);
     out.path = data ? nb::object(farm["path"]) : nb::object(farm.attr("folder"));
     const char *keys[] = {"file", "line", "column", "value", "rule", "severity", "message"};
+    auto hint_of = [](nb::handle value) {
+        return host::is_missing(value) ? nb::object(nb::none()) : nb::borrow(value);
+    };
     if (data) {
         for (nb::handle finding : farm["findings"]) {
             Row row;
@@ -189,16 +205,23 @@ FarmRows farm_rows(nb::handle farm) {
             row.rule = utf8(finding["rule"]);
             row.severity = utf8(finding["severity"]);
             row.message = finding["message"];
+            row.hint = host::contains(finding, nb::str("hint")) ? hint_of(finding["hint"])
+                                                                : nb::object(nb::none());
             out.rows.push_back(std::move(row));
         }
         if (host::contains(farm, nb::str("notices")))
             for (nb::handle notice : farm["notices"])
                 out.notices.append(notice);
+        if (host::contains(farm, nb::str("reads")))
+            for (nb::handle read : farm["reads"])
+                out.reads.append(read);
     } else {
         nb::object findings = farm.attr("findings");
         std::vector<nb::list> columns;
         for (const char *key : keys)
             columns.push_back(column_list(findings, key));
+        bool hinted = host::contains(findings.attr("columns"), nb::str("hint"));
+        nb::list hints = hinted ? column_list(findings, "hint") : nb::list();
         for (size_t i = 0; i < nb::len(findings); ++i) {
             Row row;
             row.file = columns[0][i];
@@ -208,10 +231,15 @@ FarmRows farm_rows(nb::handle farm) {
             row.rule = utf8(columns[4][i]);
             row.severity = utf8(columns[5][i]);
             row.message = columns[6][i];
+            row.hint = hinted ? hint_of(hints[i]) : nb::object(nb::none());
             out.rows.push_back(std::move(row));
         }
         for (nb::handle notice : farm.attr("notices"))
             out.notices.append(notice_dict(notice));
+        nb::object reads = nb::getattr(farm, "reads", nb::none());
+        if (!reads.is_none())
+            for (nb::handle read : reads)
+                out.reads.append(read);
     }
     // Files in the report's order; in a file, errors before warnings, each
     // rule where its first row stands.
@@ -245,6 +273,29 @@ FarmRows farm_rows(nb::handle farm) {
         return rule_rank(a.rule) < rule_rank(b.rule);
     });
     return out;
+}
+
+std::string group_advice(const FarmRows &farm, const Group &group) {
+    std::string advice = rule_hint(group.rule);
+    nb::object shared;
+    bool mixed = false, some = false;
+    for (size_t i : group.rows) {
+        nb::handle hint = farm.rows[i].hint;
+        if (hint.is_none()) {
+            mixed = mixed || some;
+            continue;
+        }
+        if (!shared.is_valid())
+            shared = nb::borrow(hint);
+        else if (!shared.equal(hint))
+            mixed = true;
+        some = true;
+    }
+    if (!some)
+        return advice;
+    if (mixed || shared.is_valid() == false)
+        return "as each row says (the declaration in farm.yaml that reads the file as it is)";
+    return "in farm.yaml, " + utf8(shared) + (advice.empty() ? "" : "; or " + advice);
 }
 
 std::string verdict(const FarmRows &farm) {
@@ -302,9 +353,17 @@ std::string report_text(nb::handle report, bool all) {
                 out += "    ... and " + std::to_string(n - shown) + " more" +
                        (span.empty() ? "" : " (" + span + ")") + "\n";
             }
-            std::string hint = rule_hint(group.rule);
+            std::string hint = group_advice(farm, group);
             if (!hint.empty())
                 out += "    to fix: " + hint + "\n";
+        }
+    }
+    if (nb::len(farm.reads) > 0) {
+        out += "\nread as\n";
+        for (nb::handle read : farm.reads) {
+            out += "  " + utf8(read["file"]) + "\n";
+            for (nb::handle step : read["steps"])
+                out += "    " + utf8(step["text"]) + "\n";
         }
     }
     if (nb::len(farm.notices) > 0) {
@@ -350,10 +409,12 @@ nb::dict report_dict(nb::handle report) {
         entry["rule"] = nb::str(row.rule.c_str());
         entry["severity"] = nb::str(row.severity.c_str());
         entry["message"] = row.message;
+        entry["hint"] = row.hint;
         findings.append(entry);
     }
     out["findings"] = findings;
     out["notices"] = farm.notices;
+    out["reads"] = farm.reads;
     return out;
 }
 

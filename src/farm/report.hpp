@@ -20,6 +20,7 @@ struct Row {
     nb::object file, line, column, value;  // line, column, value: None when not about one
     std::string rule, severity;
     nb::object message;
+    nb::object hint;  // farm.yaml's section as it must read, or None
     bool error() const { return severity == "error"; }
 };
 
@@ -45,6 +46,7 @@ struct FarmRows {
     nb::object report;  // the FarmReport, or None for plain data
     std::vector<Row> rows;
     nb::list notices;   // [{"subject", "message", "source", "kind"}]
+    nb::list reads;     // [{"file", "steps": [{"step", "text", ...}]}]
     size_t errors = 0, warnings = 0;
     std::vector<FileGroups> files;
     std::vector<Count> counts;  // errors first, then warnings; each in the catalogue's order
@@ -59,6 +61,11 @@ std::string verdict(const FarmRows &farm);
 std::string rule_title(const std::string &rule);
 std::string rule_hint(const std::string &rule);
 
+// What to do about the rows of a group: the declaration they share, with the
+// rule's advice; "as each row says" where their declarations differ; the
+// rule's advice where they have none.
+std::string group_advice(const FarmRows &farm, const Group &group);
+
 // How many rows of a rule the capped text shows.
 constexpr size_t rows_shown = 3;
 
@@ -66,7 +73,8 @@ constexpr size_t rows_shown = 3;
 // first rows_shown of each, unless `all`), the notices, the counts.
 std::string report_text(nb::handle farm, bool all);
 
-// {"path", "ok", "errors", "warnings", "counts", "findings", "notices"}.
+// {"path", "ok", "errors", "warnings", "counts", "findings", "notices",
+// "reads"}.
 nb::dict report_dict(nb::handle report);
 
 // The HTML of one farm: its verdict, charts and findings.

@@ -173,9 +173,15 @@ void init(nb::module_ &m, State &s) {
                            "          the folder), line (the 1-based line an editor shows, the\n"
                            "          sheet row for Excel; missing when the finding is not about\n"
                            "          a row), column, value (the cell as written), rule, severity\n"
-                           "          ('error' or 'warning') and message\n"
+                           "          ('error' or 'warning'), message, and hint (farm.yaml's\n"
+                           "          section of the file as it must read to settle the\n"
+                           "          finding, or None)\n"
                            "notices   the notices of the reads (absent optional files and\n"
                            "          columns)\n"
+                           "reads     what reading each file did: [{file, steps: [{step, text,\n"
+                           "          ...}]}] -- its header and the lines left out, and each\n"
+                           "          declaration of farm.yaml applied (cells made empty, rows\n"
+                           "          kept, values scaled or converted, rows into days or weeks)\n"
                            "weather, provider, production, parameters\n"
                            "          what the check could read of them (None where it could\n"
                            "          not), for the report's charts\n\n"
@@ -184,6 +190,10 @@ void init(nb::module_ &m, State &s) {
             .field("folder", "str")
             .field("findings", "pandas.DataFrame")
             .field("notices", "NoticeLog")
+            .field("reads", "list[dict]", host::from_import("dataclasses", "field")(
+                                              nb::arg("default_factory") =
+                                                  host::from_import("builtins", "list"),
+                                              nb::arg("compare") = false))
             .field("weather", "pandas.DataFrame | None", drawn_field())
             .field("provider", "WeatherProvider | None", drawn_field())
             .field("production", "RibbonProductionData | None", drawn_field())
@@ -199,8 +209,9 @@ void init(nb::module_ &m, State &s) {
                 "to_json", "(self, /) -> str",
                 "The report as JSON: {\"path\", \"ok\", \"errors\", \"warnings\", \"counts\":\n"
                 "[{rule, severity, count}], \"findings\": [{file, line, column, value,\n"
-                "rule, severity, message}], \"notices\": [{subject, message, source,\n"
-                "kind}]} -- every finding (py_zelka/report/check.schema.json).")
+                "rule, severity, message, hint}], \"notices\": [{subject, message, source,\n"
+                "kind}], \"reads\": [{file, steps}]} -- every finding\n"
+                "(py_zelka/report/check.schema.json).")
             .method<&report_dict>(
                 "_as_dict", "(self, /, *, html: bool = False) -> dict",
                 "The report as plain data, as to_json writes it; html=True adds \"html\",\n"

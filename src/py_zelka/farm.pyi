@@ -28,6 +28,7 @@ class FarmReport:
     folder: str
     findings: pd.DataFrame
     notices: NoticeLog
+    reads: list[dict[str, Any]] = field(default_factory=list, compare=False)
     weather: pd.DataFrame | None = field(default=None, repr=False, compare=False)
     provider: WeatherProvider | None = field(default=None, repr=False, compare=False)
     production: RibbonProductionData | None = field(default=None, repr=False, compare=False)

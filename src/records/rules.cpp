@@ -41,13 +41,14 @@ nb::object load_for(Checks &checks, Options *options, nb::handle read_table, nb:
     if (text_columns.is_valid())
         for (nb::handle label : text_columns)
             texts.append(file_label(*options, label));
-    nb::object table = records::read_table(path, nb::tuple(texts), &options->source);
+    nb::object table =
+        records::read_table(path, nb::tuple(texts), &options->source, &options->declared.load);
     // The header's labels as the file writes them, before the farm's renames.
     options->labels = host::as_list(table.attr("columns"));
     if (options->renames.is_valid() && nb::len(options->renames) > 0)
         table = table.attr("rename")(nb::arg("columns") = options->renames);
-    if (options->prepare)
-        table = options->prepare(table);
+    if (options->declared.prepare)
+        table = options->declared.prepare(table, options->source);
     return table;
 }
 

@@ -51,9 +51,18 @@ class Checks {
     std::vector<Failure> failures_;
 };
 
-// What a farm does to a loaded table before the rules run (its rows stay
-// where they are): the table it gives the rules.
-using Prepare = std::function<nb::object(nb::handle table)>;
+// What a farm does to a loaded table before the rules run: the table it
+// gives the rules (keeping `source.lines`, the line of each row, in step
+// with the rows it keeps).
+using Prepare = std::function<nb::object(nb::handle table, TableSource &source)>;
+
+// What a farm says of a file besides the readers' own defaults: where its
+// table stands and how it is decoded, and what it does to the table before
+// the rules run.
+struct Declarations {
+    LoadOptions load;
+    Prepare prepare;
+};
 
 // How a farm reads a record file besides the specified readers' defaults:
 // its own labels of our columns (`renames`: file label -> our label),
@@ -61,7 +70,7 @@ using Prepare = std::function<nb::object(nb::handle table)>;
 struct Options {
     nb::object renames;  // a dict, or empty
     bool dayfirst = false;
-    Prepare prepare;     // when set, after the renames
+    Declarations declared;  // its prepare, when set, after the renames
     TableSource source;  // filled by the load
     nb::list labels;     // the header's labels as the file writes them (before renames)
     nb::object dates;    // dated files: each row's calendar date, for the farm's weeks

@@ -185,9 +185,11 @@ void publish_inventory_names(const Publish &put) {
     put("_VALID_CHAINS", valid);
 }
 
-CheckedFile check_inventory_file(ReaderState &s, nb::handle path, nb::handle columns) {
+CheckedFile check_inventory_file(ReaderState &s, nb::handle path, nb::handle columns,
+                                 const Declarations &declared) {
     Checks checks = Checks::every_failure();
     Options options = options_of(columns, nb::bool_(false));
+    options.declared = declared;
     nb::object loaded;
     nb::object data = run_inventory(s, path, checks, &options, loaded);
     return checked_file(s, checks, data, loaded, options);

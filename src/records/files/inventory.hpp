@@ -19,6 +19,7 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
 
 // Every rule of an inventory file; `columns` maps our labels to the file's
 // (None: the file uses ours).
-CheckedFile check_inventory_file(ReaderState &s, nb::handle path, nb::handle columns);
+CheckedFile check_inventory_file(ReaderState &s, nb::handle path, nb::handle columns,
+                                 const Declarations &declared = {});
 
 }  // namespace records

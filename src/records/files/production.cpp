@@ -265,9 +265,10 @@ void publish_production_names(const Publish &put) {
 }
 
 CheckedFile check_production_file(ReaderState &s, nb::handle path, nb::handle columns,
-                                  bool dayfirst) {
+                                  bool dayfirst, const Declarations &declared) {
     Checks checks = Checks::every_failure();
     Options options = options_of(columns, nb::bool_(dayfirst));
+    options.declared = declared;
     ProductionRead read = run_production(s, path, checks, &options);
     return checked_file(s, checks, read.data, read.table, options, read.notices);
 }

@@ -31,6 +31,6 @@ ProductionRead run_production(ReaderState &s, nb::handle path, Checks &checks,
 // Every rule of a production file; `columns` maps our labels to the file's
 // (None: the file uses ours), `dayfirst` reads its dates day first.
 CheckedFile check_production_file(ReaderState &s, nb::handle path, nb::handle columns,
-                                  bool dayfirst);
+                                  bool dayfirst, const Declarations &declared = {});
 
 }  // namespace records

@@ -66,9 +66,10 @@ void publish_selection_names(const Publish &put) {
 }
 
 CheckedFile check_selection_file(ReaderState &s, nb::handle path, nb::handle columns,
-                                 bool dayfirst) {
+                                 bool dayfirst, const Declarations &declared) {
     Checks checks = Checks::every_failure();
     Options options = options_of(columns, nb::bool_(dayfirst));
+    options.declared = declared;
     nb::object loaded;
     nb::object data = run_selection(s, path, checks, &options, loaded);
     return checked_file(s, checks, data, loaded, options);

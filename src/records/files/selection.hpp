@@ -19,6 +19,6 @@ nb::object run_selection(ReaderState &s, nb::handle path, Checks &checks, Option
 // Every rule of a selection file; `columns` maps our labels to the file's
 // (None: the file uses ours), `dayfirst` reads its dates day first.
 CheckedFile check_selection_file(ReaderState &s, nb::handle path, nb::handle columns,
-                                 bool dayfirst);
+                                 bool dayfirst, const Declarations &declared = {});
 
 }  // namespace records

@@ -101,10 +101,10 @@ void publish_weather_names(const Publish &put) {
 }
 
 CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns,
-                               const Prepare &prepare) {
+                               const Declarations &declared) {
     Checks checks = Checks::every_failure();
     Options options;
-    options.prepare = prepare;
+    options.declared = declared;
     nb::object loaded;
     nb::object data = run_weather(s, path, columns, checks, &options, loaded);
     return checked_file(s, checks, data, loaded, options);

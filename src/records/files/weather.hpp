@@ -18,6 +18,6 @@ nb::object run_weather(ReaderState &s, nb::handle path, nb::handle columns,
 
 // Every rule of a weather file, read with the ColumnMap `columns`.
 CheckedFile check_weather_file(ReaderState &s, nb::handle path, nb::handle columns,
-                               const Prepare &prepare = {});
+                               const Declarations &declared = {});
 
 }  // namespace records
