@@ -21,6 +21,7 @@ from py_zelka.farm import EXAMPLE_FARM, Farm, check_farm
 from test_farm_rules import farm_with
 
 DAYS = pd.date_range("2024-01-01", "2025-03-31", freq="D")
+QUALITY = {"streak", "spike", "outlier", "copied_block", "step", "min_max"}
 
 
 def daily_means(seed: int = 1) -> np.ndarray:
@@ -143,6 +144,8 @@ def test_each_shape_is_refused_without_its_declaration_and_read_right_with_it(tm
     report = check_farm(declared)
     errors = report.findings[report.findings.severity == "error"]
     assert errors.empty, errors.message.tolist()
+    # Real weather read right raises none of the archives' alarms.
+    assert not set(report.findings.rule) & QUALITY
     model = the_model_weather(Farm.load(declared))
     pd.testing.assert_series_equal(model, expected.astype(float), check_names=False, atol=1e-9,
                                    check_index_type=False)

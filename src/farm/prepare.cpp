@@ -255,8 +255,9 @@ nb::object FarmCheck::prepare_table(Role role, nb::handle table, records::TableS
                 if (keep[i] && i < source.lines.size())
                     lines.push_back(source.lines[i]);
             }
-            out = out[host::import("pandas").attr("array")(mask, nb::arg("dtype") = "bool")]
-                      .attr("reset_index")(nb::arg("drop") = true);
+            nb::object rows_kept = host::import("numpy").attr("array")(
+                mask, nb::arg("dtype") = host::from_import("builtins", "bool"));
+            out = out.attr("loc")[rows_kept].attr("reset_index")(nb::arg("drop") = true);
             source.lines = std::move(lines);
             nb::dict figures;
             figures["kept"] = nb::int_(kept);
