@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import datetime
 import types
 
 import pandas as pd
@@ -103,15 +102,6 @@ def test_a_column_map_of_the_callers_own(weather_file):
     assert list(data["date"]) == days("2024-05-01", "2024-06-01")
 
 
-def test_errors_of_loading_pass_through(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        WeatherFileReader.read(str(tmp_path / "absent.csv"))
-    with pytest.raises(TypeError):
-        WeatherFileReader.read(str(tmp_path / "absent.csv"), None, "extra")
-    with pytest.raises(TypeError):
-        WeatherFileReader.read(str(tmp_path / "absent.csv"), colums=None)
-
-
 # ---------------------------------------------------------------------------
 # The table
 
@@ -148,15 +138,6 @@ def test_spreadsheet_export(write_file):
     assert list(data["tmean"]) == ["-1,5", "0,5", "1,5", "2,0"]
 
 
-def test_typed_files(write_frame):
-    frame = pd.DataFrame({"date": [datetime.datetime(2024, 1, 5), datetime.datetime(2024, 1, 6)],
-                          "tmean": [3.5, 4.0]})
-    for name in ("w.xlsx", "w.parquet"):
-        data = WeatherFileReader.read(write_frame(name, frame)).data
-        assert list(data["date"]) == days("2024-01-05", "2024-01-06")
-        assert data["tmean"].tolist() == [3.5, 4.0]
-
-
 # ---------------------------------------------------------------------------
 # Date errors
 
@@ -169,32 +150,6 @@ def test_date_parse_error_is_chained_and_names_the_file_by_repr(write_file):
     assert isinstance(cause, ValueError)
     assert str(excinfo.value) == parse_message("day", path, cause)
     assert "weather file" not in str(excinfo.value)
-
-
-@pytest.mark.parametrize("cells, expected", [
-    (["20180624", "20180701"], days("2018-06-24", "2018-07-01")),
-    (["20180624", ""], [pd.Timestamp("2018-06-24"), pd.NaT]),
-])
-@pytest.mark.parametrize("dayfirst", [False, True])
-def test_numeric_dates_are_read_as_yyyymmdd(weather_file, cells, expected, dayfirst):
-    path = weather_file(*[f"{c},1" for c in cells])
-    got = list(WeatherFileReader.read(path, ColumnMap(dayfirst=dayfirst)).data["date"])
-    assert [None if g is pd.NaT else g for g in got] == [None if e is pd.NaT else e
-                                                          for e in expected]
-
-
-@pytest.mark.parametrize("cells, number, position", [
-    (["12", "13"], "12", 0),
-    (["20180624", "1529798400"], "1529798400", 1),
-    (["20180624", "20180624.5"], "20180624.5", 1),
-])
-def test_other_numbers_are_not_dates(weather_file, cells, number, position):
-    path = weather_file(*[f"{c},1" for c in cells])
-    with pytest.raises(WeatherError) as excinfo:
-        WeatherFileReader.read(path)
-    cause = excinfo.value.__cause__
-    assert str(cause) == f"number {number} at position {position} is not a date written as YYYYMMDD"
-    assert str(excinfo.value) == parse_message("date", path, cause)
 
 
 # ---------------------------------------------------------------------------
@@ -238,6 +193,9 @@ def test_files_without_a_scrambled_reading_read_as_before(weather_file, cells, e
     (["2024-01-05", "06/01/2024", "2024/01/07", "2024-01-08T06:00", "20240109"],
      ["2024-01-05", "2024-01-06", "2024-01-07", "2024-01-08 06:00", "2024-01-09"]),
     (["2024-01-05", "", "6 Jan 2024"], ["2024-01-05", None, "2024-01-06"]),
+    # numbers are still read as YYYYMMDD
+    (["20180624", "20180701"], ["2018-06-24", "2018-07-01"]),
+    (["20180624", ""], ["2018-06-24", None]),
 ])
 def test_dayfirst_reads_the_day_first(weather_file, cells, expected):
     path = weather_file(*[f"{c},1" for c in cells])
