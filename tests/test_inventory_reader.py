@@ -9,7 +9,6 @@ import pytest
 
 from py_zelka.cohorts import ChainKind
 from py_zelka.exceptions import CohortChainError
-from py_zelka.notices import NoticeLog, ReadResult
 from py_zelka.readers import inventory_reader as ivr
 
 PopulationInventoryReader = ivr.PopulationInventoryReader
@@ -49,14 +48,10 @@ def prefix(path) -> str:
 # Reading a valid file
 
 
-def test_read_returns_the_checked_table(inventory):
+def test_valid_rows_read_as_chains_populations_and_ages(inventory):
     path = inventory("vegetative,120,3.0,x", "reproductive,2.5,0,y", "vegetative,0,12,z",
                      header=HEADER + ",note")
-    result = PopulationInventoryReader.read(path=path)
-    assert type(result) is ReadResult and type(result.notices) is NoticeLog
-    assert list(result.notices) == []
-    data = result.data
-    assert list(data.columns) == ["chain", "population", "age_weeks"]
+    data = PopulationInventoryReader.read(path).data
     assert list(data.index) == [0, 1, 2]
     assert list(data["chain"]) == ["vegetative", "reproductive", "vegetative"]
     assert data["population"].dtype == np.float64
@@ -70,28 +65,6 @@ def test_tag_column_comes_last_normalised(inventory):
     data = PopulationInventoryReader.read(path).data
     assert list(data.columns) == ["chain", "population", "age_weeks", "tag"]
     assert list(data["tag"]) == ["red", "", "007"]  # read as text: 007 keeps its zeros
-
-
-def test_a_replaced_tag_normaliser_is_used(inventory, monkeypatch):
-    monkeypatch.setattr(ivr, "_normalize_tag", lambda raw: "tag-" + str(raw))
-    path = inventory("vegetative,1,1,Red", header=HEADER + ",tag")
-    assert list(PopulationInventoryReader.read(path).data["tag"]) == ["tag-Red"]
-
-
-def test_real_file_formats(write_file, write_frame):
-    semicolon = write_file("semi.csv", "\ufeffchain; population ;age_weeks;tag\n"
-                                       "vegetative;10;4;Blue\n".encode("utf-8"))
-    frame = pd.DataFrame({"chain": ["vegetative"], "population": [10], "age_weeks": [4.0],
-                          "tag": ["Blue"]})
-    for path in [semicolon, write_frame("i.xlsx", frame), write_frame("i.parquet", frame)]:
-        data = PopulationInventoryReader.read(path).data
-        assert data.to_dict("list") == {"chain": ["vegetative"], "population": [10.0],
-                                        "age_weeks": [4], "tag": ["blue"]}
-
-
-def test_file_without_rows(inventory):
-    data = PopulationInventoryReader.read(inventory()).data
-    assert list(data.columns) == ["chain", "population", "age_weeks"] and len(data) == 0
 
 
 # ---------------------------------------------------------------------------
@@ -155,26 +128,8 @@ def test_chain_check_wins_over_values(inventory):
     assert error_of(path) == prefix(path) + " has invalid chain value(s) ['veg']" + CHAINS
 
 
-def test_missing_required_column_wins_over_everything(inventory):
-    path = inventory("veg,-1", header="chain,population,tag")
-    assert error_of(path) == (prefix(path) + " is missing required column(s) ['age_weeks']; "
-                              "found columns ['chain', 'population', 'tag']")
-
-
-def test_path_objects_are_shown_by_repr(write_file):
-    path = write_file("i.csv", HEADER + "\nvegetative,1,0.5\n")
-    assert error_of(path) == "population inventory file " + repr(path) + AGE
-
-
 def test_the_table_keeps_the_loaded_index(inventory, monkeypatch):
     path = inventory("vegetative,1,1", "reproductive,2,2")
     loaded = ivr._read_table(path, text_columns=("tag",))
     monkeypatch.setattr(ivr, "_read_table", lambda p, text_columns: loaded.set_axis([7, 3]))
     assert list(PopulationInventoryReader.read(path).data.index) == [7, 3]
-
-
-def test_errors_of_loading_pass_through(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        PopulationInventoryReader.read(str(tmp_path / "absent.csv"))
-    with pytest.raises(TypeError):
-        PopulationInventoryReader.read(str(tmp_path / "absent.csv"), "extra")
