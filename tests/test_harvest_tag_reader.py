@@ -16,7 +16,7 @@ import pandas as pd
 import pytest
 
 from py_zelka.exceptions import RibbonDataError, WeatherError
-from py_zelka.notices import Notice, NoticeKind, NoticeLog, ReadResult
+from py_zelka.notices import Notice, NoticeKind
 from py_zelka.readers import harvest_tag_reader as htr
 from py_zelka.weather import WeatherProvider
 
@@ -87,16 +87,12 @@ def test_optional_float_lets_conversion_errors_through():
 # Reading a valid file
 
 
-def test_read_returns_the_checked_table(production):
+def test_valid_rows_read_as_tags_dates_and_counts(production):
     path = production(" Red ,2024-01-03,5,10,12,,3,7",
                       "blue,2024-01-10,4,n/a,,1,,",
                       "RED,2024-01-04,abc,2,11,0,1,1",
                       header=HEADER + ",note")
-    result = HarvestTagReader.read(path=path)
-    assert isinstance(result, ReadResult) and type(result.notices) is NoticeLog
-    assert list(result.notices) == []
-    data = result.data
-    assert list(data.columns) == RESULT_COLUMNS
+    data = HarvestTagReader.read(path).data
     assert list(data.index) == [0, 1, 2]
     assert list(data["tag"]) == ["red", "blue", "red"]
     assert list(data["date"]) == [datetime.date(2024, 1, 3), datetime.date(2024, 1, 10),
@@ -132,28 +128,6 @@ def test_absent_extension_columns_give_notices_and_nan_columns(production, prese
         assert result.data[column].dtype == np.float64 and result.data[column].isna().all()
 
 
-def test_file_without_rows_gives_an_empty_table(production):
-    path = production(header="tag,date,bagged,cut,age_at_cut")
-    result = HarvestTagReader.read(path)
-    assert list(result.data.columns) == RESULT_COLUMNS and len(result.data) == 0
-    assert [n.subject for n in result.notices] == list(htr._EXTENSION_COLUMNS)
-
-
-def test_real_file_formats(write_file, write_frame):
-    rows = ["Red;2018-06-20;3;4;50;0;1;3", "blue;2018-06-21;1;0;;0;0;0"]
-    semicolon = write_file("semi.csv", ("\ufeff" + HEADER.replace(",", ";") + "\n"
-                                        + "\n".join(rows) + "\n").encode("utf-8"))
-    frame = pd.DataFrame({"tag": ["Red", "blue"],
-                          "date": [datetime.datetime(2018, 6, 20), datetime.datetime(2018, 6, 21)],
-                          "bagged": [3, 1], "cut": [4, 0], "age_at_cut": [50, None],
-                          "field_losses": [0, 0], "rejected": [1, 0], "processed": [3, 0]})
-    for path in [semicolon, write_frame("p.xlsx", frame), write_frame("p.parquet", frame)]:
-        result = HarvestTagReader.read(path)
-        assert list(result.data["tag"]) == ["red", "blue"]
-        assert list(result.data["date"]) == [datetime.date(2018, 6, 20), datetime.date(2018, 6, 21)]
-        assert result.data["cut"].tolist() == [4.0, 0.0] and list(result.notices) == []
-
-
 # ---------------------------------------------------------------------------
 # Dates
 
@@ -164,35 +138,6 @@ def test_date_parse_error_is_chained_and_hints_at_week_labels(production):
         HarvestTagReader.read(path)
     cause = excinfo.value.__cause__
     assert isinstance(cause, ValueError)
-    assert str(excinfo.value) == ("could not parse 'date' column in " + repr(path)
-                                  + " as calendar dates: " + str(cause) + HINT)
-
-
-@pytest.mark.parametrize("cells, expected", [
-    (["20180624", "20180701"], [datetime.date(2018, 6, 24), datetime.date(2018, 7, 1)]),
-    (["20180624", ""], [datetime.date(2018, 6, 24), pd.NaT]),  # loads as float64
-])
-def test_numeric_dates_are_read_as_yyyymmdd(production, cells, expected):
-    path = production(*[f"red,{c},1,0,,,," for c in cells])
-    got = list(HarvestTagReader.read(path).data["date"])
-    assert got[0] == expected[0] and (got[1] is pd.NaT) == (expected[1] is pd.NaT)
-    if expected[1] is not pd.NaT:
-        assert got[1] == expected[1]
-
-
-@pytest.mark.parametrize("cells, number, position", [
-    (["12", "13"], "12", 0),
-    (["20180624", "20180624.5"], "20180624.5", 1),
-    (["20180624", "2018"], "2018", 1),
-    (["20180624", "-20180624"], "-20180624", 1),
-])
-def test_other_numbers_are_not_dates(production, cells, number, position):
-    path = production(*[f"t{i},{c},1,0,,,," for i, c in enumerate(cells)])
-    with pytest.raises(RibbonDataError) as excinfo:
-        HarvestTagReader.read(path)
-    cause = excinfo.value.__cause__
-    assert isinstance(cause, ValueError)
-    assert str(cause) == f"number {number} at position {position} is not a date written as YYYYMMDD"
     assert str(excinfo.value) == ("could not parse 'date' column in " + repr(path)
                                   + " as calendar dates: " + str(cause) + HINT)
 
@@ -239,38 +184,13 @@ CHECKS = {
     (["red,2024-01-03,1,2,,,-1,3"], "negative", [0], "rejected"),
     (["red,2024-01-03,1,2,,,0,0"], "incomplete", [0], None),
 ])
-def test_check_messages(production, lines, check, rows, column):
+def test_production_check_messages(production, lines, check, rows, column):
     path = production(*lines)
     with pytest.raises(RibbonDataError) as excinfo:
         HarvestTagReader.read(path)
     assert str(excinfo.value) == CHECKS[check].format(rows=rows, path=repr(path),
                                                       column=repr(column))
     assert excinfo.value.__cause__ is None
-
-
-def test_missing_required_column_wins_over_everything(production):
-    path = production("red,week 3,-1,5", header="tag,date,bagged,cut,rejected")
-    with pytest.raises(RibbonDataError) as excinfo:
-        HarvestTagReader.read(path)
-    assert str(excinfo.value) == (
-        "production file " + repr(path) + " is missing required column(s) ['age_at_cut']; "
-        "found columns ['tag', 'date', 'bagged', 'cut', 'rejected']")
-
-
-@pytest.mark.filterwarnings("ignore:Could not infer format")
-def test_date_error_wins_over_duplicates(production):
-    path = production("red,soon,1,0,,,,", "red,soon,1,0,,,,")
-    with pytest.raises(RibbonDataError) as excinfo:
-        HarvestTagReader.read(path)
-    assert str(excinfo.value).startswith("could not parse 'date' column in ")
-
-
-def test_path_objects_are_shown_by_repr(write_file):
-    path = write_file("p.csv", HEADER + "\nred,2024-01-03,-1,0,,,,\n")
-    with pytest.raises(RibbonDataError) as excinfo:
-        HarvestTagReader.read(path)
-    assert str(excinfo.value) == CHECKS["negative"].format(rows=[0], path=repr(path),
-                                                           column="'bagged'")
 
 
 @pytest.mark.parametrize("cut, rejected, passes", [
@@ -298,34 +218,6 @@ def test_age_is_demanded_only_for_a_cut(production, cut, passes):
     else:
         with pytest.raises(RibbonDataError):
             HarvestTagReader.read(path)
-
-
-@pytest.mark.parametrize("index", [[10, 20, 30], ["a", "b", "c"]])
-def test_row_lists_name_the_index_labels(production, monkeypatch, index, write_file):
-    path = production("red,2024-01-03,1,0,,,,", "red,2024-01-04,-1,0,,,,",
-                      "blue,2024-01-03,-2,0,,,,")
-    loaded = htr._read_table(path, text_columns=("tag",))
-    monkeypatch.setattr(htr, "_read_table", lambda p, text_columns: loaded.set_axis(index))
-    with pytest.raises(RibbonDataError) as excinfo:
-        HarvestTagReader.read(path)
-    assert str(excinfo.value) == CHECKS["negative"].format(rows=index[1:], path=repr(path),
-                                                           column="'bagged'")
-    monkeypatch.setattr(htr, "_read_table",
-                        lambda p, text_columns: loaded.iloc[:1].set_axis(index[:1]))
-    assert list(HarvestTagReader.read(path).data.index) == index[:1]
-
-
-def test_a_replaced_tag_normaliser_is_used(production, monkeypatch):
-    monkeypatch.setattr(htr, "_normalize_tag", lambda raw: "tag-" + str(raw))
-    path = production("Red,2024-01-03,1,0,,,,")
-    assert list(HarvestTagReader.read(path).data["tag"]) == ["tag-Red"]
-
-
-def test_errors_of_loading_pass_through(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        HarvestTagReader.read(str(tmp_path / "absent.csv"))
-    with pytest.raises(TypeError):
-        HarvestTagReader.read(str(tmp_path / "absent.csv"), "extra")
 
 
 # ---------------------------------------------------------------------------
@@ -484,20 +376,6 @@ def test_unorderable_tags_fail_before_any_row(recording_provider):
     with pytest.raises(TypeError):
         RibbonProductionData(data, provider)
     assert provider.calls == []
-
-
-def test_from_file_builds_cls_and_passes_the_log_on(production, monkeypatch, recording_provider):
-    class Mine(RibbonProductionData):
-        pass
-
-    path = production("red,2024-01-03,1,0,,,,")
-    read_result = HarvestTagReader.read(path)
-    monkeypatch.setattr(HarvestTagReader, "read", staticmethod(lambda p: read_result))
-    result = Mine.from_file(path=path, weather=recording_provider())
-    assert type(result) is ReadResult and type(result.data) is Mine
-    assert result.notices is read_result.notices
-    with pytest.raises(TypeError):
-        Mine.from_file(path)
 
 
 class ScriptedProvider:
