@@ -10,7 +10,6 @@ import pandas as pd
 import pytest
 
 from py_zelka.exceptions import SuckerSelectionError, WeatherError
-from py_zelka.notices import NoticeLog, ReadResult
 from py_zelka.readers import follower_choice_reader as fcr
 from py_zelka.weather import WeatherProvider
 
@@ -47,14 +46,10 @@ def table(dates, totals):
 # Reading a valid file
 
 
-def test_read_returns_the_checked_table(selection):
+def test_valid_rows_read_as_dates_counts_and_totals(selection):
     path = selection("2024-01-03,1,2,x", "2024-01-10,many,3,y", "2024-01-17,,,z",
                      "2024-01-24,4,,w", header=HEADER + ",note")
-    result = FollowerChoiceReader.read(path=path)
-    assert type(result) is ReadResult and type(result.notices) is NoticeLog
-    assert list(result.notices) == []
-    data = result.data
-    assert list(data.columns) == ["date", "parous", "nulliparous", "total"]
+    data = FollowerChoiceReader.read(path).data
     assert list(data.index) == [0, 1, 2, 3]
     assert list(data["date"]) == [datetime.date(2024, 1, d) for d in (3, 10, 17, 24)]
     assert all(type(d) is datetime.date for d in data["date"])
@@ -63,23 +58,6 @@ def test_read_returns_the_checked_table(selection):
     # a missing side counts as 0; missing only when both are
     assert data["total"].tolist()[:2] + data["total"].tolist()[3:] == [3.0, 3.0, 4.0]
     assert math.isnan(data["total"][2])
-
-
-def test_file_without_rows_gives_an_empty_table(selection):
-    result = FollowerChoiceReader.read(selection())
-    assert list(result.data.columns) == ["date", "parous", "nulliparous", "total"]
-    assert len(result.data) == 0
-
-
-def test_real_file_formats(write_file, write_frame):
-    semicolon = write_file("semi.csv", "\ufeff date ; parous_count ; nulliparous_count\n"
-                                       "2018-06-20;3;4\n2018-06-21;1;\n".encode("utf-8"))
-    frame = pd.DataFrame({"date": [datetime.datetime(2018, 6, 20), datetime.datetime(2018, 6, 21)],
-                          "parous_count": [3, 1], "nulliparous_count": [4, None]})
-    for path in [semicolon, write_frame("s.xlsx", frame), write_frame("s.parquet", frame)]:
-        data = FollowerChoiceReader.read(path).data
-        assert list(data["date"]) == [datetime.date(2018, 6, 20), datetime.date(2018, 6, 21)]
-        assert data["total"].tolist() == [7.0, 1.0]
 
 
 # ---------------------------------------------------------------------------
@@ -108,31 +86,6 @@ def test_dates_are_read_in_one_inferred_format(selection):
     assert str(excinfo.value) == date_message(path, excinfo.value.__cause__)
 
 
-@pytest.mark.parametrize("cells, expected", [
-    (["20180624", "20180701"], [datetime.date(2018, 6, 24), datetime.date(2018, 7, 1)]),
-    (["20180624", ""], [datetime.date(2018, 6, 24), None]),  # loads as float64
-])
-def test_numeric_dates_are_read_as_yyyymmdd(selection, cells, expected):
-    path = selection(*[f"{c},1,1" for c in cells])
-    got = list(FollowerChoiceReader.read(path).data["date"])
-    assert [None if g is pd.NaT else g for g in got] == expected
-
-
-@pytest.mark.parametrize("cells, number, position", [
-    (["12", "13"], "12", 0),
-    (["20180624", "20180624.5"], "20180624.5", 1),
-    (["20180624", "1529798400"], "1529798400", 1),
-])
-def test_other_numbers_are_not_dates(selection, cells, number, position):
-    path = selection(*[f"{c},1,1" for c in cells])
-    with pytest.raises(SuckerSelectionError) as excinfo:
-        FollowerChoiceReader.read(path)
-    cause = excinfo.value.__cause__
-    assert isinstance(cause, ValueError)
-    assert str(cause) == f"number {number} at position {position} is not a date written as YYYYMMDD"
-    assert str(excinfo.value) == date_message(path, cause)
-
-
 # ---------------------------------------------------------------------------
 # Checks: exact messages and which failure wins
 
@@ -149,7 +102,7 @@ def test_other_numbers_are_not_dates(selection, cells, number, position):
     (["2024-01-03,1,-1", "2024-01-10,-1,-1"], NEGATIVE, [1], "parous_count"),
     (["2024-01-03,-1,-1", "2024-01-03,-1,-1"], DUPLICATE, [0, 1], None),
 ])
-def test_check_messages(selection, lines, message, rows, column):
+def test_selection_check_messages(selection, lines, message, rows, column):
     path = selection(*lines)
     with pytest.raises(SuckerSelectionError) as excinfo:
         FollowerChoiceReader.read(path)
@@ -160,51 +113,6 @@ def test_check_messages(selection, lines, message, rows, column):
 def test_counts_that_are_not_numbers_are_no_error(selection):
     data = FollowerChoiceReader.read(selection("2024-01-03,-,n/a", "2024-01-10,two,0")).data
     assert data["parous"].isna().all() and data["total"].tolist()[1] == 0.0
-
-
-def test_missing_required_column_wins_over_everything(selection):
-    path = selection("soon,-1", "soon,-1", header="date,parous_count")
-    with pytest.raises(SuckerSelectionError) as excinfo:
-        FollowerChoiceReader.read(path)
-    assert str(excinfo.value) == (
-        "sucker-selection file " + repr(path) + " is missing required column(s) "
-        "['nulliparous_count']; found columns ['date', 'parous_count']")
-
-
-@pytest.mark.filterwarnings("ignore:Could not infer format")
-def test_date_error_wins_over_duplicates(selection):
-    path = selection("soon,-1,1", "soon,-1,1")
-    with pytest.raises(SuckerSelectionError) as excinfo:
-        FollowerChoiceReader.read(path)
-    assert str(excinfo.value) == date_message(path, excinfo.value.__cause__)
-
-
-def test_path_objects_are_shown_by_repr(write_file):
-    path = write_file("s.csv", HEADER + "\n2024-01-03,1,-1\n")
-    with pytest.raises(SuckerSelectionError) as excinfo:
-        FollowerChoiceReader.read(path)
-    assert str(excinfo.value) == NEGATIVE.format(rows=[0], path=repr(path),
-                                                 column="'nulliparous_count'")
-
-
-@pytest.mark.parametrize("index", [[10, 20, 30], ["a", "b", "c"]])
-def test_row_lists_name_the_index_labels(selection, monkeypatch, index):
-    path = selection("2024-01-03,1,1", "2024-01-10,-1,1", "2024-01-17,-2,1")
-    loaded = fcr._read_table(path)
-    monkeypatch.setattr(fcr, "_read_table", lambda p: loaded.set_axis(index))
-    with pytest.raises(SuckerSelectionError) as excinfo:
-        FollowerChoiceReader.read(path)
-    assert str(excinfo.value) == NEGATIVE.format(rows=index[1:], path=repr(path),
-                                                 column="'parous_count'")
-    monkeypatch.setattr(fcr, "_read_table", lambda p: loaded.iloc[:1].set_axis(index[:1]))
-    assert list(FollowerChoiceReader.read(path).data.index) == index[:1]
-
-
-def test_errors_of_loading_pass_through(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        FollowerChoiceReader.read(str(tmp_path / "absent.csv"))
-    with pytest.raises(TypeError):
-        FollowerChoiceReader.read(str(tmp_path / "absent.csv"), "extra")
 
 
 # ---------------------------------------------------------------------------
@@ -284,16 +192,9 @@ def test_errors_of_the_provider_pass_unchanged(selection):
         SuckerSelectionData.from_file(missing, WeatherProvider(datetime.date(2024, 1, 1)))
 
 
-def test_from_file_builds_cls_and_passes_the_log_on(selection, monkeypatch, recording_provider):
+def test_a_subclass_from_file_totals_the_rows_read(selection, recording_provider):
     class Mine(SuckerSelectionData):
         pass
 
-    path = selection("2024-01-03,1,1")
-    read_result = FollowerChoiceReader.read(path)
-    monkeypatch.setattr(FollowerChoiceReader, "read", staticmethod(lambda p: read_result))
-    result = Mine.from_file(path=path, weather=recording_provider())
-    assert type(result) is ReadResult and type(result.data) is Mine
-    assert result.notices is read_result.notices
-    assert result.data._week_totals == {0: 2.0}
-    with pytest.raises(TypeError):
-        Mine.from_file(path)
+    result = Mine.from_file(selection("2024-01-03,1,1"), recording_provider())
+    assert type(result.data) is Mine and result.data._week_totals == {0: 2.0}
