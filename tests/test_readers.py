@@ -95,7 +95,8 @@ READERS = {
 
 @pytest.fixture(params=list(READERS))
 def reader(request, write_file) -> Reader:
-    """Each reader in turn; a test of some of them names them with `only`."""
+    """Each reader in turn; a test of only some of them picks them with `only` or
+    `per_reader`."""
     return dataclasses.replace(READERS[request.param], writer=write_file)
 
 
