@@ -107,6 +107,8 @@ CASES = {
     "unknown_key": ({"management.yaml": "replacement_schedul: {6: 120}\n"}, [
         ("management.yaml", 1, None, None, "unknown key 'replacement_schedul' is ignored: only "
          "replacement_schedule is read (so no suckers are scheduled)")]),
+    "signal_column": ({"farm.yaml": "weather: {tmean: null}\n"}, [
+        ("weather.csv", None, None, None, "columns must specify either tmean= or heat_units=")]),
     "load": ({"production.csv": PRODUCTION + "red,2024-09-02,40,40,11,38,2,7\n"},
              [("production.csv", 2, None, None, None)]),
     "skipped_lines": ({"weather.csv": "Station: Finca\nLatitude,9.93\n\n" + weather()}, [
@@ -295,7 +297,8 @@ def test_each_rule_is_found_where_it_is_broken(tmp_path, rule):
     assert others.empty or rule in {"farm_yaml", "missing_file", "outside_folder", "load",
                                      "several_files", "required_columns", "not_daily",
                                      "temperature_units", "empty_signal", "date_parse",
-                                     "column_mapped_twice", "mixed_day_month", "empty_counts"}
+                                     "column_mapped_twice", "mixed_day_month", "empty_counts",
+                                     "signal_column"}
 
 
 def test_a_path_that_is_not_a_folder(tmp_path):
@@ -427,3 +430,36 @@ def test_an_interrupt_is_not_a_finding(tmp_path, monkeypatch):
     monkeypatch.setattr(ParameterSet, "from_yaml", classmethod(interrupted))
     with pytest.raises(KeyboardInterrupt):
         check_farm(farm_with(tmp_path, {}))
+
+
+# Findings of the paths a farm seldom takes, each with its whole message.
+@pytest.mark.parametrize(("files", "expected"), [
+    # the weather's period is what the provider refuses: a header without rows
+    ({"weather.csv": "date,tmean\n"}, [
+        ("weather.csv", None, "date", "weather_period", "WeatherError: the weather table holds no "
+         "dates, so it defines no weather period")]),
+    # a row with a value but no date is no day of the series
+    ({"weather.csv": weather({30: ",24.5"})}, [
+        ("weather.csv", 30, "date", "date_parse", "the date is missing: every row records the day "
+         "it was taken"),
+        ("weather.csv", 31, "date", "missing_days", "model week 4 (2024-01-29 to 2024-02-04) has no "
+         "value on 1 of its 7 days (2024-01-29); fill in the missing days")]),
+    # cohort shares that sum to more than the whole cohort
+    ({"parameters.yaml": (EXAMPLE_FARM / "parameters.yaml").read_text(encoding="utf-8").replace(
+        "[0.05, 0.15, 0.3, 0.3, 0.15, 0.05]", "[0.5, 0.5, 0.5]")}, [
+        ("parameters.yaml", 52, "harvest.hazard_weeks", "parameter_range", "harvest.hazard_weeks sums "
+         "to 1.5: under rate_basis 'cohort' its entries are shares of the cohort and sum to at most 1")]),
+    # an unknown key inside a file's section
+    ({"farm.yaml": "weather: {file: weather.csv, colour: red}\n"}, [
+        ("farm.yaml", 1, None, "farm_yaml_key", "unknown key 'colour' under 'weather' in farm.yaml; "
+         "expected one of ['file', 'header', 'sheet', 'encoding', 'dayfirst', 'columns', 'date', "
+         "'tmean', 'heat_units', 'missing', 'where', 'scale', 'units', 'daily']")]),
+    # an empty farm.yaml says nothing: the farm is read as without one
+    ({"farm.yaml": ""}, []),
+    ({"farm.yaml": "# the defaults\n"}, []),
+])
+def test_findings_of_rare_paths(tmp_path, files, expected):
+    report = check_farm(farm_with(tmp_path, files))
+    found = report.findings.astype(object).where(report.findings.notna(), None)
+    assert [(f.file, f.line, f.column, f.rule, f.message) for f in found.itertuples()] == expected
+    assert report.ok or expected

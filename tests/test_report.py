@@ -4,6 +4,7 @@ rendered in a real browser."""
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as dt
 import html
 import json
@@ -55,7 +56,7 @@ class Findings(HTMLParser):
             self.charts.append(attrs["data-chart"])
         elif "data-chart-missing" in attrs:
             self.missing.append(attrs["data-chart-missing"])
-        self.svgs += tag == "svg"
+        self.svgs += tag == "img" and attrs.get("src", "").startswith("data:image/svg+xml;base64,")
 
     def handle_endtag(self, tag):
         if tag == "tr" and self._row is not None:
@@ -108,6 +109,38 @@ def test_text_of_an_hourly_export_fits_a_screen(hourly):
     assert "    10945  date    2025-03-31 23:00  a second row for the day of line 10922" in full
 
 
+@pytest.mark.parametrize(("bad", "shown", "more"), [
+    (4, 4, None),  # "... and 1 more" would take the line the row needs
+    (5, 3, "    ... and 2 more (lines 11-13)"),
+])
+def test_text_shows_cells_escaped_and_clipped(tmp_path, bad, shown, more):
+    # an escape sequence that would clear the screen, a text direction
+    # override, and a cell too wide for any terminal
+    cell = "\x1b[2J\u202ehot" + "x" * 500
+    rows = [f"2024-01-{k:02d},{20 + k % 5}" for k in range(1, 29)]
+    for k in range(3, 3 + 2 * bad, 2):
+        rows[k] = f"{rows[k][:10]},{cell}"
+    (tmp_path / "weather.csv").write_text("date,tmean\n" + "\n".join(rows) + "\nNotes: none\nfree\n")
+    report = check_farm(tmp_path)
+    text = str(report)
+    assert not any(c < " " and c != "\n" or c == "\u202e" for c in text)
+    block = text[text.index("  error non_numeric_signal"):].splitlines()
+    message = repr(cell)  # repr writes the escape and the override visibly too
+    assert block[1:4] == [
+        "    line  column  value                     message",
+        "    ----  ------  ------------------------  " + "-" * 400,
+        "       5  tmean   \\x1b[2J\\u202ehotxxxxx...  " + message[:397] + "..."]
+    assert [line[:11] for line in block[3:3 + shown]] == [f"{n:>8}  t" for n in range(5, 5 + 2 * shown, 2)]
+    assert block[3 + shown] == (more or "    to fix: write the number with a decimal point, or leave the "
+                                        "cell empty")
+    # the JSON keeps the cell and the message whole
+    assert report.findings.value.iloc[0] == cell and len(report.findings.message.iloc[0]) > 500
+    # lines after the table are a finding at the first of them
+    skipped = report.findings[report.findings.rule == "skipped_lines"]
+    assert skipped[["line", "message"]].values.tolist() == [
+        [30, "the table's header is line 1; lines 30-31 after the table are not rows of it"]]
+
+
 def test_text_groups_each_file_by_rule_errors_first():
     report = check_farm(MESSY)
     text = str(report)
@@ -156,7 +189,9 @@ def test_json_holds_every_finding_the_notices_and_the_counts(tmp_path):
     notices = json.loads(check_farm(tmp_path).to_json())["notices"]
     assert [n["subject"] for n in notices] == ["parameters", "management", "inventory",
                                                "production", "selection"]
-    assert report._as_dict(html=True)["html"].startswith('<section class="farm error" id="farm-')
+    charts = report._as_dict(html=True)["charts"]
+    assert [(c["kind"], c["svg"] and c["svg"][:5]) for c in charts] == [("weather", "<svg "), ("production", None),
+                                                          ("parameters", "<svg ")]
 
 
 # ---------------------------------------------------------------------------
@@ -181,14 +216,60 @@ def test_the_page_holds_every_finding_and_the_charts(farm, charts, missing):
     assert fragment.startswith('<div class="zelka-report"><style>') and set(parse(fragment).rows) == set(found.rows)
 
 
+class Broken:
+    """Records whose every attribute fails, as a chart that raises meets them."""
+
+    def __getattr__(self, name):
+        raise RuntimeError(f"no {name} here")
+
+
+@pytest.mark.parametrize(("files", "broken", "missing"), [
+    ({"weather.csv": None}, None, {
+        "weather": "No weather chart: the weather file is missing or could not be read (see its "
+                   "findings).",
+        "production": "No production chart: its model weeks are counted from the weather's first "
+                      "day, and the farm has no weather read."}),
+    ({"production.csv": None}, None, {
+        "production": "No production chart: the farm has no production file, or its errors keep "
+                      "it from being read."}),
+    ({"parameters.yaml": "general: [\n"}, None, {
+        "parameters": "No dispersion chart: the parameter file is refused."}),
+    ({}, "production", {"production": "The chart could not be drawn: no tags here"}),
+])
+def test_a_chart_without_its_data_says_why(tmp_path, files, broken, missing):
+    pytest.importorskip("matplotlib")
+    farm = Path(shutil.copytree(EXAMPLE_FARM, tmp_path / "farm"))
+    for name, content in files.items():
+        (farm / name).unlink() if content is None else (farm / name).write_text(content)
+    report = check_farm(farm)
+    if broken:
+        report = dataclasses.replace(report, **{broken: Broken()})
+    charts = {chart["kind"]: chart for chart in report._as_dict(html=True)["charts"]}
+    assert sorted(charts) == ["parameters", "production", "weather"]
+    assert {k: chart["caption"] for k, chart in charts.items() if chart["svg"] is None} == missing
+    found = parse(report.to_html())
+    assert found.missing == list(missing) and len(found.charts) == found.svgs == 3 - len(missing)
+
+
+def test_a_farm_of_warnings_only_is_ready(tmp_path):
+    farm = Path(shutil.copytree(EXAMPLE_FARM, tmp_path / "farm"))
+    (farm / "management.yaml").write_text("replacement_schedul: {6: 120}\n")
+    report = check_farm(farm)
+    assert str(report).splitlines()[0] == (f"farm {farm}: 0 error(s), 1 warning(s) -- ready for the "
+                                           "model; the warnings are worth a look")
+    page = elements(report.to_html())
+    assert [attrs["class"] for tag, attrs in page.tags if tag == "section"] == ["farm warning"]
+    assert report.ok and report._as_dict()["ok"]
+
+
 def test_the_page_without_matplotlib(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # its import fails
     report = check_farm(MESSY)
     found = parse(page := report.to_html())
     assert (found.charts, found.missing, found.svgs) == ([], ["matplotlib"], 0)
     assert set(found.rows) == expected_rows(report)
-    assert ("The charts need matplotlib, which is not installed: <code>pip install "
-            "'py_zelka[plot]'</code> and write the report again.") in page
+    assert ("The charts need matplotlib, which is not installed: pip install "
+            "&#39;py_zelka[plot]&#39; and write the report again.") in page
 
 
 def test_one_page_of_many_farms(tmp_path):
@@ -217,6 +298,13 @@ def test_one_page_of_many_farms(tmp_path):
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
+def browser_env() -> dict:
+    """The environment without the sanitizers' runtime that a sanitized test
+    run preloads: the browser is no part of the package."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def png_size(path: Path) -> tuple[int, int]:
     header = path.read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n"
@@ -233,10 +321,7 @@ def test_the_page_renders_in_chromium(tmp_path, farm):
     page.write_text(report.to_html(), encoding="utf-8")
     browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                "--window-size=1280,2000"]
-    # The browser is no part of the package: it runs without the sanitizers'
-    # runtime that a sanitized test run preloads.
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    env = browser_env()
     dom = subprocess.run([*browser, "--dump-dom", page.as_uri()], capture_output=True,
                          text=True, timeout=120, check=True, env=env).stdout
     found = parse(dom)
@@ -248,3 +333,126 @@ def test_the_page_renders_in_chromium(tmp_path, farm):
     assert png_size(shot) == (1280, 2000)
     pixels = image.imread(shot)
     assert len({tuple(p) for p in pixels[::8, ::8].reshape(-1, pixels.shape[-1])}) > 100
+
+
+# ---------------------------------------------------------------------------
+# Hostile text: every value that reaches the page is text on it, whatever its
+# source, and the page is valid HTML that is the same for the same farms.
+
+PAYLOADS = {
+    "script": "<script>document.body.dataset.pwned='script'</script>",
+    "img": "\"><img src=x onerror=\"document.body.dataset.pwned='img'\">",
+    "details": "</details></section><b>bold</b>",
+    "jinja": "{{ 777*777 }}{% if true %}",
+}
+FOLDER = "\"><img src=x onerror=document.title=1>{{ 777*777 }}"  # a folder name holds no '/'
+
+
+def hostile_farm(tmp_path) -> Path:
+    farm = Path(shutil.copytree(EXAMPLE_FARM, tmp_path / FOLDER))
+    production = pd.read_csv(farm / "production.csv", dtype=str)
+    production["tag"] = [PAYLOADS["script" if tag == "red" else "img"] + tag for tag in production.tag]
+    (farm / "production.csv").unlink()
+    production.to_csv(farm / f"{PAYLOADS['jinja']}.csv", index=False)
+    inventory = pd.read_csv(farm / "inventory.csv", dtype=str)
+    inventory.rename(columns={"population": PAYLOADS["img"]}).to_csv(farm / "inventory.csv", index=False)
+    weather = (farm / "weather.csv").read_text("utf-8").splitlines()
+    weather[5] = weather[5].split(";")[0] + ";" + PAYLOADS["details"] + ";0.0"
+    weather[6] = weather[6].split(";")[0] + ";" + PAYLOADS["jinja"] + ";0.0"
+    (farm / "weather.csv").write_text("\n".join(weather) + "\n", "utf-8")
+    (farm / "farm.yaml").write_text(json.dumps({
+        "production": {"file": f"{PAYLOADS['jinja']}.csv"},
+        "inventory": {"columns": {"population": PAYLOADS["details"]}},
+        "week_length_days": PAYLOADS["script"]}), "utf-8")
+    return farm
+
+
+def hostile_dict(report) -> dict:
+    """A report's data as another program might hand it over: every text hostile."""
+    farm = report._as_dict(html=True)
+    farm["path"] = PAYLOADS["details"]
+    for finding in farm["findings"]:
+        finding.update(message=PAYLOADS["script"], hint=PAYLOADS["details"])
+    farm["counts"] = [dict(count, rule=PAYLOADS["img"]) for count in farm["counts"]]
+    farm["notices"] = [{"subject": PAYLOADS["img"], "message": PAYLOADS["jinja"],
+                        "source": PAYLOADS["details"]}]
+    farm["charts"] = [{"kind": PAYLOADS["img"], "caption": PAYLOADS["script"],
+                       "svg": "<svg xmlns='http://www.w3.org/2000/svg'><script>alert(1)</script></svg>"},
+                      {"kind": PAYLOADS["details"], "caption": PAYLOADS["jinja"], "svg": None}]
+    return farm
+
+
+class Elements(HTMLParser):
+    """Every element of a page, its ids, its text, and whether it nests right."""
+
+    VOID = {"meta", "img", "br", "hr", "input", "link", "col", "wbr", "source"}
+
+    def __init__(self):
+        super().__init__()
+        self.tags, self.ids, self.text, self.open, self.misnested = [], [], [], [], []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append((tag, dict(attrs)))
+        self.ids += [value for name, value in attrs if name == "id"]
+        if tag not in self.VOID:
+            self.open.append(tag)
+
+    def handle_endtag(self, tag):
+        if not self.open or self.open.pop() != tag:
+            self.misnested.append(tag)
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+def elements(page: str) -> Elements:
+    parser = Elements()
+    parser.feed(page)
+    parser.close()
+    return parser
+
+
+def test_the_page_is_valid_html_the_same_for_the_same_farms(tmp_path):
+    reports = [check_farm(EXAMPLE_FARM), check_farm(MESSY), check_farm(EXAMPLE_FARM)]
+    page = html_report(reports)
+    found = elements(page)
+    assert (found.open, found.misnested) == (["html"], []) or (found.open, found.misnested) == ([], [])
+    assert len(found.ids) == len(set(found.ids)) == 3 and page.count("<svg") == 0
+    # the same farms give the same page, byte for byte, in another process too
+    again = subprocess.run([sys.executable, "-c", (
+        "import sys; from py_zelka.farm import EXAMPLE_FARM, check_farm, html_report; "
+        f"sys.stdout.buffer.write(html_report([check_farm(f) for f in (EXAMPLE_FARM, {str(MESSY)!r}, "
+        "EXAMPLE_FARM)]).encode())")], capture_output=True, check=True).stdout.decode()
+    assert html_report(reports) == page == again
+
+
+def assert_inert(found: Elements) -> None:
+    """No element or attribute of a payload made it into the page."""
+    assert found.misnested == [] and len(found.ids) == len(set(found.ids))
+    assert not {"script", "b", "svg"} & {tag for tag, _ in found.tags}
+    assert not [(tag, name) for tag, attrs in found.tags for name in attrs if name.startswith("on")]
+    assert all(attrs["src"].startswith("data:image/svg+xml;base64,") for tag, attrs in found.tags
+               if tag == "img")
+    text = "".join(found.text)
+    assert all(payload in text for payload in [*PAYLOADS.values(), FOLDER]) and "603729" not in text
+
+
+def test_hostile_text_is_text_on_the_page(tmp_path):
+    report = check_farm(hostile_farm(tmp_path))
+    assert set(report.findings.rule) == {"farm_yaml_value", "unmapped_column", "non_numeric_signal",
+                                         "missing_days"}
+    page = html_report([report, hostile_dict(report)])
+    assert_inert(elements(page))
+    if CHROMIUM is None:
+        pytest.skip("the page as a browser runs it needs chromium (apt-get install chromium)")
+    path = tmp_path / "report.html"
+    path.write_text(page, encoding="utf-8")
+    dom = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                          "--virtual-time-budget=3000", "--dump-dom", path.as_uri()],
+                         capture_output=True, text=True, timeout=120, check=True, env=browser_env()).stdout
+    found = elements(dom)
+    assert_inert(found)
+    body, = (attrs for tag, attrs in found.tags if tag == "body")
+    assert body == {"class": "zelka-report"}  # no script set data-pwned
+    title = dom[dom.index("<title>") + 7:dom.index("</title>")]
+    assert html.unescape(title) == "Farm check of 2 farms"  # no script renamed the page

@@ -7,7 +7,7 @@
 //   report.cpp    the findings as a table, text and JSON
 #pragma once
 
-#include "farm/catalogue.hpp"
+#include "farm/roles.hpp"
 #include "host/module.hpp"
 #include "host/yaml_file.hpp"
 #include "records/files/checked.hpp"
@@ -15,6 +15,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <climits>
 #include <map>
 #include <set>
 #include <string>
@@ -30,7 +31,7 @@ namespace nb = nanobind;
 // reader module publishes).
 class ReaderNames : public host::Holder {
   public:
-    explicit ReaderNames(host::State *owner) : Holder(owner) {}
+    ReaderNames(host::State *owner) : Holder(owner) {}  // NOLINT: an array's elements
     ~ReaderNames() override { Py_CLEAR(state.module); }
     // Fills the namespace with `publish` and loads what the steps use.
     void load(void (*publish)(const records::Publish &));
@@ -49,7 +50,10 @@ struct State : host::State {
     host::Ref error_cls{this};   // FarmCheckError
     host::Ref report_cls{this};  // FarmReport
     host::Ref farm_cls{this};    // Farm
-    ReaderNames weather{this}, inventory{this}, production{this}, selection{this};
+    host::Ref templates{this};   // the report page's Jinja2 environment, once loaded
+    // The reader steps of each record file (none for the YAML files).
+    ReaderNames readers[role_count]{{this}, {this}, {this}, {this}, {this}, {this}};
+    ReaderNames &reader(Role role) { return readers[size_t(role)]; }
 };
 
 // What farm.yaml declares of one record file: only the sound values (a bad
@@ -134,10 +138,14 @@ struct RecordFile {
 
 // The weather as the model reads it, row by row: a row of the file, or a
 // day of them (farm.yaml's daily: mean).
+// A date the weather series holds none of.
+constexpr long long no_stamp = INT64_MIN;
+
 struct WeatherSeries {
     std::vector<size_t> rows;        // the table's row it stands for (the first of its day)
     std::vector<long long> days;     // its calendar day (an ordinal), 0 when it has no date
     nb::list stamps;                 // its date as parsed
+    std::vector<long long> nanos;    // that date in nanoseconds since 1970, no_stamp where none
     std::vector<double> values;      // in degrees Celsius (or heat units), NaN where none
     std::vector<bool> usable;        // a value the model takes
     std::vector<bool> flagged;       // a value outside the site's bounds (a finding already)
@@ -297,13 +305,19 @@ class FarmCheck {
     nb::list twice_[role_count];         // our columns farm.yaml maps to a column taken
     Thresholds thresholds_;
     std::map<Rule, Severity> severities_;  // set by farm.yaml's checks: severity
+    // The declarations written so far, by their section's repr: a rule of
+    // many rows proposes the same one for each.
+    mutable std::map<std::string, nb::object> declarations_;
     std::set<Rule> silenced_;              // turned off there
     bool units_refused_ = false;           // the weather's unit is not known
     std::vector<Finding> findings_;
 
     nb::object parameters_ = nb::none(), schedule_ = nb::none(), weather_ = nb::none(),
-               provider_ = nb::none(), inventory_ = nb::none(), production_ = nb::none(),
-               selection_ = nb::none();
+               provider_ = nb::none();
+    // What the check could read of the inventory, production and selection
+    // (None where it could not).
+    nb::object data_[role_count] = {nb::none(), nb::none(), nb::none(),
+                                    nb::none(), nb::none(), nb::none()};
 };
 
 }  // namespace farm

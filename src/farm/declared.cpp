@@ -16,12 +16,11 @@ using host::utf8;
 namespace {
 
 // The roles a key of a section applies to, as bits.
-constexpr unsigned bit(Role role) { return 1u << unsigned(role); }
-constexpr unsigned yaml_files = bit(Role::parameters) | bit(Role::management);
-constexpr unsigned record_files =
-    bit(Role::weather) | bit(Role::inventory) | bit(Role::production) | bit(Role::selection);
-constexpr unsigned dated_files = bit(Role::weather) | bit(Role::production) | bit(Role::selection);
-constexpr unsigned counted_files = bit(Role::production) | bit(Role::selection);
+constexpr unsigned bit(Role role) { return roles[size_t(role)].bit; }
+constexpr unsigned yaml_files = records::files::parameters | records::files::management;
+constexpr unsigned record_files = records::files::records;
+constexpr unsigned dated_files = records::files::dated;
+constexpr unsigned counted_files = records::files::production | records::files::selection;
 
 struct KeySpec {
     const char *name;
@@ -45,16 +44,6 @@ const KeySpec section_keys[] = {
     {"units", bit(Role::weather)},
     {"daily", bit(Role::weather)},
     {"weekly", counted_files},
-};
-
-// The reader's columns of each record file: what `columns:` may map.
-const char *const reader_columns[role_count][9] = {
-    {},
-    {},
-    {"date", "tmean", "heat_units", "tmin", "tmax"},
-    {"chain", "population", "age_weeks", "tag"},
-    {"tag", "date", "bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"},
-    {"date", "parous_count", "nulliparous_count"},
 };
 
 const char *const encodings[] = {"utf-8", "cp1252", "latin-1"};
@@ -107,9 +96,7 @@ bool scalar(nb::handle value) {
            ((PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) && !PyBool_Check(value.ptr()));
 }
 
-const char *example_file(Role role) {
-    return role <= Role::management ? ".yaml}" : ".csv}";
-}
+std::string example_file(Role role) { return std::string(row_of(role).suffix) + "}"; }
 
 }  // namespace
 
@@ -121,12 +108,12 @@ void FarmCheck::check_section(Role role, nb::handle key, nb::handle value,
     if (!nb::isinstance<nb::dict>(value)) {
         add(file, line_or_none(lines, name), nb::none(), nb::none(), Rule::farm_yaml_value,
             host::text("farm.yaml's ", host::Repr{key}, " must be a mapping, e.g. ", r,
-                       ": {file: ", r, example_file(role)));
+                       ": {file: ", r, example_file(role).c_str()));
         return;
     }
     Declared &declared = declared_[size_t(role)];
     nb::list allowed = keys_of(role);
-    nb::list columns = names_list(reader_columns[size_t(role)], 9);
+    nb::list columns = names_list(row_of(role).columns, 9);
     for (auto [inner, inner_value] : nb::borrow<nb::dict>(value)) {
         std::string inner_name = is_text(inner) ? utf8(inner) : std::string();
         std::string path = name + "." + inner_name;
@@ -142,7 +129,7 @@ void FarmCheck::check_section(Role role, nb::handle key, nb::handle value,
         } else if (inner_name == "file") {
             if (!is_text(inner_value))
                 refuse(host::text(p, " must be the name of a file in the farm folder, e.g. ", r,
-                                  ": {file: ", r, example_file(role)));
+                                  ": {file: ", r, example_file(role).c_str()));
         } else if (inner_name == "header") {
             long line = 0;
             if (whole_number(inner_value, 1, 1L << 30, line))
@@ -261,11 +248,11 @@ void FarmCheck::check_columns(Role role, nb::handle key, nb::handle value,
     nb::str file(farm_file);
     std::string name = role_name(role);
     std::string path = name + ".columns";
-    nb::list columns = names_list(reader_columns[size_t(role)], 9);
+    nb::list columns = names_list(row_of(role).columns, 9);
     if (!nb::isinstance<nb::dict>(value)) {
         add(file, line_or_none(lines, path), nb::none(), nb::none(), Rule::farm_yaml_value,
             host::text(path.c_str(), " must map the reader's column labels to the file's, e.g. ",
-                       name.c_str(), ": {columns: {", reader_columns[size_t(role)][0], ": Datum}}"));
+                       name.c_str(), ": {columns: {", row_of(role).columns[0], ": Datum}}"));
         return;
     }
     nb::dict seen;  // the file's label -> the first of our columns mapped to it
@@ -419,7 +406,7 @@ nb::dict FarmCheck::section(Role role) const {
 nb::dict FarmCheck::columns_of(Role role) const {
     nb::dict config = section(role);
     nb::dict out;
-    nb::list columns = names_list(reader_columns[size_t(role)], 9);
+    nb::list columns = names_list(row_of(role).columns, 9);
     const nb::list &twice = twice_[size_t(role)];
     if (config.contains("columns") && nb::isinstance<nb::dict>(config["columns"]))
         for (auto [ours, theirs] : nb::borrow<nb::dict>(config["columns"]))
@@ -471,10 +458,16 @@ nb::str FarmCheck::declaration(const char *key, nb::handle current, nb::handle u
             merged[k] = v;
         }
     }
+    std::string seen = std::string(key) + '\x1f' + utf8(host::repr(merged));
+    auto found = declarations_.find(seen);
+    if (found != declarations_.end())
+        return nb::borrow<nb::str>(found->second);
     nb::object dumped = host::import("yaml").attr("safe_dump")(
         merged, nb::arg("default_flow_style") = true, nb::arg("sort_keys") = false,
         nb::arg("width") = 1 << 20, nb::arg("allow_unicode") = true);
-    return host::text(key, ": ", host::Str{dumped.attr("strip")()});
+    nb::str out = host::text(key, ": ", host::Str{dumped.attr("strip")()});
+    declarations_.emplace(std::move(seen), out);
+    return out;
 }
 
 nb::str FarmCheck::declaration(Role role, const char *key, nb::handle value) const {

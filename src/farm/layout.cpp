@@ -32,9 +32,9 @@ bool known_suffix(const std::string &suffix) {
 }
 
 bool is_role(const std::string &name, Role &role) {
-    for (size_t k = 0; k < role_count; ++k)
-        if (name == role_name(Role(k))) {
-            role = Role(k);
+    for (const RoleRow &row : roles)
+        if (name == row.name) {
+            role = row.role;
             return true;
         }
     return false;
@@ -235,8 +235,8 @@ void FarmCheck::read_farm_yaml() {
     }
     config_ = document;
     nb::list known;
-    for (size_t k = 0; k < role_count; ++k)
-        known.append(nb::str(role_name(Role(k))));
+    for (const RoleRow &row : roles)
+        known.append(nb::str(row.name));
     known.append(nb::str("week_length_days"));
     known.append(nb::str("checks"));
     for (auto [key, value] : nb::borrow<nb::dict>(document)) {
@@ -335,7 +335,7 @@ bool FarmCheck::admit(nb::handle path, nb::handle what) {
 
 nb::object FarmCheck::find_file(Role role) {
     const char *name = role_name(role);
-    bool yaml = role == Role::parameters || role == Role::management;
+    bool yaml = !row_of(role).record();
     nb::dict config = section(role);
     nb::str file(farm_file);
     if (config.contains("file")) {

@@ -4,11 +4,6 @@
 
 #include "host/host.hpp"
 #include "records/columns.hpp"
-#include "records/files/inventory.hpp"
-#include "records/files/production.hpp"
-#include "records/files/selection.hpp"
-#include "records/files/weather.hpp"
-#include "records/rules.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -17,16 +12,32 @@ namespace farm {
 
 using host::utf8;
 
-namespace {
+// The checked-file functions of the record files and the names their
+// steps look up, as the role table calls them.
+records::CheckedFile check_weather_role(State &s, nb::handle path, nb::handle columns, bool,
+                                        const records::Declarations &declared) {
+    return records::check_weather_file(s.reader(Role::weather).state, path, columns, declared);
+}
 
-const char *const reader_modules[role_count] = {
-    nullptr,
-    nullptr,
-    "py_zelka.readers.climate_reader",
-    "py_zelka.readers.inventory_reader",
-    "py_zelka.readers.harvest_tag_reader",
-    "py_zelka.readers.follower_choice_reader",
-};
+records::CheckedFile check_inventory_role(State &s, nb::handle path, nb::handle columns, bool,
+                                          const records::Declarations &declared) {
+    return records::check_inventory_file(s.reader(Role::inventory).state, path, columns,
+                                         declared);
+}
+
+records::CheckedFile check_production_role(State &s, nb::handle path, nb::handle columns,
+                                           bool dayfirst, const records::Declarations &declared) {
+    return records::check_production_file(s.reader(Role::production).state, path, columns,
+                                          dayfirst, declared);
+}
+
+records::CheckedFile check_selection_role(State &s, nb::handle path, nb::handle columns,
+                                          bool dayfirst, const records::Declarations &declared) {
+    return records::check_selection_file(s.reader(Role::selection).state, path, columns,
+                                         dayfirst, declared);
+}
+
+namespace {
 
 // The per-row message of a reader's rule; `dayfirst`: how the file's dates
 // were read.
@@ -123,44 +134,19 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
     auto release = [&] { guard.attr("__exit__")(nb::none(), nb::none(), nb::none()); };
     try {
         warnings.attr("simplefilter")("ignore");
-        switch (role) {
-        case Role::weather:
-            records.checked =
-                records::check_weather_file(s_.weather.state, text_path, columns, declared);
-            break;
-        case Role::inventory:
-            records.checked =
-                records::check_inventory_file(s_.inventory.state, text_path, columns, declared);
-            break;
-        case Role::production:
-            records.checked = records::check_production_file(
-                s_.production.state, text_path, columns, this->declared(role).dayfirst == 1,
-                declared);
-            break;
-        case Role::selection:
-            records.checked = records::check_selection_file(
-                s_.selection.state, text_path, columns, this->declared(role).dayfirst == 1,
-                declared);
-            break;
-        default:
-            break;
-        }
+        records.checked =
+            row_of(role).check(s_, text_path, columns, this->declared(role).dayfirst == 1, declared);
         records.loaded = true;
         release();
     } catch (nb::python_error &error) {
         release();
         if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
             throw;
-        // The loader's note names the line of a parsing error.
-        nb::object line = nb::none();
+        // The loader keeps the line of a parsing error with the error.
         nb::object value = nb::borrow(error.value());
-        if (nb::hasattr(value, "__notes__"))
-            for (nb::handle note : value.attr("__notes__")) {
-                std::string text = utf8(note);
-                size_t at = text.rfind(", at line ");
-                if (at != std::string::npos)
-                    line = nb::int_(std::stol(text.substr(at + 10)));
-            }
+        nb::object line = nb::getattr(value, "line", nb::none());
+        if (!PyLong_Check(line.ptr()) || PyBool_Check(line.ptr()))
+            line = nb::none();
         // A header the evidence does not settle: farm.yaml may say its line.
         nb::object candidates = nb::getattr(value, "header_lines", nb::none());
         if (!candidates.is_none() && nb::len(candidates) > 0 && this->declared(role).header == 0) {
@@ -220,9 +206,11 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
         if (declared.header > 0 || source.header_line > 1 || source.preamble_last > 0 ||
             source.notes_last > 0)
             read_step(role, "table", nb::str(text.c_str()), figures);
-        // Lines left out that nobody declared are worth a look.
+        // Lines left out that nobody declared are worth a look: at the header
+        // that lines above it make, or else at the first line after the table.
         if (declared.header == 0 && (source.preamble_last > 0 || source.notes_last > 0))
-            add(file, nb::int_(source.header_line), nb::none(), nb::none(), Rule::skipped_lines,
+            add(file, nb::int_(source.preamble_last > 0 ? source.header_line : source.notes_first),
+                nb::none(), nb::none(), Rule::skipped_lines,
                 nb::str(("the table's header is " + where + (text.substr(text.find(';'))) + "").c_str()),
                 declaration(role, "header", nb::int_(source.header_line)));
     }
@@ -285,9 +273,7 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
     bool dayfirst = declared.dayfirst == 1;
     nb::object table = records.checked.table;
     for (const records::Failure &failure : records.checked.failures) {
-        Rule rule = Rule::load;
-        if (!rule_named(failure.rule.c_str(), rule))
-            rule = Rule::load;
+        Rule rule = failure.rule;
         nb::object column = failure.column, message = failure.message;
         const records::Rows &rows = failure.rows;
         if (rule == Rule::required_columns &&
@@ -688,51 +674,23 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
     nb::object data = weekly ? weekly_sum(role, records, keys) : records.checked.data;
     // Every row has its week: the provider answers the data class as it
     // answered above.
-    return host::from_import(reader_modules[size_t(role)], cls)(data, provider_);
+    return host::from_import(row_of(role).reader, cls)(data, provider_);
 }
 
-namespace {
-
-// What the check makes of each optional record file: what is left out of
-// the model without it, and for a dated file the data class built from it,
-// whether its rows are keyed by tag, and what rows of one week are.
-struct OptionalFile {
-    const char *absent;
-    const char *cls;
-    bool by_tag;
-    const char *what;
-};
-
-const OptionalFile optional_files[role_count] = {
-    {},
-    {},
-    {},
-    {"; the model starts without a population inventory", nullptr, false, nullptr},
-    {"; no harvest records are compared with the model", "RibbonProductionData", true,
-     "rows of one tag"},
-    {"; no sucker selection records are compared with the model", "SuckerSelectionData", false,
-     "selection dates"},
-};
-
-}  // namespace
-
 void FarmCheck::check_optional(Role role, nb::handle path) {
-    const OptionalFile &kind = optional_files[size_t(role)];
-    const char *name = role_name(role);
+    const RoleRow &row = row_of(role);
     if (path.is_none()) {
-        notice(name, host::text("no ", name, " file in ", host::Repr{host::str(folder_)},
-                                kind.absent));
+        notice(row.name, host::text("no ", row.name, " file in ", host::Repr{host::str(folder_)},
+                                    row.absent));
         return;
     }
     RecordFile records = check_record_file(role, path);
-    nb::object &kept = role == Role::inventory    ? inventory_
-                       : role == Role::production ? production_
-                                                  : selection_;
-    nb::object data = kind.cls ? dated_records(role, kind.cls, records, kind.by_tag, kind.what)
-                               : records.has_data() ? records.checked.data
-                                                    : nb::object();
+    nb::object data =
+        row.data_class ? dated_records(role, row.data_class, records, row.by_tag, row.week_rows)
+        : records.has_data() ? records.checked.data
+                             : nb::object();
     if (data.is_valid())
-        kept = data;
+        data_[size_t(role)] = data;
 }
 
 }  // namespace farm

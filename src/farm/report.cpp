@@ -6,6 +6,8 @@
 #include "records/text_table.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <map>
 
 namespace farm {
@@ -38,9 +40,10 @@ void FarmCheck::run() {
         check_management(found[size_t(Role::management)]);
     if (found[size_t(Role::weather)].is_valid())
         check_weather(found[size_t(Role::weather)]);
-    for (Role role : {Role::inventory, Role::production, Role::selection})
-        if (found[size_t(role)].is_valid())
-            check_optional(role, found[size_t(role)]);
+    // The weather numbers the weeks of the dated files read after it.
+    for (const RoleRow &row : roles)
+        if (row.record() && !row.required && found[size_t(row.role)].is_valid())
+            check_optional(row.role, found[size_t(row.role)]);
 }
 
 nb::object FarmCheck::report() const {
@@ -104,7 +107,7 @@ nb::object FarmCheck::report() const {
     nb::dict drawn;
     drawn["weather"] = weather_;
     drawn["provider"] = provider_;
-    drawn["production"] = production_;
+    drawn["production"] = data_[size_t(Role::production)];
     drawn["parameters"] = parameters_;
     drawn["reads"] = reads;
     return s_.report_cls.get()(host::str(folder_), findings, notices_, **drawn);
@@ -112,7 +115,8 @@ nb::object FarmCheck::report() const {
 
 nb::object FarmCheck::farm(nb::handle report) const {
     return s_.farm_cls.get()(host::str(folder_), parameters_, schedule_, weather_, provider_,
-                             inventory_, production_, selection_, notices_, report);
+                             data_[size_t(Role::inventory)], data_[size_t(Role::production)],
+                             data_[size_t(Role::selection)], notices_, report);
 }
 
 // ---------------------------------------------------------------------------
@@ -140,7 +144,7 @@ nb::dict notice_dict(nb::handle notice) {
 // The catalogue's position of a rule (rules outside it last).
 size_t rule_rank(const std::string &name) {
     Rule rule;
-    return rule_named(name.c_str(), rule) ? size_t(rule) : size_t(Rule::count);
+    return rule_named(name, rule) ? size_t(rule) : size_t(Rule::count);
 }
 
 // The first `width` characters of UTF-8 text.
@@ -155,9 +159,47 @@ std::string clipped(const std::string &text, size_t width) {
     return text.substr(0, at);
 }
 
+// Text as the terminal may show it: control characters (a cell's escape
+// sequence, a line break, a text direction override) written as escapes, the
+// way repr() writes them, never sent raw.
+std::string visible(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        unsigned char lead = (unsigned char) text[at];
+        size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        len = std::min(len, text.size() - at);
+        uint32_t cp = len == 1 ? lead : lead & (0x3F >> (len - 1));
+        for (size_t k = 1; k < len; ++k)
+            cp = (cp << 6) | ((unsigned char) text[at + k] & 0x3F);
+        bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x061C ||
+                       cp == 0x200E || cp == 0x200F || (cp >= 0x2028 && cp <= 0x202E) ||
+                       (cp >= 0x2066 && cp <= 0x2069);
+        if (!control) {
+            out.append(text, at, len);
+        } else if (cp == '\t' || cp == '\n' || cp == '\r') {
+            out += cp == '\t' ? "\\t" : cp == '\n' ? "\\n" : "\\r";
+        } else {
+            char buffer[12];
+            std::snprintf(buffer, sizeof buffer, cp < 0x100 ? "\\x%02x" : "\\u%04x", unsigned(cp));
+            out += buffer;
+        }
+        at += len;
+    }
+    return out;
+}
+
+// A text made visible and clipped to `width` characters for the terminal (the
+// JSON and the page keep it whole).
+std::string for_terminal(const std::string &text, size_t width) {
+    std::string out = visible(text);
+    return records::text_width(out) > width ? clipped(out, width - 3) + "..." : out;
+}
+
 std::string cell(nb::handle value) { return value.is_none() ? std::string() : utf8(value); }
 
-// "lines 12-80", "line 12", or "" when none of the rows is about a line.
+}  // namespace
+
 std::string line_span(const FarmRows &farm, const std::vector<size_t> &rows, size_t from) {
     long low = -1, high = -1;
     for (size_t k = from; k < rows.size(); ++k) {
@@ -174,16 +216,15 @@ std::string line_span(const FarmRows &farm, const std::vector<size_t> &rows, siz
                        : "lines " + std::to_string(low) + "-" + std::to_string(high);
 }
 
-}  // namespace
 
 std::string rule_title(const std::string &name) {
     Rule rule;
-    return rule_named(name.c_str(), rule) ? row_of(rule).title : "";
+    return rule_named(name, rule) ? title_of(rule) : "";
 }
 
 std::string rule_hint(const std::string &name) {
     Rule rule;
-    return rule_named(name.c_str(), rule) ? row_of(rule).hint : "";
+    return rule_named(name, rule) ? row_of(rule).hint : "";
 }
 
 FarmRows farm_rows(nb::handle farm) {
@@ -203,6 +244,7 @@ FarmRows farm_rows(nb::handle farm) {
             row.column = plain(finding["column"]);
             row.value = plain(finding["value"]);
             row.rule = utf8(finding["rule"]);
+            rule_named(row.rule, row.id);
             row.severity = utf8(finding["severity"]);
             row.message = finding["message"];
             row.hint = host::contains(finding, nb::str("hint")) ? hint_of(finding["hint"])
@@ -229,6 +271,7 @@ FarmRows farm_rows(nb::handle farm) {
             row.column = plain(columns[2][i]);
             row.value = plain(columns[3][i]);
             row.rule = utf8(columns[4][i]);
+            rule_named(row.rule, row.id);
             row.severity = utf8(columns[5][i]);
             row.message = columns[6][i];
             row.hint = hinted ? hint_of(hints[i]) : nb::object(nb::none());
@@ -298,37 +341,42 @@ std::string group_advice(const FarmRows &farm, const Group &group) {
     return "in farm.yaml, " + utf8(shared) + (advice.empty() ? "" : "; or " + advice);
 }
 
+Verdict verdict_of(const FarmRows &farm) {
+    Verdict out;
+    out.counts = std::to_string(farm.errors) + " error(s), " + std::to_string(farm.warnings) +
+                 " warning(s)";
+    out.advice = farm.errors     ? "not ready for the model: fix the errors"
+                 : farm.warnings ? "ready for the model; the warnings are worth a look"
+                                 : "ready for the model";
+    return out;
+}
+
 std::string verdict(const FarmRows &farm) {
-    std::string counts = std::to_string(farm.errors) + " error(s), " +
-                         std::to_string(farm.warnings) + " warning(s)";
-    if (farm.errors > 0)
-        return counts + " -- not ready for the model: fix the errors";
-    if (farm.warnings > 0)
-        return counts + " -- ready for the model; the warnings are worth a look";
-    return counts + " -- ready for the model";
+    Verdict v = verdict_of(farm);
+    return v.counts + " -- " + v.advice;
 }
 
 std::string report_text(nb::handle report, bool all) {
     FarmRows farm = farm_rows(report);
-    std::string out = "farm " + utf8(farm.path) + ": " + verdict(farm) + "\n";
+    std::string out = "farm " + visible(utf8(farm.path)) + ": " + verdict(farm) + "\n";
     for (const FileGroups &file : farm.files) {
-        out += "\n" + utf8(file.file) + "\n";
+        out += "\n" + visible(utf8(file.file)) + "\n";
         for (const Group &group : file.groups) {
             size_t n = group.rows.size();
             std::string title = rule_title(group.rule);
             out += "  " + group.severity + " " + group.rule + " (" + std::to_string(n) + ")" +
                    (title.empty() ? "" : ": " + title) + "\n";
-            size_t shown = all ? n : std::min(n, rows_shown);
+            // "... and 1 more" would take the line the row itself needs.
+            size_t shown = all || n <= rows_shown + 1 ? n : rows_shown;
             // The columns some shown row fills, and the message.
             const char *headers[] = {"line", "column", "value", "message"};
             bool used[4] = {false, false, false, true};
             std::vector<std::vector<std::string>> cells;
             for (size_t k = 0; k < shown; ++k) {
                 const Row &row = farm.rows[group.rows[k]];
-                std::string value = cell(row.value);
-                if (records::text_width(value) > 24)
-                    value = clipped(value, 21) + "...";
-                cells.push_back({cell(row.line), cell(row.column), value, utf8(row.message)});
+                cells.push_back({cell(row.line), for_terminal(cell(row.column), column_width),
+                                 for_terminal(cell(row.value), cell_width),
+                                 for_terminal(utf8(row.message), message_width)});
                 for (size_t c = 0; c < 3; ++c)
                     used[c] = used[c] || !cells.back()[c].empty();
             }
@@ -355,23 +403,23 @@ std::string report_text(nb::handle report, bool all) {
             }
             std::string hint = group_advice(farm, group);
             if (!hint.empty())
-                out += "    to fix: " + hint + "\n";
+                out += "    to fix: " + visible(hint) + "\n";
         }
     }
     if (nb::len(farm.reads) > 0) {
         out += "\nread as\n";
         for (nb::handle read : farm.reads) {
-            out += "  " + utf8(read["file"]) + "\n";
+            out += "  " + visible(utf8(read["file"])) + "\n";
             for (nb::handle step : read["steps"])
-                out += "    " + utf8(step["text"]) + "\n";
+                out += "    " + visible(utf8(step["text"])) + "\n";
         }
     }
     if (nb::len(farm.notices) > 0) {
         out += "\nnotices\n";
         for (nb::handle notice : farm.notices)
-            out += "  " + utf8(notice["subject"]) + ": " + utf8(notice["message"]) + "\n";
+            out += "  " + visible(utf8(notice["subject"])) + ": " + visible(utf8(notice["message"])) + "\n";
     }
-    out += "\nsummary of farm " + utf8(farm.path) + "\n";
+    out += "\nsummary of farm " + visible(utf8(farm.path)) + "\n";
     if (farm.counts.empty()) {
         out += "  no findings\n";
     } else {

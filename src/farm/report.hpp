@@ -4,8 +4,11 @@
 //
 // Every function takes a FarmReport or the plain data its _as_dict() gives
 // (what the command sends between processes); only a FarmReport has the
-// weather, production and parameters that the charts draw.
+// weather, production and parameters that the charts draw.  The page is
+// rendered from templates (html.cpp), which escape every value.
 #pragma once
+
+#include "records/catalogue.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -19,6 +22,7 @@ namespace nb = nanobind;
 struct Row {
     nb::object file, line, column, value;  // line, column, value: None when not about one
     std::string rule, severity;
+    records::Rule id = records::Rule::count;  // the rule, count for one outside the catalogue
     nb::object message;
     nb::object hint;  // farm.yaml's section as it must read, or None
     bool error() const { return severity == "error"; }
@@ -54,8 +58,18 @@ struct FarmRows {
 
 FarmRows farm_rows(nb::handle farm);
 
+// The verdict on a farm: its counts ("18 error(s), 11 warning(s)") and what
+// they mean ("not ready for the model: fix the errors").
+struct Verdict {
+    std::string counts, advice;
+};
+Verdict verdict_of(const FarmRows &farm);
 // "18 error(s), 11 warning(s) -- not ready for the model: fix the errors"
 std::string verdict(const FarmRows &farm);
+
+// "lines 12-80", "line 12", or "" when none of the rows from `from` on is
+// about a line.
+std::string line_span(const FarmRows &farm, const std::vector<size_t> &rows, size_t from);
 
 // The title and the advice of a rule ("" for a rule outside the catalogue).
 std::string rule_title(const std::string &rule);
@@ -68,6 +82,8 @@ std::string group_advice(const FarmRows &farm, const Group &group);
 
 // How many rows of a rule the capped text shows.
 constexpr size_t rows_shown = 3;
+// The widest column label, cell and message a text row shows (in characters).
+constexpr size_t column_width = 48, cell_width = 24, message_width = 400;
 
 // The report as text: the verdict, per file the findings grouped by rule (the
 // first rows_shown of each, unless `all`), the notices, the counts.
@@ -77,12 +93,15 @@ std::string report_text(nb::handle farm, bool all);
 // "reads"}.
 nb::dict report_dict(nb::handle report);
 
-// The HTML of one farm: its verdict, charts and findings.
-nb::str html_section(nb::handle farm);
-// One page of many farms (FarmReports or _as_dict() data, which may carry
-// the farm's section already drawn under "html").
-nb::str html_page(nb::handle farms);
-// The style and the section of one farm, for a notebook.
-nb::str html_fragment(nb::handle farm);
+struct State;
+
+// The charts of a FarmReport: [{"kind", "caption", "svg"}], "svg" None (and
+// the caption saying why) where one cannot be drawn.
+nb::list farm_charts(nb::handle report);
+// One page of many farms (FarmReports, or the plain data _as_dict() gives,
+// which may carry the farm's charts as another process drew them).
+nb::str html_page(State &s, nb::handle farms);
+// The style and the part of one farm, for a notebook.
+nb::str html_fragment(State &s, nb::handle farm);
 
 }  // namespace farm

@@ -102,11 +102,30 @@ nb::object marker_value(double v) {
     return nb::float_(v);
 }
 
-// The day's ordinal of a parsed date, 0 when there is none.
-long long ordinal_of(nb::handle stamp) {
-    if (host::is_missing(stamp))
+constexpr long long day_nanos = 86400LL * 1000000000LL;
+constexpr long long ordinal_1970 = 719163;  // date(1970, 1, 1).toordinal()
+
+// The dates of a column as nanoseconds since 1970 of their wall time (a
+// zone's dates read as they are written), no_stamp where there is none: one
+// pass of numpy, not a call per row.
+std::vector<long long> nanos_of(nb::handle dates) {
+    nb::object pd = host::import("pandas");
+    nb::object index = pd.attr("DatetimeIndex")(dates);
+    if (!index.attr("tz").is_none())
+        index = index.attr("tz_localize")(nb::none());
+    records::Int64Values values(pd.attr("Index")(index.attr("as_unit")("ns").attr("asi8")));
+    std::vector<long long> out(values.size());
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = values[i];  // NaT is INT64_MIN, as no_stamp
+    return out;
+}
+
+// The day's ordinal of a date in nanoseconds, 0 when there is none.
+long long ordinal_of(long long nanos) {
+    if (nanos == no_stamp)
         return 0;
-    return nb::cast<long long>(stamp.attr("toordinal")());
+    long long days = nanos / day_nanos - (nanos % day_nanos < 0);
+    return days + ordinal_1970;
 }
 
 }  // namespace
@@ -200,12 +219,13 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
     size_t n = nb::len(raw);
     WeatherSeries out;
     out.stamps = nb::list(data["date"].attr("tolist")());
+    out.nanos = nanos_of(data["date"]);
     out.values.assign(n, std::nan(""));
     out.usable.assign(n, false);
     size_t numeric = 0;
     for (size_t i = 0; i < n; ++i) {
         out.rows.push_back(i);
-        out.days.push_back(ordinal_of(out.stamps[i]));
+        out.days.push_back(ordinal_of(out.nanos[i]));
         out.shown.push_back(cell_text(raw[i]));
         out.values[i] = nb::cast<double>(converted[i]);
         numeric += !std::isnan(out.values[i]);
@@ -491,7 +511,7 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
             std::vector<std::string> order;
             bool clean = nb::len(cells) == n;
             for (size_t i = 0; i < n && clean; ++i) {
-                if (host::is_missing(rows.stamps[i]))
+                if (rows.nanos[i] == no_stamp)
                     continue;
                 nb::handle cell = cells[i];
                 if (host::is_missing(cell) ||
@@ -505,7 +525,7 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
                 if (group.first == 0)
                     order.push_back(key);
                 ++group.first;
-                clean = group.second.insert(nb::cast<long long>(rows.stamps[i].attr("value"))).second;
+                clean = group.second.insert(rows.nanos[i]).second;
             }
             for (const auto &[key, group] : groups)
                 clean = clean && group.first >= 2;
@@ -532,13 +552,19 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
         }
     };
     std::map<long long, size_t> first_of_stamp, first_of_day;
-    nb::object previous;
+    long long previous = no_stamp;
     size_t previous_row = 0;
     for (size_t i = 0; i < n; ++i) {
-        nb::handle stamp = rows.stamps[i];
-        if (host::is_missing(stamp))
+        if (rows.nanos[i] == no_stamp) {
+            // A cell the parser cannot read is a date_parse finding already;
+            // a row without its date is one too (the model cannot place it).
+            nb::object shown = written_at(i);
+            if (shown.is_none() || utf8(shown).find_first_not_of(" \t") == std::string::npos)
+                add(file, records.line_at(i), date_label, nb::none(), Rule::date_parse,
+                    nb::str("the date is missing: every row records the day it was taken"));
             continue;
-        long long value = nb::cast<long long>(stamp.attr("value"));
+        }
+        long long value = rows.nanos[i];
         long long day = rows.days[i];
         auto seen = first_of_stamp.find(value);
         if (seen != first_of_stamp.end()) {
@@ -584,12 +610,11 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
                 first_of_day[day] = i;
             }
         }
-        if (previous.is_valid() && host::truth(nb::steal(checked(PyObject_RichCompare(
-                                       stamp.ptr(), previous.ptr(), Py_LT)))))
+        if (previous != no_stamp && value < previous)
             add(file, records.line_at(i), date_label, written_at(i), Rule::unsorted_dates,
                 host::text("earlier than the date of line ",
                            host::Str{records.line_at(previous_row)}, ": the dates are not in order"));
-        previous = nb::borrow(stamp);
+        previous = value;
         previous_row = i;
     }
 }
@@ -635,6 +660,7 @@ WeatherSeries FarmCheck::daily_means(const RecordFile &records, const WeatherSer
         out.rows.push_back(rows.rows[members.front()]);
         out.days.push_back(day);
         out.stamps.append(timestamp(host::from_import("datetime", "date").attr("fromordinal")(day)));
+        out.nanos.push_back((day - ordinal_1970) * day_nanos);
         out.values.push_back(enough ? total / (double) readings : std::nan(""));
         out.usable.push_back(enough);
         out.flagged.push_back(false);

@@ -136,10 +136,6 @@ void warn(nb::handle category, nb::handle text, int stacklevel) {
 
 bool is_none(nb::handle h) { return h.ptr() == Py_None; }
 
-bool is_exact_int(nb::handle h) { return Py_IS_TYPE(h.ptr(), &PyLong_Type); }
-
-bool is_exact_float(nb::handle h) { return Py_IS_TYPE(h.ptr(), &PyFloat_Type); }
-
 bool truth(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0)

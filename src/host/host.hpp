@@ -98,9 +98,6 @@ bool truth(nb::handle value);
 bool contains(nb::handle container, nb::handle item);
 // `list(iterable)`: a new list.
 nb::list as_list(nb::handle iterable);
-// Exact `int` / `float` (not subclasses such as bool or numpy scalars).
-bool is_exact_int(nb::handle h);
-bool is_exact_float(nb::handle h);
 // pandas' own missing-value test of one cell, `pandas.isna(value)` for a
 // scalar: None, NaN (of any float or complex type, Decimal), NA, NaT.  Exact
 // str, int, bool and float values are answered without pandas; anything else

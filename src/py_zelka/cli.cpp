@@ -91,8 +91,8 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
 // when `path` is that folder made absolute for another process).
 //
 // `output` says what the run prints: "text" (each rule's first rows), "all"
-// (every row) or "report" (the text, and the farm's section of the HTML
-// report with its charts drawn, under "html").
+// (every row) or "report" (the text, and the farm's charts drawn for the
+// HTML report, under "charts").
 nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle output) {
     nb::handle name = shown.is_none() ? path : shown;
     std::string mode = output.is_none() ? "text" : host::utf8(output);
@@ -496,7 +496,7 @@ void print_results(const Run &run, bool json) {
                 continue;
             nb::dict farm;
             for (auto [key, value] : nb::borrow<nb::dict>(result))
-                if (!key.equal(nb::str("text")) && !key.equal(nb::str("html")))
+                if (!key.equal(nb::str("text")) && !key.equal(nb::str("charts")))
                     farm[key] = value;
             farms.append(farm);
         }

@@ -12,10 +12,6 @@
 #include "farm/report.hpp"
 #include "host/classes.hpp"
 #include "host/host.hpp"
-#include "records/files/inventory.hpp"
-#include "records/files/production.hpp"
-#include "records/files/selection.hpp"
-#include "records/files/weather.hpp"
 #include "records/text_table.hpp"
 
 #include <map>
@@ -51,10 +47,10 @@ nb::object report_ok(State &, nb::handle self) {
     return nb::bool_(!host::truth(severity.attr("eq")("error").attr("any")()));
 }
 
-nb::object report_dict(State &, nb::handle self, nb::handle html) {
+nb::object report_dict(State &, nb::handle self, nb::handle charts) {
     nb::dict out = farm::report_dict(self);
-    if (host::truth(html))
-        out["html"] = farm::html_section(self);
+    if (host::truth(charts))
+        out["charts"] = farm::farm_charts(self);
     return out;
 }
 
@@ -63,15 +59,15 @@ nb::object report_json(State &, nb::handle self) {
                                               nb::arg("ensure_ascii") = false);
 }
 
-nb::object report_html(State &, nb::handle self) {
+nb::object report_html(State &s, nb::handle self) {
     nb::list farms;
     farms.append(self);
-    return farm::html_page(farms);
+    return farm::html_page(s, farms);
 }
 
-nb::object report_repr_html(State &, nb::handle self) { return farm::html_fragment(self); }
+nb::object report_repr_html(State &s, nb::handle self) { return farm::html_fragment(s, self); }
 
-nb::object html_report(State &, nb::handle reports) {
+nb::object html_report(State &s, nb::handle reports) {
     nb::list farms = host::as_list(reports);
     for (nb::handle farm : farms)
         if (!PyDict_Check(farm.ptr()) && !host::truth(host::from_import("builtins", "hasattr")(
@@ -84,7 +80,7 @@ nb::object html_report(State &, nb::handle reports) {
         host::raise(PyExc_ValueError,
                     host::text("html_report() needs at least one FarmReport; check a farm with "
                                "check_farm(folder) first"));
-    return farm::html_page(farms);
+    return farm::html_page(s, farms);
 }
 
 nb::object farm_load(State &s, nb::handle cls, nb::handle folder) {
@@ -148,10 +144,9 @@ void init(nb::module_ &m, State &s) {
         "missing management, inventory, production and selection files are notices.\n"
         "EXAMPLE_FARM is the folder of the example farm that ships with the package.";
 
-    s.weather.load(&records::publish_weather_names);
-    s.inventory.load(&records::publish_inventory_names);
-    s.production.load(&records::publish_production_names);
-    s.selection.load(&records::publish_selection_names);
+    for (const farm::RoleRow &role : farm::roles)
+        if (role.record())
+            s.reader(role.role).load(role.publish);
 
     nb::object here = host::from_import("pathlib", "Path")(m.attr("__file__")).attr("parent");
     host::publish(m, "EXAMPLE_FARM", here / nb::str("example_farm"));
@@ -214,9 +209,9 @@ void init(nb::module_ &m, State &s) {
                 "(py_zelka/report/check.schema.json).")
             .method<&report_dict>(
                 "_as_dict", "(self, /, *, html: bool = False) -> dict",
-                "The report as plain data, as to_json writes it; html=True adds \"html\",\n"
-                "the farm's section of the report page with its charts drawn (what\n"
-                "html_report() puts on the page).")
+                "The report as plain data, as to_json writes it; html=True adds\n"
+                "\"charts\", the charts of the report page drawn ([{kind, caption, svg}],\n"
+                "what html_report() puts on the page for a check run elsewhere).")
             .method<&report_html>(
                 "to_html", "(self, /) -> str",
                 "The report as one self-contained HTML page: the verdict, the charts of\n"
@@ -263,17 +258,17 @@ void init(nb::module_ &m, State &s) {
 
     // The rules of the check, for people and for tools.
     nb::list rules;
-    for (size_t k = 0; k < size_t(farm::Rule::count); ++k) {
-        const farm::RuleRow &row = farm::catalogue[k];
+    for (const records::RuleRow &row : records::catalogue) {
         nb::list files;
-        for (size_t r = 0; r < farm::role_count; ++r)
-            if (row.kinds & (1u << r))
-                files.append(nb::str(farm::role_name(farm::Role(r))));
-        if (row.kinds & farm::of_folder)
+        for (const farm::RoleRow &role : farm::roles)
+            if (row.files & role.bit)
+                files.append(nb::str(role.name));
+        if (row.folder)
             files.append(nb::str("farm.yaml"));
+        std::string title = records::title_of(row.rule);
         rules.append(nb::make_tuple(
-            nb::str(row.name), nb::str(row.severity == farm::Severity::error ? "error" : "warning"),
-            nb::tuple(files), nb::str(row.title), nb::str(row.hint)));
+            nb::str(row.name), nb::str(row.severity == records::Severity::error ? "error" : "warning"),
+            nb::tuple(files), nb::str(title.data(), title.size()), nb::str(row.hint)));
     }
     host::publish(m, "RULES", nb::tuple(rules));
 
@@ -282,7 +277,8 @@ void init(nb::module_ &m, State &s) {
         "One self-contained HTML page of many farms' reports: an overview, then\n"
         "each farm as FarmReport.to_html() shows it.  An item may also be what\n"
         "FarmReport._as_dict(html=True) gives (a check run in another process);\n"
-        "plain data without \"html\" is shown without charts.");
+        "plain data without \"charts\" is shown without charts.  Every value is\n"
+        "escaped, and charts are images on the page, whatever the data holds.");
 
     host::def<&check_farm>(m, s, "check_farm", "(folder: str | os.PathLike) -> FarmReport",
                            "Run every check of every file of a farm folder.\n\n"

@@ -82,6 +82,7 @@ std::string_view view_of(nb::handle bytes) {
 [[noreturn]] void raise_at(nb::handle path, size_t line, const nb::str &message,
                            const std::vector<size_t> &header = {}) {
     nb::object error = nb::handle(PyExc_ValueError)(message);
+    error.attr("line") = nb::int_(line);
     if (!header.empty()) {
         nb::list lines;
         for (size_t h : header)
@@ -121,6 +122,9 @@ void note_error(nb::python_error &error, nb::handle path) {
                        ? host::text("while reading ", host::Repr{path})
                        : host::text("while reading ", host::Repr{path}, ", at line ", where);
     value.attr("add_note")(note);
+    // The line as a field too, for whoever reports the error.
+    if (!where.empty() && PyObject_SetAttrString(value.ptr(), "line", nb::int_(std::stol(where)).ptr()) != 0)
+        PyErr_Clear();
 }
 
 // "line 4", "lines 1-10", "lines 2, 5-9 and 12" (1-based from 0-based,

@@ -79,8 +79,9 @@ struct LoadOptions {
 // are read as text, only their empty cells missing ("NA" is a tag).  The
 // index is a 0-based RangeIndex.  Errors of opening and parsing keep their
 // type and message and gain a note naming the file (and the line, where the
-// parser names one); a first row wider than the header, whose extra cells
-// pandas would drop, is a ValueError.  `source`, when given, receives where
+// parser names one, kept as the error's attribute `line` too); a first row
+// wider than the header, whose extra cells pandas would drop, is a
+// ValueError.  `source`, when given, receives where
 // the rows stand in the file and what was left out; `options`, when given,
 // what is declared of the file: a header's line takes the place of the
 // evidence (the lines above it are its preamble), a declared encoding the

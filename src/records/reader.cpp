@@ -23,12 +23,4 @@ nb::object data_from_file(ReaderState &s, const char *reader, nb::handle cls, nb
     return data_from_read(s.global("ReadResult"), cls, result, weather);
 }
 
-void require_columns(nb::handle require, nb::handle table, nb::handle labels,
-                     nb::handle context, nb::handle error_cls) {
-    nb::object list = nb::steal(PySequence_List(labels.ptr()));
-    if (!list.is_valid())
-        throw nb::python_error();
-    require(table, list, nb::arg("context") = context, nb::arg("error_cls") = error_cls);
-}
-
 }  // namespace records

@@ -37,10 +37,4 @@ nb::object reader_class(ReaderState &s, const char *name, const char *doc,
     return host::ClassBuilder(s, name, doc).static_method<Read>("read", signature, read_doc).make();
 }
 
-// The readers' column check: `require(table, list(labels), context=context,
-// error_cls=error_cls)`, `require` being the reader's `_require_columns` as
-// looked up at call time.  Its result is not used; what it raises passes.
-void require_columns(nb::handle require, nb::handle table, nb::handle labels,
-                     nb::handle context, nb::handle error_cls);
-
 }  // namespace records

@@ -24,14 +24,4 @@ nb::str row_list(nb::handle table, const Rows &rows) {
     return host::str(list);
 }
 
-void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
-                  const Float64Values &values, nb::handle path) {
-    Rows negative = negative_rows(values);
-    if (!negative.empty())
-        host::raise(error_cls, host::text("column ", host::Repr{column},
-                                          " contains negative value(s) at row(s) ",
-                                          row_list(table, negative), " in ", host::Repr{path},
-                                          "; expected non-negative counts"));
-}
-
 }  // namespace records

@@ -32,11 +32,4 @@ Rows true_rows(const Pandas &pd, nb::handle mask);
 // labels of the marked rows in table order, e.g. "[2, 5]".
 nb::str row_list(nb::handle table, const Rows &rows);
 
-// The readers' count check: when the column's values hold negative ones,
-// raises `error_cls("column " + repr(column) + " contains negative value(s)
-// at row(s) " + row list + " in " + repr(path) + "; expected non-negative
-// counts")`.
-void check_counts(nb::handle error_cls, nb::handle table, nb::handle column,
-                  const Float64Values &values, nb::handle path);
-
 }  // namespace records

@@ -73,7 +73,7 @@ nb::list require_columns_rule(Checks &checks, nb::handle require, nb::handle tab
             if (has_column(table, label))
                 present.append(label);
             else
-                checks.fail({"required_columns", nb::borrow(label), {}, message,
+                checks.fail({Rule::required_columns, nb::borrow(label), {}, message,
                              nb::borrow(error_cls), nb::object()});
         }
         return present;
@@ -98,7 +98,7 @@ nb::object dates_rule(Checks &checks, const Pandas &pd, nb::handle series, nb::h
         if (!host::error_is(error, PyExc_ValueError) && !host::error_is(error, PyExc_TypeError))
             throw;
         Rows rows = checks.collecting() ? unparsed_rows(pd, series, options) : Rows();
-        checks.fail({"date_parse", nb::borrow(label), std::move(rows),
+        checks.fail({Rule::date_parse, nb::borrow(label), std::move(rows),
                      date_message(label, path, error.value(), hint), nb::borrow(error_cls),
                      nb::borrow(error.value())});
         return nb::object();
@@ -143,7 +143,7 @@ void counts_rule(Checks &checks, nb::handle error_cls, nb::handle table, nb::han
                                  " contains negative value(s) at row(s) ",
                                  row_list(table, negative), " in ", host::Repr{path},
                                  "; expected non-negative counts");
-    checks.fail({"negative_count", nb::borrow(column), std::move(negative), message,
+    checks.fail({Rule::negative_count, nb::borrow(column), std::move(negative), message,
                  nb::borrow(error_cls), nb::object()});
 }
 

@@ -8,6 +8,7 @@
 // rule is computed by the same code.
 #pragma once
 
+#include "records/catalogue.hpp"
 #include "records/load.hpp"
 #include "records/pandas.hpp"
 #include "records/rows.hpp"
@@ -21,7 +22,7 @@ namespace records {
 namespace nb = nanobind;
 
 struct Failure {
-    std::string rule;      // e.g. "negative_count"
+    Rule rule;             // the rule that fails
     nb::object column;     // the label the rule is about; None for the whole file
     Rows rows;             // the failing rows; empty when the rule is about the file
     nb::object message;    // the reader's error text
@@ -91,7 +92,7 @@ nb::list require_columns_rule(Checks &checks, nb::handle require, nb::handle tab
                               nb::handle labels, nb::handle context, nb::handle error_cls);
 
 // The date rule: parse_dates(pd, series, options); a ValueError or TypeError
-// is the failure "date_parse" with the readers' date-parse message (its rows
+// is the failure Rule::date_parse with the readers' date-parse message (its rows
 // the cells that do not parse), and the parsed dates are then empty.
 nb::object dates_rule(Checks &checks, const Pandas &pd, nb::handle series, nb::handle label,
                       nb::handle path, nb::handle error_cls, const char *hint,

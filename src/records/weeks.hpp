@@ -27,8 +27,6 @@ class WeekIndexer {
     // New reference: the provider's week index of the date; TypeError when
     // it is no whole number.
     nb::object week_of(nb::handle date);
-    // True while every result so far was an exact int.
-    bool ints_only() const { return ints_only_; }
     // True when the last result was an exact int within 64 bits, its value
     // then in `value`.
     bool last_exact(long long &value) const {

@@ -124,7 +124,7 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
         chains = column(s.pd, table, nb::str("chain"));
         nb::object invalid = invalid_chains(s.pd, chains, valid);
         if (nb::len(invalid) > 0)
-            checks.fail({"chain_values", nb::str("chain"), invalid_chain_rows(chains, valid),
+            checks.fail({Rule::chain_values, nb::str("chain"), invalid_chain_rows(chains, valid),
                          host::text(prefix, " has invalid chain value(s) ", host::Str{invalid},
                                     "; expected exactly one of ",
                                     host::Str{call_builtin("sorted", valid)}),
@@ -138,7 +138,7 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
             to_numeric(s.pd, column(s.pd, table, nb::str("population")));
         Rows rows = population_rows(Float64Values(s.pd, population));
         if (!rows.empty())
-            checks.fail({"population", nb::str("population"), rows,
+            checks.fail({Rule::population, nb::str("population"), rows,
                          host::text(prefix, " has a non-numeric or negative 'population' value"),
                          error_cls, nb::object()});
     }
@@ -150,7 +150,7 @@ nb::object run_inventory(ReaderState &s, nb::handle path, Checks &checks, Option
         Rows rows = dtype_name(age) == "int64" ? negative_rows(Int64Values(age))
                                                : age_rows(s, age, Float64Values(s.pd, age));
         if (!rows.empty())
-            checks.fail({"age_weeks", nb::str("age_weeks"), rows,
+            checks.fail({Rule::age_weeks, nb::str("age_weeks"), rows,
                          host::text(prefix, " has a non-integer or negative 'age_weeks' value"),
                          error_cls, nb::object()});
     }

@@ -187,7 +187,7 @@ ProductionRead run_production(ReaderState &s, nb::handle path, Checks &checks,
     if (has("tag") && has("date")) {
         Rows duplicated = duplicate_rows(s.pd, table, {"tag", "date"});
         if (!duplicated.empty())
-            checks.fail({"duplicate_tag_date", nb::str("date"), duplicated,
+            checks.fail({Rule::duplicate_tag_date, nb::str("date"), duplicated,
                          host::text("duplicate (tag, date) rows at index ",
                                     row_list(table, duplicated), " in ", host::Repr{path},
                                     "; expected at most one row per ribbon tag per date"),
@@ -221,7 +221,7 @@ ProductionRead run_production(ReaderState &s, nb::handle path, Checks &checks,
         Rows incomplete =
             rows_where(n, [&](size_t i) { return cut(i) > 0.0 && std::isnan(age[i]); });
         if (!incomplete.empty())
-            checks.fail({"incomplete_harvest", nb::str("age_at_cut"), incomplete,
+            checks.fail({Rule::incomplete_harvest, nb::str("age_at_cut"), incomplete,
                          host::text("'age_at_cut' is missing on row(s) ",
                                     row_list(table, incomplete), " where 'cut' > 0 in ",
                                     host::Repr{path}, " -- an incomplete harvest record"),
@@ -234,7 +234,7 @@ ProductionRead run_production(ReaderState &s, nb::handle path, Checks &checks,
         Rows unbalanced = unbalanced_rows(s.pd, numeric["cut"], numeric["processed"],
                                                    numeric["rejected"]);
         if (!unbalanced.empty())
-            checks.fail({"cut_balance", nb::str("cut"), unbalanced,
+            checks.fail({Rule::cut_balance, nb::str("cut"), unbalanced,
                          host::text("'cut' != 'processed' + 'rejected' on row(s) ",
                                     row_list(table, unbalanced), " in ",
                                     host::Repr{path}),

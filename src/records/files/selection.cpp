@@ -31,7 +31,7 @@ nb::object run_selection(ReaderState &s, nb::handle path, Checks &checks, Option
         // 4. One record per date, compared as loaded.
         Rows duplicated = duplicate_rows(s.pd, table, {"date"});
         if (!duplicated.empty())
-            checks.fail({"duplicate_date", nb::str("date"), duplicated,
+            checks.fail({Rule::duplicate_date, nb::str("date"), duplicated,
                          host::text("duplicate 'date' rows at index ",
                                     row_list(table, duplicated), " in ",
                                     host::Repr{path},

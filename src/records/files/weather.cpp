@@ -34,7 +34,7 @@ nb::object run_weather(ReaderState &s, nb::handle path, nb::handle columns_arg, 
     nb::object heat_units = columns.attr("heat_units");
     nb::object source = heat_units.is_none() ? nb::object(columns.attr("tmean")) : heat_units;
     if (source.is_none()) {
-        checks.fail({"signal_column", nb::none(), {},
+        checks.fail({Rule::signal_column, nb::none(), {},
                      nb::str("columns must specify either tmean= or heat_units="), error_cls,
                      nb::object()});
         return nb::object();
@@ -72,7 +72,7 @@ nb::object run_weather(ReaderState &s, nb::handle path, nb::handle columns_arg, 
     Rows scrambled = contradicting_rows(s.pd, loaded_dates, day_first);
     if (!scrambled.empty()) {
         nb::object example = cells(loaded_dates)[scrambled.front()];
-        checks.fail({"mixed_day_month", date_label, scrambled,
+        checks.fail({Rule::mixed_day_month, date_label, scrambled,
                      host::text("dates in ", host::Repr{date_label}, " of ", host::Repr{path},
                                 " mix day-first and month-first readings (e.g. ",
                                 host::Repr{example},
