@@ -73,17 +73,9 @@ struct Declared {
     nb::list mean_of;        // the weather's tmean as the mean of these two columns
 };
 
-// The weather's quality checks: their thresholds (farm.yaml checks:).
-struct Thresholds {
-    double low = -60.0, high = 60.0;  // a daily mean in degrees Celsius
-    long streak_days = 15;            // identical values in a row
-    double spike_c = 20.0;            // a day away from both neighbours
-    double step_c = 20.0;             // a change that holds
-    long step_days = 7;               // for so many days
-    double outlier_sd = 6.0;          // from the mean of its calendar month
-    long outlier_values = 100;        // that month's values in the file, at least
-    long copied_days = 28;            // a run repeating another
-};
+// The weather's quality checks: their thresholds (farm.yaml checks: sets
+// them; the catalogue's limits are their defaults).
+using Thresholds = records::Limits;
 
 // A YAML file as composed (its node, for the lines of its keys) and built.
 struct YamlDocument {
