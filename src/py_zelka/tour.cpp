@@ -383,11 +383,33 @@ void show_notices(nb::handle notices) {
 // ---------------------------------------------------------------------------
 // The plot
 
+// The format of the plot's file, from its suffix (".png" is "png", ".SVG"
+// "svg"), among the formats matplotlib writes; "" when the suffix names none
+// of them (or there is none).
+std::string plot_format(nb::handle path, const std::vector<std::string> &formats) {
+    nb::object suffix = host::from_import("pathlib", "Path")(path).attr("suffix");
+    std::string format = utf8(suffix.attr("lower")());
+    if (format.size() < 2)
+        return "";
+    format.erase(0, 1);
+    return std::find(formats.begin(), formats.end(), format) != formats.end() ? format : "";
+}
+
+// The usage error of a plot file in a format matplotlib cannot write, in
+// the command's one-line form.
+void bad_plot_name(nb::handle path, const std::vector<std::string> &formats) {
+    std::string suffixes;
+    for (size_t i = 0; i < formats.size(); ++i)
+        suffixes += (i == 0 ? "" : i + 1 == formats.size() ? " or " : ", ") + ("." + formats[i]);
+    write_error(host::text("zelka tour: error: argument --plot: ", host::Repr{path},
+                           " names no format the plot can be written in; end the file name in ",
+                           suffixes, " (see zelka tour --help)\n"));
+}
+
 // The farm drawn with the report's charts -- the weather day by day, the
 // bunches cut per week and tag, the dispersion profiles and the harvest
-// hazard -- written as an image in the form the file's suffix names (PNG,
-// SVG, PDF, ...).  Returns the exit status.
-int draw(nb::handle path, nb::handle farm) {
+// hazard -- written to `path` in `format`.  Returns the exit status.
+int draw(nb::handle path, const std::string &format, nb::handle farm) {
     charts::Matplotlib mpl;
     if (!charts::load(mpl)) {
         write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
@@ -418,11 +440,16 @@ int draw(nb::handle path, nb::handle farm) {
     }
     charts::profiles(mpl, left, farm.attr("parameters"));
     charts::harvest_hazard(mpl, right, farm.attr("parameters"));
+    nb::object file = host::from_import("pathlib", "Path")(path);
+    bool existed = host::truth(file.attr("exists")());
     try {
-        figure.attr("savefig")(path, nb::arg("dpi") = 110);
+        charts::save(mpl, figure, path, format, 110);
     } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_OSError))
+        if (!host::error_is(error, PyExc_Exception))
             throw;
+        // What a failed writer left behind is no plot.
+        if (!existed && host::truth(file.attr("is_file")()))
+            file.attr("unlink")(nb::arg("missing_ok") = true);
         write_error(host::text("cannot write the plot ", host::Str{path}, ": ",
                                host::Str{error.value()}, "\n"));
         return 1;
@@ -434,6 +461,21 @@ int draw(nb::handle path, nb::handle farm) {
 }  // namespace
 
 int run(nb::handle folder, nb::handle plot) {
+    // A plot file named in a format that cannot be written is the command
+    // line's error, found before any farm is read.  (Without matplotlib,
+    // the tour runs and then says what the plot needs.)
+    std::string format;
+    if (!plot.is_none()) {
+        charts::Matplotlib mpl;
+        if (charts::load(mpl)) {
+            std::vector<std::string> formats = charts::formats(mpl);
+            format = plot_format(plot, formats);
+            if (format.empty()) {
+                bad_plot_name(plot, formats);
+                return 2;
+            }
+        }
+    }
     nb::object farm;
     try {
         farm = host::from_import("py_zelka.farm", "Farm").attr("load")(folder);
@@ -452,7 +494,7 @@ int run(nb::handle folder, nb::handle plot) {
     show_selection(farm.attr("selection"));
     show_schedule(farm.attr("schedule"));
     show_notices(farm.attr("notices"));
-    int status = plot.is_none() ? 0 : draw(plot, farm);
+    int status = plot.is_none() ? 0 : draw(plot, format, farm);
     host::from_import("sys", "stdout").attr("flush")();
     return status;
 }
