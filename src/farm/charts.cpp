@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -795,11 +796,16 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
         }
         cuts.push_back({(uint32_t) t, (int32_t) week, std::isnan(cut) ? 0.0 : cut});
     }
-    std::vector<long> weeks;
+    // The weeks in order, and each week's column.
+    std::unordered_map<int32_t, size_t> column;
     for (const Cut &c : cuts)
-        weeks.push_back(c.week);
+        column.emplace(c.week, 0);
+    std::vector<long> weeks;
+    for (const auto &[week, _] : column)
+        weeks.push_back(week);
     std::sort(weeks.begin(), weeks.end());
-    weeks.erase(std::unique(weeks.begin(), weeks.end()), weeks.end());
+    for (size_t w = 0; w < weeks.size(); ++w)
+        column[(int32_t) weeks[w]] = w;
     if (weeks.empty() || tags.empty()) {
         note(axes, nb::str("no harvest rows"));
         return 0;
@@ -830,8 +836,7 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
     for (const Cut &c : cuts) {
         if (c.cut <= 0.0)
             continue;
-        size_t w = (size_t) (std::lower_bound(weeks.begin(), weeks.end(), c.week) - weeks.begin());
-        height[band_of[c.tag] * weeks.size() + w] += c.cut;
+        height[band_of[c.tag] * weeks.size() + column[c.week]] += c.cut;
     }
 
     bool dated = !provider.is_none();
