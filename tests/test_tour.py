@@ -52,6 +52,21 @@ def test_weeks_after_59_are_shown(capsys, farm, name, row, shown):
     assert [text for text in shown if text not in out] == []
 
 
+def test_many_tags_show_the_largest_and_the_others_together(capsys, farm):
+    # tag i cuts i + 1 bunches in each of weeks 40 to 42: t02 to t13 cut the most
+    (farm / "production.csv").write_text("tag,date,bagged,cut,age_at_cut,field_losses,processed\n" + "".join(
+        f"t{i:02d},{date},{i + 1},{i + 1},11,1,{i}\n" for i in range(14)
+        for date in ("2024-10-07", "2024-10-14", "2024-10-21")), encoding="utf-8")
+    status, out, err = tour(capsys, farm)
+    assert (status, err) == (0, "")
+    assert ("\n14 tags; harvest weeks 40 to 42\n"
+            "bunches cut per model week by the 12 tags that cut the most and by the 2 others:\n"
+            "week  t02  t03  t04  t05  t06  t07  t08   t09   t10   t11   t12   t13  other\n"
+            "----  ---  ---  ---  ---  ---  ---  ---  ----  ----  ----  ----  ----  -----\n"
+            + "".join(f"  {w}  3.0  4.0  5.0  6.0  7.0  8.0  9.0  10.0  11.0  12.0  13.0  14.0    3.0\n"
+                      for w in (40, 41, 42))) in out
+
+
 @pytest.mark.parametrize("missing", [["inventory"], ["production"], ["selection"],
                                      ["inventory", "production", "selection"]])
 def test_optional_files_may_be_missing(capsys, farm, missing):

@@ -739,12 +739,9 @@ void weather(const Matplotlib &mpl, nb::handle axes, nb::handle weather, nb::han
 
 size_t legend_rows(size_t tags) { return (std::min(tags, max_bands) + 7) / 8; }
 
-size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
-                  nb::handle provider, nb::handle labels) {
-    axes.attr("set_title")("Bunches cut per week, by ribbon tag", nb::arg("loc") = "left");
-    axes.attr("set_ylabel")("bunches cut");
-    plain_frame(axes);
+Harvest harvest(nb::handle production) {
     // The bunches cut per tag and week, in one pass over the observations.
+    Harvest h;
     std::vector<nb::object> tags;
     nb::dict index;
     for (nb::handle tag : production.attr("tags")()) {
@@ -800,16 +797,12 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
     std::unordered_map<int32_t, size_t> column;
     for (const Cut &c : cuts)
         column.emplace(c.week, 0);
-    std::vector<long> weeks;
     for (const auto &[week, _] : column)
-        weeks.push_back(week);
-    std::sort(weeks.begin(), weeks.end());
-    for (size_t w = 0; w < weeks.size(); ++w)
-        column[(int32_t) weeks[w]] = w;
-    if (weeks.empty() || tags.empty()) {
-        note(axes, nb::str("no harvest rows"));
-        return 0;
-    }
+        h.weeks.push_back(week);
+    std::sort(h.weeks.begin(), h.weeks.end());
+    for (size_t w = 0; w < h.weeks.size(); ++w)
+        column[(int32_t) h.weeks[w]] = w;
+    h.tags = tags.size();
     std::vector<double> totals(tags.size(), 0.0);
     for (const Cut &c : cuts)
         totals[c.tag] += c.cut;
@@ -827,25 +820,41 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
         shown.resize(max_bands - 1);
         std::sort(shown.begin(), shown.end());
     }
-    size_t rest = cutting.size() - shown.size();
-    size_t bands = shown.size() + (rest ? 1 : 0);
+    for (size_t t : shown)
+        h.shown.push_back(tags[t]);
+    h.others = cutting.size() - shown.size();
     std::vector<size_t> band_of(tags.size(), shown.size());
     for (size_t k = 0; k < shown.size(); ++k)
         band_of[shown[k]] = k;
-    std::vector<double> height(bands * weeks.size(), 0.0);
-    for (const Cut &c : cuts) {
-        if (c.cut <= 0.0)
-            continue;
-        height[band_of[c.tag] * weeks.size() + column[c.week]] += c.cut;
-    }
+    h.cut.assign(h.bands() * h.weeks.size(), 0.0);
+    for (const Cut &c : cuts)
+        if (c.cut > 0.0)
+            h.cut[band_of[c.tag] * h.weeks.size() + column[c.week]] += c.cut;
+    return h;
+}
 
+nb::str other_label(const Harvest &h) {
+    nb::object count = host::from_import("builtins", "format")(nb::int_(h.others), ",");
+    return host::text("other (", host::Str{count}, " tags)");
+}
+
+size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
+                  nb::handle provider, nb::handle labels) {
+    axes.attr("set_title")("Bunches cut per week, by ribbon tag", nb::arg("loc") = "left");
+    axes.attr("set_ylabel")("bunches cut");
+    plain_frame(axes);
+    Harvest h = harvest(production);
+    if (h.weeks.empty() || h.tags == 0) {
+        note(axes, nb::str("no harvest rows"));
+        return 0;
+    }
+    const std::vector<long> &weeks = h.weeks;
+    const std::vector<nb::object> &names = h.shown;
+    size_t bands = h.bands();
     bool dated = !provider.is_none();
     double shift = dated ? epoch_shift(mpl) : 0.0;
     double length = dated ? nb::cast<double>(provider.attr("week_length_days")) : 1.0;
     double start = dated ? (double) day_of(provider.attr("start")) : 0.0;
-    std::vector<nb::object> names;
-    for (size_t t : shown)
-        names.push_back(tags[t]);
     std::vector<TagColour> colours = tag_colours(names, mpl.colors, mpl.colormaps);
     bool labelled = labels.is_valid() && !labels.is_none();
     std::vector<double> bottom(weeks.size(), 0.0);
@@ -853,7 +862,7 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
     for (size_t k = 0; k < bands; ++k) {
         Rectangles bars;
         for (size_t w = 0; w < weeks.size(); ++w) {
-            double cut = height[k * weeks.size() + w];
+            double cut = h.at(k, w);
             if (cut <= 0.0)
                 continue;
             double x = dated ? shift + start + (double) weeks[w] * length : (double) weeks[w];
@@ -863,7 +872,7 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
             bottom[w] += cut;
         }
         nb::dict kw;
-        if (k < shown.size()) {
+        if (k < names.size()) {
             nb::object label = host::str(names[k]);
             if (labelled) {
                 nb::object written = labels.attr("get")(names[k]);
@@ -879,8 +888,7 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
             kw["edgecolor"] = "#8a8a8a";
             kw["hatch"] = "////";
             kw["linewidth"] = 0.5;
-            nb::object count = host::from_import("builtins", "format")(nb::int_(rest), ",");
-            kw["label"] = host::text("other (", host::Str{count}, " tags)");
+            kw["label"] = other_label(h);
         }
         nb::object patch = bars.patch(mpl, kw);
         patch.attr("sticky_edges").attr("y").attr("append")(0.0);

@@ -63,6 +63,24 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
                   nb::handle provider, nb::handle labels = nb::handle());
 // Bands of the production chart at most: the largest tags and "other".
 constexpr size_t max_bands = 13;
+
+// The bunches cut per model week of the production chart's bands, summed in
+// one pass over a RibbonProductionData's observations: up to max_bands tags
+// that cut a bunch each have a band; beyond, the max_bands - 1 that cut the
+// most (in the data's order of tags) and one band of the others.
+struct Harvest {
+    size_t tags = 0;                // the tags of the data
+    std::vector<nb::object> shown;  // the tags with a band of their own
+    size_t others = 0;              // the tags of the "other" band (0: no such band)
+    std::vector<long> weeks;        // the weeks with an observation, in order
+    std::vector<double> cut;        // band by band, week by week
+
+    size_t bands() const { return shown.size() + (others ? 1 : 0); }
+    double at(size_t band, size_t week) const { return cut[band * weeks.size() + week]; }
+};
+Harvest harvest(nb::handle production);
+// "other (14,988 tags)"
+nb::str other_label(const Harvest &harvest);
 // The rows production()'s legend takes for `tags` tags.
 size_t legend_rows(size_t tags);
 

@@ -66,17 +66,20 @@ bool is_number(nb::handle value) {  // isinstance(value, (int, float))
     return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
 }
 
-// "-" for None; a float with 4 decimals below 10 and 1 decimal otherwise;
-// anything else as str() writes it.
-std::string cell(nb::handle value) {
+// "-" for None; a float in `float_format`, or with 4 decimals below 10 and
+// 1 decimal otherwise; anything else as str() writes it.
+std::string cell(nb::handle value, const char *float_format) {
     if (value.is_none())
         return "-";
     if (PyFloat_Check(value.ptr()))
-        return utf8(format(value, std::fabs(PyFloat_AsDouble(value.ptr())) < 10 ? ".4f" : ".1f"));
+        return utf8(format(value, float_format ? float_format
+                                  : std::fabs(PyFloat_AsDouble(value.ptr())) < 10 ? ".4f"
+                                                                                 : ".1f"));
     return utf8(value);
 }
 
-void table(std::vector<std::string> headers, const std::vector<Row> &rows) {
+void table(std::vector<std::string> headers, const std::vector<Row> &rows,
+           const char *float_format = nullptr) {
     std::vector<bool> numeric(headers.size(), true);
     for (const Row &row : rows)
         for (size_t i = 0; i < row.size() && i < numeric.size(); ++i)
@@ -85,7 +88,7 @@ void table(std::vector<std::string> headers, const std::vector<Row> &rows) {
     for (const Row &row : rows) {
         std::vector<std::string> cells;
         for (const nb::object &value : row)
-            cells.push_back(cell(value));
+            cells.push_back(cell(value, float_format));
         out.add(std::move(cells));
     }
     write(out.str());
@@ -258,6 +261,38 @@ std::vector<long> harvest_weeks(nb::handle production) {
     return {weeks.begin(), weeks.end()};
 }
 
+// A farm of more tags than a table can show side by side: the bunches cut
+// in every week with a harvest row by the tags that cut the most, and by the
+// others together.
+void show_many_tags(nb::handle production) {
+    charts::Harvest harvest = charts::harvest(production);
+    if (harvest.weeks.empty()) {
+        write("no harvest rows\n");
+        return;
+    }
+    write(host::text(format(nb::int_(harvest.tags), ","), " tags; harvest weeks ",
+                     std::to_string(harvest.weeks.front()), " to ",
+                     std::to_string(harvest.weeks.back()), "\n"));
+    write(host::text("bunches cut per model week by the ", std::to_string(harvest.shown.size()),
+                     " tags that cut the most and by the ", format(nb::int_(harvest.others), ","),
+                     " others:\n"));
+    std::vector<std::string> headers{"week"};
+    for (const nb::object &tag : harvest.shown)
+        headers.push_back(utf8(tag));
+    if (harvest.others)
+        headers.push_back("other");
+    std::vector<Row> rows;
+    for (size_t w = 0; w < harvest.weeks.size(); ++w) {
+        Row row{nb::int_(harvest.weeks[w])};
+        for (size_t band = 0; band < harvest.bands(); ++band) {
+            double cut = harvest.at(band, w);
+            row.push_back(cut > 0.0 ? nb::object(nb::float_(cut)) : nb::object(nb::none()));
+        }
+        rows.push_back(std::move(row));
+    }
+    table(std::move(headers), rows, ".1f");
+}
+
 // Bunches cut per tag in every week with a harvest row.
 void show_production(nb::handle production) {
     heading("Ribbon production");
@@ -266,6 +301,10 @@ void show_production(nb::handle production) {
         return;
     }
     nb::object tags = production.attr("tags")();
+    if (nb::len(tags) > charts::max_bands) {
+        show_many_tags(production);
+        return;
+    }
     std::vector<long> weeks = harvest_weeks(production);
     if (weeks.empty()) {
         write("no harvest rows\n");
@@ -288,7 +327,7 @@ void show_production(nb::handle production) {
         rows.push_back(std::move(row));
     }
     write("bunches cut per tag and model week:\n");
-    table(std::move(headers), rows);
+    table(std::move(headers), rows, ".1f");
 }
 
 // The weeks the surveys cover and the suckers selected in each surveyed
