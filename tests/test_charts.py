@@ -86,8 +86,11 @@ def runs(values) -> list[list]:
     return [r for r in out if r]
 
 
-@pytest.mark.parametrize("missing", [(), {10}, {10, 11, 12, 50, 80}])
-def test_the_line_breaks_at_every_missing_day(drawn, tmp_path, missing):
+@pytest.mark.parametrize(("missing", "alone"), [
+    ((), 0), ({10}, 0), ({10, 11, 12, 50, 80}, 0),
+    ({10, 12, 13, 15}, 2),  # days 11 and 14 have no neighbour: dots
+])
+def test_the_line_breaks_at_every_missing_day(drawn, tmp_path, missing, alone):
     axes, _ = weather_axes(drawn, farm(tmp_path, weather=daily(120, missing)))
     line = by_label(axes)["mean temperature"]
     day0 = line.get_xdata()[0]
@@ -97,6 +100,9 @@ def test_the_line_breaks_at_every_missing_day(drawn, tmp_path, missing):
     gaps = [(r[-1] + 1, n[0]) for r, n in zip(expected, expected[1:])]
     shade = by_label(axes).get("days without a value")
     assert (spans(shade) if shade else []) == [(day0 + a, day0 + b) for a, b in gaps]
+    dots = by_label(axes).get("_days alone")
+    assert list(dots.get_xdata() - day0 if dots else []) == [r[0] for r in expected if len(r) == 1]
+    assert len(dots.get_xdata() if dots else []) == alone
 
 
 @pytest.mark.parametrize(("days", "label", "lines"), [

@@ -489,27 +489,44 @@ void shade_gaps(const Canvas &c, const std::vector<Day> &days) {
     shade(c, gaps, 0.0, 1.0, kw);
 }
 
-// One value a day: a line, broken wherever a day has none.
+// One value a day: a line, broken wherever a day has none; a day with no
+// neighbour to draw a line to is a dot.
 void daily_line(const Canvas &c, const std::vector<Day> &days, const char *label) {
-    std::vector<double> x, y;
+    std::vector<double> x, y, alone_x, alone_y;
+    auto next_to = [&](size_t a, size_t b) { return days[b].day == days[a].day + 1; };
     for (size_t k = 0; k < days.size(); ++k) {
-        if (k > 0 && days[k].day != days[k - 1].day + 1) {
+        if (k > 0 && !next_to(k - 1, k)) {
             x.push_back((double) days[k - 1].day + 1);
             y.push_back(nan);
         }
         x.push_back((double) days[k].day);
         y.push_back(days[k].low);
+        if ((k == 0 || !next_to(k - 1, k)) && (k + 1 == days.size() || !next_to(k, k + 1))) {
+            alone_x.push_back((double) days[k].day);
+            alone_y.push_back(days[k].low);
+        }
     }
+    bool dots = days.size() < 60;
     nb::dict line;
     line["color"] = c.colour;
     line["linewidth"] = 0.9;
     line["label"] = label;
     line["zorder"] = 2;
-    if (days.size() < 60) {
+    if (dots) {
         line["marker"] = "o";
         line["markersize"] = 3;
     }
     c.axes.attr("plot")(floats(c.to_x(x)), floats(y), **line);
+    if (dots || alone_x.empty())
+        return;
+    nb::dict kw;
+    kw["color"] = c.colour;
+    kw["linestyle"] = "none";
+    kw["marker"] = "o";
+    kw["markersize"] = 2.5;
+    kw["label"] = "_days alone";
+    kw["zorder"] = 2;
+    c.axes.attr("plot")(floats(c.to_x(alone_x)), floats(alone_y), **kw);
 }
 
 // Several values on some days: every value a dot on its day.
