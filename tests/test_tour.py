@@ -52,6 +52,21 @@ def test_weeks_after_59_are_shown(capsys, farm, name, row, shown):
     assert [text for text in shown if text not in out] == []
 
 
+def test_many_tags_show_the_largest_and_the_others_together(capsys, farm):
+    # tag i cuts i + 1 bunches in each of weeks 40 to 42: t02 to t13 cut the most
+    (farm / "production.csv").write_text("tag,date,bagged,cut,age_at_cut,field_losses,processed\n" + "".join(
+        f"t{i:02d},{date},{i + 1},{i + 1},11,1,{i}\n" for i in range(14)
+        for date in ("2024-10-07", "2024-10-14", "2024-10-21")), encoding="utf-8")
+    status, out, err = tour(capsys, farm)
+    assert (status, err) == (0, "")
+    assert ("\n14 tags; harvest weeks 40 to 42\n"
+            "bunches cut per model week by the 12 tags that cut the most and by the 2 others:\n"
+            "week  t02  t03  t04  t05  t06  t07  t08   t09   t10   t11   t12   t13  other\n"
+            "----  ---  ---  ---  ---  ---  ---  ---  ----  ----  ----  ----  ----  -----\n"
+            + "".join(f"  {w}  3.0  4.0  5.0  6.0  7.0  8.0  9.0  10.0  11.0  12.0  13.0  14.0    3.0\n"
+                      for w in (40, 41, 42))) in out
+
+
 @pytest.mark.parametrize("missing", [["inventory"], ["production"], ["selection"],
                                      ["inventory", "production", "selection"]])
 def test_optional_files_may_be_missing(capsys, farm, missing):
@@ -112,9 +127,9 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
     assert [axes.get_title("left") for axes in figure.axes] == [
         "Weather: mean temperature per day", "Bunches cut per week, by ribbon tag",
         "Dispersion after each threshold", "Harvest hazard"]
-    bars = figure.axes[1].containers  # one stack of bars per tag
-    colour = {bar.get_label(): colors.to_hex(bar.patches[0].get_facecolor()) for bar in bars}
-    edged = {bar.get_label() for bar in bars if bar.patches[0].get_linewidth() > 0}
+    bars = figure.axes[1].patches  # one patch of bars per tag
+    colour = {bar.get_label(): colors.to_hex(bar.get_facecolor()) for bar in bars}
+    edged = {bar.get_label() for bar in bars if bar.get_linewidth() > 0}
     others = [colour[tag] for tag in colour if tag not in named]
     assert sorted(colour) == sorted(renamed.get(t, t) for t in
                                     ("black", "blue", "brown", "green", "orange", "red", "white", "yellow"))
@@ -124,6 +139,34 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
     svg = (farm / "tour.svg").read_text(encoding="utf-8")
     # (black is SVG's default fill: matplotlib does not write it)
     assert [c for c in colour.values() if c != "#000000" and f"fill: {c}" not in svg] == []
+
+
+@pytest.mark.parametrize(("name", "start"), [
+    ("tour.png", b"\x89PNG\r\n\x1a\n"), ("TOUR.PNG", b"\x89PNG\r\n\x1a\n"), ("tour.pdf", b"%PDF-"),
+    ("tour.svg", b"<?xml"), ("tour.x.eps", b"%!PS-Adobe"),
+])
+def test_plot_writes_the_path_it_names_in_the_format_it_names(capsys, tmp_path, name, start):
+    pytest.importorskip("matplotlib")
+    written = []
+    for run in range(2):
+        status, out, err = tour(capsys, "--plot", tmp_path / name)
+        assert (status, err) == (0, "") and out.endswith(f"\nplot written to {tmp_path / name}\n")
+        assert [p.name for p in tmp_path.iterdir()] == [name]
+        written.append((tmp_path / name).read_bytes())
+    assert written[0].startswith(start)
+    if name.endswith(".svg"):  # the same farm, the same file
+        assert written[0] == written[1]
+
+
+@pytest.mark.parametrize("name", ["tour.txt", "tour", "tour.", ".png", "tour.png.bak"])
+def test_plot_in_a_format_it_cannot_write_is_a_usage_error(capsys, tmp_path, name):
+    canvas = pytest.importorskip("matplotlib.backend_bases").FigureCanvasBase
+    suffixes = [f".{s}" for s in sorted(canvas.get_supported_filetypes())]
+    status, out, err = tour(capsys, "--plot", tmp_path / name)
+    assert (status, out, list(tmp_path.iterdir())) == (2, "", [])
+    assert err == (f"zelka tour: error: argument --plot: {str(tmp_path / name)!r} names no format the "
+                   f"plot can be written in; end the file name in {', '.join(suffixes[:-1])} or "
+                   f"{suffixes[-1]} (see zelka tour --help)\n")
 
 
 def test_plot_without_matplotlib(capsys, farm, monkeypatch):

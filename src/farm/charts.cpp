@@ -2,11 +2,15 @@
 #include "farm/charts.hpp"
 
 #include "host/host.hpp"
+#include "records/columns.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <map>
-#include <set>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace charts {
@@ -15,8 +19,114 @@ using host::utf8;
 
 namespace {
 
-nb::object date_of(long long ordinal) {
-    return host::from_import("datetime", "date").attr("fromordinal")(ordinal);
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+nb::object floats(const std::vector<double> &values) {
+    return records::numpy_array(values, "float64");
+}
+
+// ---------------------------------------------------------------------------
+// Days: whole days since 1970-01-01, as numpy's datetime64[D] counts them
+
+// datetime.date(1970, 1, 1).toordinal()
+constexpr long long epoch_ordinal = 719163;
+
+long long day_of(nb::handle date) {
+    return nb::cast<long long>(date.attr("toordinal")()) - epoch_ordinal;
+}
+
+// matplotlib's date number of day 0 (0.0 unless its date epoch was moved).
+double epoch_shift(const Matplotlib &mpl) {
+    nb::object day0 = host::from_import("numpy", "datetime64")("1970-01-01", "D");
+    return nb::cast<double>(mpl.dates.attr("date2num")(day0));
+}
+
+struct Civil {
+    long long year;
+    unsigned month, day;
+};
+
+// The proleptic Gregorian calendar's day numbers (H. Hinnant's algorithms).
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned) (y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (long long) doe - 719468;
+}
+
+Civil civil_from_days(long long z) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = (unsigned) (z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {(long long) yoe + era * 400 + (m <= 2), m, d};
+}
+
+// Months since January 1970 of a day, and back.
+long long month_of(long long day) {
+    Civil c = civil_from_days(day);
+    return c.year * 12 + (long long) c.month - 1 - 1970 * 12;
+}
+
+long long month_start(long long month) {
+    long long m = month + 1970 * 12;
+    long long year = m >= 0 ? m / 12 : -((-m + 11) / 12);
+    return days_from_civil(year, (unsigned) (m - year * 12) + 1, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Paths built in C++ and handed to matplotlib as one artist each
+
+// Closed rectangles, one subpath each.
+class Rectangles {
+  public:
+    void add(double x0, double y0, double x1, double y1) {
+        for (double v : {x0, y0, x1, y0, x1, y1, x0, y1, x0, y0})
+            vertices_.push_back(v);
+        for (uint8_t code : {move_to, line_to, line_to, line_to, close})
+            codes_.push_back(code);
+    }
+    bool empty() const { return codes_.empty(); }
+    size_t size() const { return codes_.size() / 5; }
+
+    // A PathPatch of the rectangles (not yet added to an axes).
+    nb::object patch(const Matplotlib &mpl, nb::dict &kw) const {
+        nb::object vertices = floats(vertices_).attr("reshape")(-1, 2);
+        nb::object codes = records::numpy_array(codes_.data(), codes_.size(), 1, "uint8");
+        nb::object path = mpl.path.attr("Path")(vertices, codes);
+        return mpl.patches.attr("PathPatch")(path, **kw);
+    }
+
+  private:
+    static constexpr uint8_t move_to = 1, line_to = 2, close = 79;
+    std::vector<double> vertices_;
+    std::vector<uint8_t> codes_;
+};
+
+// Spans [from, to) of days, each at least `least` wide (widened about its
+// middle), those that then touch merged: what can be seen of them at the
+// chart's width.  `spans` in ascending order.
+std::vector<std::pair<double, double>> visible(const std::vector<std::pair<double, double>> &spans,
+                                               double least) {
+    std::vector<std::pair<double, double>> out;
+    for (auto [from, to] : spans) {
+        if (to - from < least) {
+            double middle = (from + to) / 2;
+            from = middle - least / 2;
+            to = middle + least / 2;
+        }
+        if (!out.empty() && from <= out.back().second)
+            out.back().second = std::max(out.back().second, to);
+        else
+            out.emplace_back(from, to);
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -59,16 +169,55 @@ struct TagColour {
     bool pale = false;
 };
 
-// The colour of each tag (in the order of `tags`).  A tag that is one of
-// matplotlib's colour names ("red", "white", "navy", "tab:blue",
-// "xkcd:mustard"; the one-letter shorthands such as "b" and "k" are not
-// names here) or a "#rrggbb" colour is drawn in that colour -- unless an
-// earlier tag took the same colour ("gray" after "grey").  The other tags
-// get qualitative palette colours in turn, skipping the ones alike to a
-// colour a tag names, those close to white, and those already given; when
-// the palettes run out, the rest are spread over the turbo map.
-std::vector<TagColour> tag_colours(nb::handle tags, nb::handle colors, nb::handle colormaps) {
-    size_t n = nb::len(tags);
+// The colour name in `names` (matplotlib's named colours) that `tag` says,
+// or "".  The one-letter shorthands ("b", "k") are no names here.
+std::string named_colour(nb::handle names, nb::handle colors, const std::string &tag) {
+    auto known = [&](const std::string &name) {
+        return name.size() > 1 && host::contains(names, nb::str(name.data(), name.size()));
+    };
+    std::string lower;
+    for (char c : tag)
+        lower += (c >= 'A' && c <= 'Z') ? (char) (c - 'A' + 'a') : c;
+    size_t a = lower.find_first_not_of(" \t"), b = lower.find_last_not_of(" \t");
+    lower = a == std::string::npos ? "" : lower.substr(a, b - a + 1);
+    if (lower.empty())
+        return "";
+    if (known(lower))
+        return lower;
+    if (lower[0] == '#')
+        return host::truth(colors.attr("is_color_like")(nb::str(lower.data(), lower.size())))
+                   ? lower
+                   : "";
+    // Its words together, as CSS and matplotlib write them: "dark green",
+    // "dark-green" and "Dark_Green" are "darkgreen".
+    std::string together, apart;
+    for (char c : lower) {
+        bool gap = c == ' ' || c == '-' || c == '_' || c == '\t';
+        if (!gap)
+            together += c;
+        if (gap && (apart.empty() || apart.back() == ' '))
+            continue;
+        apart += gap ? ' ' : c;
+    }
+    if (known(together))
+        return together;
+    // Its words apart, as the xkcd survey's names are: "dusty rose".
+    while (!apart.empty() && apart.back() == ' ')
+        apart.pop_back();
+    if (lower.find(':') == std::string::npos && known("xkcd:" + apart))
+        return "xkcd:" + apart;
+    return "";
+}
+
+// The colour of each tag (in the order of `tags`).  A tag that names a
+// colour (see named_colour) is drawn in that colour -- unless an earlier tag
+// took the same colour ("gray" after "grey").  The other tags get
+// qualitative palette colours in turn, skipping the ones alike to a colour a
+// tag names, those close to white, and those already given; when the
+// palettes run out, the rest are spread over the turbo map.
+std::vector<TagColour> tag_colours(const std::vector<nb::object> &tags, nb::handle colors,
+                                   nb::handle colormaps) {
+    size_t n = tags.size();
     std::vector<TagColour> out(n);
     std::vector<Lab> named, given;
     nb::object names = colors.attr("get_named_colors_mapping")();
@@ -81,16 +230,12 @@ std::vector<TagColour> tag_colours(nb::handle tags, nb::handle colors, nb::handl
         return false;
     };
     for (size_t i = 0; i < n; ++i) {
-        nb::object tag = tags[i];
-        if (!PyUnicode_Check(tag.ptr()))
+        if (!PyUnicode_Check(tags[i].ptr()))
             continue;
-        std::string text = utf8(tag);
-        bool name = text.size() > 1 && host::contains(names, tag);
-        bool hex = !text.empty() && text[0] == '#' &&
-                   host::truth(colors.attr("is_color_like")(tag));
-        if (!name && !hex)
+        std::string name = named_colour(names, colors, utf8(tags[i]));
+        if (name.empty())
             continue;
-        nb::object rgba = to_rgba(tag);
+        nb::object rgba = to_rgba(nb::str(name.data(), name.size()));
         Lab c = lab_of(rgba);
         if (taken(c, 1.0))
             continue;
@@ -127,8 +272,10 @@ std::vector<TagColour> tag_colours(nb::handle tags, nb::handle colors, nb::handl
     return out;
 }
 
-// Calendar dates on the x axis, labelled as briefly as they can be.
+// Calendar dates on the x axis (matplotlib date numbers), labelled as
+// briefly as they can be.
 void date_axis(const Matplotlib &mpl, nb::handle axes) {
+    axes.attr("xaxis_date")();
     nb::object locator = mpl.dates.attr("AutoDateLocator")();
     nb::object xaxis = axes.attr("xaxis");
     xaxis.attr("set_major_locator")(locator);
@@ -153,11 +300,364 @@ void plain_frame(nb::handle axes) {
     axes.attr("set_axisbelow")(true);
 }
 
-// The calendar date a model week begins on.
-nb::object week_start(nb::handle provider, long week) {
-    long long start = nb::cast<long long>(provider.attr("start").attr("toordinal")());
-    long long length = nb::cast<long long>(provider.attr("week_length_days"));
-    return date_of(start + week * length);
+void legend_below(nb::handle axes, size_t columns, const char *title = nullptr) {
+    nb::dict legend;
+    legend["loc"] = "upper center";
+    legend["bbox_to_anchor"] = nb::make_tuple(0.5, -0.12);
+    legend["ncol"] = columns;
+    legend["frameon"] = false;
+    legend["fontsize"] = "small";
+    if (title) {
+        legend["title"] = title;
+        legend["title_fontsize"] = "small";
+    }
+    axes.attr("legend")(**legend);
+}
+
+// ---------------------------------------------------------------------------
+// The weather's series
+
+// Longest series drawn day by day, and week by week (days).
+constexpr long long daily_span = 1100;
+constexpr long long weekly_span = 5600;
+// The least drawn width of a shaded span or a mark, as a share of the axes'
+// width (about 2.5 points on the report's charts).
+constexpr double least_share = 0.004;
+// Values drawn as dots at most (one SVG element each); beyond, the range of
+// each day's values is drawn.
+constexpr size_t max_dots = 1200;
+// Model weeks shown as lines at most.
+constexpr long long max_week_lines = 27;
+
+// The dated rows of the weather table in order of their day: the day, the
+// value (NaN: none, or flagged) and whether the cell is flagged.
+struct Series {
+    std::vector<long long> day;
+    std::vector<double> value;
+    std::vector<long long> flagged;  // the days of the flagged cells
+};
+
+Series read_series(nb::handle weather, nb::handle label, nb::handle flagged) {
+    nb::object pd = host::import("pandas");
+    nb::object dates = weather.attr("__getitem__")("date");
+    if (utf8(dates.attr("dtype").attr("kind")) != "M")
+        dates = pd.attr("to_datetime")(dates, nb::arg("errors") = "coerce");
+    if (!dates.attr("dt").attr("tz").is_none())
+        dates = dates.attr("dt").attr("tz_localize")(nb::none());
+    records::BufferValues days, values, marks;
+    nb::object day_array =
+        dates.attr("to_numpy")(nb::arg("dtype") = "datetime64[D]").attr("view")("int64");
+    nb::object column = weather.attr("__getitem__")(label);
+    nb::object numbers = pd.attr("to_numeric")(column, nb::arg("errors") = "coerce")
+                             .attr("to_numpy")(nb::arg("dtype") = "float64",
+                                               nb::arg("na_value") = nan);
+    bool marked = nb::len(flagged) > 0;
+    if (marked) {
+        nb::object cells = column.attr("astype")("str").attr("isin")(host::as_list(flagged));
+        marks.open(column.attr("notna")().attr("__and__")(cells).attr("to_numpy")(
+                       nb::arg("dtype") = "int64"),
+                   "lq");
+    }
+    if (!days.open(day_array, "lq") || !values.open(numbers, "d"))
+        host::raise(PyExc_TypeError, nb::str("the weather's dates or values are no column of numbers"));
+    std::vector<size_t> order;
+    for (size_t i = 0; i < days.size(); ++i)
+        if (days.at<long long>(i) != std::numeric_limits<long long>::min())
+            order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return days.at<long long>(a) < days.at<long long>(b);
+    });
+    Series s;
+    for (size_t i : order) {
+        long long day = days.at<long long>(i);
+        double value = values.at<double>(i);
+        if (marked && marks.at<long long>(i)) {
+            s.flagged.push_back(day);
+            value = nan;
+        }
+        s.day.push_back(day);
+        s.value.push_back(value);
+    }
+    return s;
+}
+
+// The values of one day.
+struct Day {
+    long long day;
+    size_t n;
+    double low, high;
+};
+
+// What the weather chart draws on: the series, the axes' days and their
+// least drawn width.
+struct Canvas {
+    const Matplotlib &mpl;
+    nb::handle axes;
+    nb::object x_transform;  // x in date numbers, y in the axes' height
+    double shift;            // the date number of day 0
+    long long first, last;   // the first and the last day of the series
+    double least;            // the least drawn width, in days
+    const char *colour;
+
+    long long span() const { return last - first + 1; }
+    nb::object x(double day) const { return nb::float_(shift + day); }
+    std::vector<double> &to_x(std::vector<double> &days) const {
+        for (double &d : days)
+            d += shift;
+        return days;
+    }
+};
+
+// One line of faint vertical lines at `at` (days), in the axes' height.
+void guide_lines(const Canvas &c, std::vector<double> at, const char *label) {
+    std::vector<double> x, y;
+    for (double d : c.to_x(at)) {
+        x.insert(x.end(), {d, d, nan});
+        y.insert(y.end(), {0.0, 1.0, nan});
+    }
+    nb::dict kw;
+    kw["transform"] = c.x_transform;
+    kw["color"] = "#b9c3cf";
+    kw["linewidth"] = 0.5;
+    kw["label"] = label;
+    kw["zorder"] = 0;
+    c.axes.attr("plot")(floats(x), floats(y), **kw);
+}
+
+// The model's weeks as faint lines while they can be told apart; the
+// calendar's months or years beyond.
+void guides(const Canvas &c, nb::handle provider) {
+    long long length =
+        provider.is_none() ? 0 : nb::cast<long long>(provider.attr("week_length_days"));
+    std::vector<double> at;
+    if (length > 0 && c.span() / length <= max_week_lines) {
+        long long start = day_of(provider.attr("start"));
+        nb::object end_date = provider.attr("end");
+        long long end = end_date.is_none() ? c.last : day_of(end_date);
+        for (long long day = start; day <= end + 1; day += length)
+            at.push_back((double) day);
+        std::string label =
+            utf8(host::text("model weeks (", host::Str{nb::int_(length)}, " days)"));
+        guide_lines(c, at, label.c_str());
+    } else if (c.span() > 62) {
+        long long from = month_of(c.first), to = month_of(c.last);
+        if (to - from < 48) {
+            for (long long month = from + 1; month <= to; ++month)
+                at.push_back((double) month_start(month));
+            guide_lines(c, at, "_months");
+            return;
+        }
+        long long year = civil_from_days(c.first).year, end = civil_from_days(c.last).year;
+        long long step = std::max<long long>(1, (end - year + 69) / 70);
+        for (year = (year / step + 1) * step; year <= end; year += step)
+            at.push_back((double) days_from_civil(year, 1, 1));
+        guide_lines(c, at, "_years");
+    }
+}
+
+// Spans of days as rectangles from `bottom` to `top` of the axes' height,
+// each at least the least drawn width.
+void shade(const Canvas &c, const std::vector<std::pair<double, double>> &spans, double bottom,
+           double top, nb::dict &kw) {
+    Rectangles shapes;
+    for (auto [from, to] : visible(spans, c.least))
+        shapes.add(c.shift + from, bottom, c.shift + to, top);
+    kw["transform"] = c.x_transform;
+    kw["edgecolor"] = "none";
+    kw["linewidth"] = 0;
+    c.axes.attr("add_artist")(shapes.patch(c.mpl, kw));
+}
+
+// The days of the series without a value.
+void shade_gaps(const Canvas &c, const std::vector<Day> &days) {
+    std::vector<std::pair<double, double>> gaps;
+    long long at = c.first;
+    for (const Day &d : days) {
+        if (d.day > at)
+            gaps.emplace_back((double) at, (double) d.day);
+        at = d.day + 1;
+    }
+    if (at <= c.last)
+        gaps.emplace_back((double) at, (double) (c.last + 1));
+    if (gaps.empty())
+        return;
+    nb::dict kw;
+    kw["facecolor"] = "#f4a259";
+    kw["alpha"] = 0.45;
+    kw["zorder"] = 1;
+    kw["label"] = "days without a value";
+    shade(c, gaps, 0.0, 1.0, kw);
+}
+
+// One value a day: a line, broken wherever a day has none; a day with no
+// neighbour to draw a line to is a dot.
+void daily_line(const Canvas &c, const std::vector<Day> &days, const char *label) {
+    std::vector<double> x, y, alone_x, alone_y;
+    auto next_to = [&](size_t a, size_t b) { return days[b].day == days[a].day + 1; };
+    for (size_t k = 0; k < days.size(); ++k) {
+        if (k > 0 && !next_to(k - 1, k)) {
+            x.push_back((double) days[k - 1].day + 1);
+            y.push_back(nan);
+        }
+        x.push_back((double) days[k].day);
+        y.push_back(days[k].low);
+        if ((k == 0 || !next_to(k - 1, k)) && (k + 1 == days.size() || !next_to(k, k + 1))) {
+            alone_x.push_back((double) days[k].day);
+            alone_y.push_back(days[k].low);
+        }
+    }
+    bool dots = days.size() < 60;
+    nb::dict line;
+    line["color"] = c.colour;
+    line["linewidth"] = 0.9;
+    line["label"] = label;
+    line["zorder"] = 2;
+    if (dots) {
+        line["marker"] = "o";
+        line["markersize"] = 3;
+    }
+    c.axes.attr("plot")(floats(c.to_x(x)), floats(y), **line);
+    if (dots || alone_x.empty())
+        return;
+    nb::dict kw;
+    kw["color"] = c.colour;
+    kw["linestyle"] = "none";
+    kw["marker"] = "o";
+    kw["markersize"] = 2.5;
+    kw["label"] = "_days alone";
+    kw["zorder"] = 2;
+    c.axes.attr("plot")(floats(c.to_x(alone_x)), floats(alone_y), **kw);
+}
+
+// Several values on some days: every value a dot on its day.
+void daily_dots(const Canvas &c, const Series &s, const nb::str &label) {
+    std::vector<double> x, y;
+    for (size_t i = 0; i < s.day.size(); ++i)
+        if (std::isfinite(s.value[i])) {
+            x.push_back((double) s.day[i]);
+            y.push_back(s.value[i]);
+        }
+    nb::dict kw;
+    kw["linestyle"] = "none";
+    kw["marker"] = "o";
+    kw["markersize"] = 2.5;
+    kw["alpha"] = 0.7;
+    kw["color"] = c.colour;
+    kw["zorder"] = 2;
+    kw["label"] = label;
+    c.axes.attr("plot")(floats(c.to_x(x)), floats(y), **kw);
+}
+
+// Too many values for dots: each day's lowest to highest value as a bar,
+// a day of one value as a short one (`least_bar` high).
+void daily_ranges(const Canvas &c, const std::vector<Day> &days, double least_bar,
+                  const nb::str &label) {
+    std::vector<double> x, y;
+    for (const Day &d : days) {
+        double middle = (d.low + d.high) / 2, half = std::max((d.high - d.low) / 2, least_bar / 2);
+        x.insert(x.end(), {(double) d.day, (double) d.day, nan});
+        y.insert(y.end(), {middle - half, middle + half, nan});
+    }
+    nb::dict kw;
+    kw["color"] = c.colour;
+    kw["linewidth"] = 1.2;
+    kw["solid_capstyle"] = "butt";
+    kw["zorder"] = 2;
+    kw["label"] = label;
+    c.axes.attr("plot")(floats(c.to_x(x)), floats(y), **kw);
+}
+
+// A long series: the mean of each week (the model's, when `provider` is
+// given) or month as a line, its lowest to highest value as a band, and the
+// days of several values marked along the top.
+void binned(const Canvas &c, const Series &s, const std::vector<Day> &days, size_t crowded,
+            nb::handle provider, bool heat_units) {
+    bool weekly = c.span() <= weekly_span;
+    long long origin = c.first, step = 7;
+    long long length =
+        provider.is_none() ? 0 : nb::cast<long long>(provider.attr("week_length_days"));
+    if (weekly && length > 0 && length <= 31) {
+        origin = day_of(provider.attr("start"));
+        step = length;
+    }
+    auto bin_of = [&](long long day) {
+        if (!weekly)
+            return month_of(day);
+        long long k = day - origin;
+        return k >= 0 ? k / step : -((-k + step - 1) / step);
+    };
+    auto bin_start = [&](long long bin) { return weekly ? origin + bin * step : month_start(bin); };
+    long long first_bin = bin_of(c.first);
+    size_t bins = (size_t) (bin_of(c.last) - first_bin + 1);
+    std::vector<double> sum(bins, 0.0), low(bins, nan), high(bins, nan);
+    std::vector<size_t> count(bins, 0);
+    for (size_t i = 0; i < s.day.size(); ++i) {
+        double v = s.value[i];
+        if (!std::isfinite(v))
+            continue;
+        size_t b = (size_t) (bin_of(s.day[i]) - first_bin);
+        low[b] = count[b] ? std::min(low[b], v) : v;
+        high[b] = count[b] ? std::max(high[b], v) : v;
+        sum[b] += v;
+        ++count[b];
+    }
+    std::vector<double> x, mean;
+    for (size_t b = 0; b < bins; ++b) {
+        // The middle of the bin's days within the series.
+        double from = std::max((double) bin_start(first_bin + (long long) b), (double) c.first);
+        double to = std::min((double) bin_start(first_bin + (long long) b + 1), (double) c.last + 1);
+        x.push_back((from + to) / 2);
+        mean.push_back(count[b] ? sum[b] / (double) count[b] : nan);
+    }
+    c.to_x(x);
+    nb::dict band;
+    band["color"] = c.colour;
+    band["alpha"] = 0.22;
+    band["linewidth"] = 0;
+    band["zorder"] = 2;
+    band["label"] = host::text("lowest to highest value of a ", weekly ? "week" : "month");
+    c.axes.attr("fill_between")(floats(x), floats(low), floats(high), **band);
+    nb::dict line;
+    line["color"] = c.colour;
+    line["linewidth"] = 0.9;
+    line["zorder"] = 3;
+    line["label"] = host::text(weekly ? "weekly" : "monthly", " mean ",
+                               heat_units ? "heat units" : "temperature");
+    c.axes.attr("plot")(floats(x), floats(mean), **line);
+    if (crowded == 0)
+        return;
+    std::vector<std::pair<double, double>> several;
+    for (const Day &d : days)
+        if (d.n > 1)
+            several.emplace_back((double) d.day, (double) d.day + 1);
+    nb::dict kw;
+    kw["facecolor"] = "#8e44ad";
+    kw["zorder"] = 3;
+    kw["label"] = host::text("days with several values (", std::to_string(crowded), ")");
+    shade(c, several, 0.93, 1.0, kw);
+}
+
+// The flagged cells at the top of the axes, one mark where they are too
+// close to tell apart.
+void mark_flagged(const Canvas &c, std::vector<long long> flagged) {
+    std::sort(flagged.begin(), flagged.end());
+    std::vector<double> x, tops;
+    for (long long day : flagged) {
+        if (!x.empty() && (double) day - x.back() < c.least)
+            continue;
+        x.push_back((double) day);
+        tops.push_back(0.96);
+    }
+    nb::dict kw;
+    kw["linestyle"] = "none";
+    kw["marker"] = "v";
+    kw["markersize"] = 7;
+    kw["color"] = "#c0392b";
+    kw["transform"] = c.x_transform;
+    kw["clip_on"] = false;
+    kw["zorder"] = 4;
+    kw["label"] = "implausible or unreadable value";
+    c.axes.attr("plot")(floats(c.to_x(x)), floats(tops), **kw);
 }
 
 }  // namespace
@@ -171,6 +671,8 @@ bool load(Matplotlib &mpl, std::string *why) {
         mpl.dates = host::import("matplotlib.dates");
         mpl.ticker = host::import("matplotlib.ticker");
         mpl.transforms = host::import("matplotlib.transforms");
+        mpl.path = host::import("matplotlib.path");
+        mpl.patches = host::import("matplotlib.patches");
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_ImportError))
             throw;
@@ -189,7 +691,6 @@ nb::object figure(const Matplotlib &mpl, double width, double height) {
 
 void weather(const Matplotlib &mpl, nb::handle axes, nb::handle weather, nb::handle provider,
              nb::handle flagged) {
-    nb::object pd = host::import("pandas");
     nb::object label = weather.attr("columns")[1];
     bool heat_units = label.equal(nb::str("heat_units"));
     axes.attr("set_title")(heat_units ? "Weather: heat units per day"
@@ -197,166 +698,226 @@ void weather(const Matplotlib &mpl, nb::handle axes, nb::handle weather, nb::han
                            nb::arg("loc") = "left");
     axes.attr("set_ylabel")(heat_units ? "heat units" : "°C");
     plain_frame(axes);
-    nb::list stamps(weather["date"].attr("tolist")());
-    nb::list raw(weather[label].attr("tolist")());
-    nb::list numbers(pd.attr("to_numeric")(weather[label], nb::arg("errors") = "coerce")
-                         .attr("astype")("float64")
-                         .attr("tolist")());
-    // (date, value) of each dated row, the flagged cells' dates apart.
-    std::vector<std::pair<nb::object, double>> points;
-    nb::list flagged_dates;
-    std::set<long long> days, valued;
-    for (size_t i = 0; i < nb::len(stamps); ++i) {
-        nb::handle stamp = stamps[i];
-        if (host::is_missing(stamp))
-            continue;
-        long long day = nb::cast<long long>(stamp.attr("toordinal")());
-        days.insert(day);
-        double value = nb::cast<double>(numbers[i]);
-        if (!host::is_missing(raw[i]) && host::contains(flagged, host::str(raw[i]))) {
-            flagged_dates.append(stamp.attr("to_pydatetime")());
-            value = std::nan("");
-        }
-        if (!std::isnan(value))
-            valued.insert(day);
-        points.emplace_back(stamp.attr("to_pydatetime")(), value);
-    }
-    if (points.empty()) {
+    Series s = read_series(weather, label, flagged);
+    if (s.day.empty()) {
         note(axes, nb::str("no dated rows to draw"));
         return;
     }
-    std::stable_sort(points.begin(), points.end(), [](const auto &a, const auto &b) {
-        return host::truth(nb::steal(PyObject_RichCompare(a.first.ptr(), b.first.ptr(), Py_LT)));
-    });
-    nb::list x, y;
-    for (const auto &[date, value] : points) {
-        x.append(date);
-        y.append(nb::float_(value));
-    }
-    nb::object x_transform = axes.attr("get_xaxis_transform")();
-    // The model's weeks: a faint line where each begins.
-    if (!provider.is_none()) {
-        long long start = nb::cast<long long>(provider.attr("start").attr("toordinal")());
-        long long end = nb::cast<long long>(provider.attr("end").attr("toordinal")());
-        long long length = nb::cast<long long>(provider.attr("week_length_days"));
-        nb::list starts;
-        for (long long day = start; day <= end + 1 && length > 0; day += length)
-            starts.append(date_of(day));
-        nb::dict kw;
-        kw["transform"] = x_transform;
-        kw["colors"] = "#b9c3cf";
-        kw["linewidth"] = 0.5;
-        kw["label"] = host::text("model weeks (", host::Str{nb::int_(length)}, " days)");
-        kw["zorder"] = 0;
-        axes.attr("vlines")(starts, 0, 1, **kw);
-    }
-    // Days without a value, shaded run by run.
-    bool labelled = false;
-    long long first = *days.begin(), last = *days.rbegin();
-    for (long long day = first; day <= last;) {
-        if (valued.count(day)) {
-            ++day;
+    long long first = s.day.front(), last = s.day.back();
+    double span = (double) (last - first + 1);
+    Canvas c{mpl,   axes,
+             axes.attr("get_xaxis_transform")(),
+             epoch_shift(mpl),
+             first, last, std::max(1.0, span * least_share), "#1f4e79"};
+    double margin = std::max(0.5, span * 0.01);
+    date_axis(mpl, axes);
+    axes.attr("set_xlim")(c.x((double) first - margin), c.x((double) last + 1 + margin));
+
+    // The days with values.
+    std::vector<Day> days;
+    size_t values = 0, crowded = 0;
+    double low = INFINITY, high = -INFINITY;
+    for (size_t i = 0; i < s.day.size(); ++i) {
+        double v = s.value[i];
+        if (!std::isfinite(v))
+            continue;
+        ++values;
+        low = std::min(low, v);
+        high = std::max(high, v);
+        if (days.empty() || days.back().day != s.day[i]) {
+            days.push_back({s.day[i], 1, v, v});
             continue;
         }
-        long long run = day;
-        while (day <= last && !valued.count(day))
-            ++day;
-        nb::dict kw;
-        kw["color"] = "#f4a259";
-        kw["alpha"] = 0.45;
-        kw["linewidth"] = 0;
-        kw["zorder"] = 1;
-        if (!labelled)
-            kw["label"] = "days without a value";
-        labelled = true;
-        axes.attr("axvspan")(date_of(run), date_of(day), **kw);
+        Day &d = days.back();
+        crowded += ++d.n == 2;
+        d.low = std::min(d.low, v);
+        d.high = std::max(d.high, v);
     }
-    nb::dict line;
-    line["color"] = "#1f4e79";
-    line["linewidth"] = 0.9;
-    line["label"] = heat_units ? "heat units" : "mean temperature";
-    line["zorder"] = 2;
-    if (points.size() < 60) {
-        line["marker"] = "o";
-        line["markersize"] = 3;
-    }
-    axes.attr("plot")(x, y, **line);
-    if (nb::len(flagged_dates) > 0) {
-        nb::list tops;
-        for (size_t i = 0; i < nb::len(flagged_dates); ++i)
-            tops.append(nb::float_(0.96));
-        nb::dict kw;
-        kw["linestyle"] = "none";
-        kw["marker"] = "v";
-        kw["markersize"] = 7;
-        kw["color"] = "#c0392b";
-        kw["transform"] = x_transform;
-        kw["clip_on"] = false;
-        kw["zorder"] = 3;
-        kw["label"] = "implausible or unreadable value";
-        axes.attr("plot")(flagged_dates, tops, **kw);
-    }
-    date_axis(mpl, axes);
-    nb::dict legend;
-    legend["loc"] = "upper center";
-    legend["bbox_to_anchor"] = nb::make_tuple(0.5, -0.12);
-    legend["ncol"] = 4;
-    legend["frameon"] = false;
-    legend["fontsize"] = "small";
-    axes.attr("legend")(**legend);
+    guides(c, provider);
+    shade_gaps(c, days);
+    auto several = [&](const char *what) {
+        return host::text(what, " (", std::to_string(crowded), " of ", std::to_string(days.size()),
+                          " days have several)");
+    };
+    if (days.empty())
+        note(axes, nb::str("no day has a value"));
+    else if (c.span() > daily_span)
+        binned(c, s, days, crowded, provider, heat_units);
+    else if (crowded == 0)
+        daily_line(c, days, heat_units ? "heat units" : "mean temperature");
+    else if (values <= max_dots)
+        daily_dots(c, s, several("every value"));
+    else
+        daily_ranges(c, days, (high - low) * 0.008, several("lowest to highest value of a day"));
+    if (!s.flagged.empty())
+        mark_flagged(c, s.flagged);
+    legend_below(axes, 4);
 }
 
-size_t legend_rows(size_t tags) { return (tags + 7) / 8; }
+size_t legend_rows(size_t tags) { return (std::min(tags, max_bands) + 7) / 8; }
+
+Harvest harvest(nb::handle production) {
+    // The bunches cut per tag and week, in one pass over the observations.
+    Harvest h;
+    std::vector<nb::object> tags;
+    nb::dict index;
+    for (nb::handle tag : production.attr("tags")()) {
+        if (host::contains(index, tag))
+            continue;
+        index[tag] = nb::int_(tags.size());
+        tags.push_back(nb::borrow(tag));
+    }
+    struct Cut {  // 16 bytes: a million observations take 16 MB
+        uint32_t tag;
+        int32_t week;
+        double cut;
+    };
+    std::vector<Cut> cuts;
+    nb::object observations = production.attr("_observations");
+    if (!PyDict_Check(observations.ptr()))
+        observations = host::from_import("builtins", "dict")(observations);
+    cuts.reserve((size_t) PyDict_Size(observations.ptr()));
+    nb::str cut_name("cut");
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(observations.ptr(), &pos, &key, &value)) {
+        if (!PyTuple_Check(key) || PyTuple_Size(key) != 2)
+            host::raise(PyExc_TypeError, host::text("an observation's key is no (tag, week): ",
+                                                    host::Repr{key}));
+        PyObject *tag = PyTuple_GetItem(key, 0);
+        long week = PyLong_AsLong(PyTuple_GetItem(key, 1));
+        if (week == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (week < INT32_MIN || week > INT32_MAX)
+            host::raise(PyExc_OverflowError, host::text("model week ", std::to_string(week),
+                                                        " is out of the chart's range"));
+        PyObject *at = PyDict_GetItemWithError(index.ptr(), tag);
+        if (!at && PyErr_Occurred())
+            throw nb::python_error();
+        size_t t = at ? PyLong_AsSize_t(at) : tags.size();
+        if (!at) {
+            index[tag] = nb::int_(t);
+            tags.push_back(nb::borrow(tag));
+        }
+        nb::object cell = nb::steal(PyObject_GetAttr(value, cut_name.ptr()));
+        if (!cell.is_valid())
+            throw nb::python_error();
+        double cut = 0.0;
+        if (!cell.is_none()) {
+            cut = PyFloat_AsDouble(cell.ptr());
+            if (cut == -1.0 && PyErr_Occurred())
+                throw nb::python_error();
+        }
+        cuts.push_back({(uint32_t) t, (int32_t) week, std::isnan(cut) ? 0.0 : cut});
+    }
+    // The weeks in order, and each week's column.
+    std::unordered_map<int32_t, size_t> column;
+    for (const Cut &c : cuts)
+        column.emplace(c.week, 0);
+    for (const auto &[week, _] : column)
+        h.weeks.push_back(week);
+    std::sort(h.weeks.begin(), h.weeks.end());
+    for (size_t w = 0; w < h.weeks.size(); ++w)
+        column[(int32_t) h.weeks[w]] = w;
+    h.tags = tags.size();
+    std::vector<double> totals(tags.size(), 0.0);
+    for (const Cut &c : cuts)
+        totals[c.tag] += c.cut;
+
+    // The bands: every tag that cut a bunch, or beyond max_bands the largest
+    // and "other".
+    std::vector<size_t> cutting;
+    for (size_t t = 0; t < tags.size(); ++t)
+        if (totals[t] > 0.0)
+            cutting.push_back(t);
+    std::vector<size_t> shown = cutting;
+    if (cutting.size() > max_bands) {
+        std::stable_sort(shown.begin(), shown.end(),
+                         [&](size_t a, size_t b) { return totals[a] > totals[b]; });
+        shown.resize(max_bands - 1);
+        std::sort(shown.begin(), shown.end());
+    }
+    for (size_t t : shown)
+        h.shown.push_back(tags[t]);
+    h.others = cutting.size() - shown.size();
+    std::vector<size_t> band_of(tags.size(), shown.size());
+    for (size_t k = 0; k < shown.size(); ++k)
+        band_of[shown[k]] = k;
+    h.cut.assign(h.bands() * h.weeks.size(), 0.0);
+    for (const Cut &c : cuts)
+        if (c.cut > 0.0)
+            h.cut[band_of[c.tag] * h.weeks.size() + column[c.week]] += c.cut;
+    return h;
+}
+
+nb::str other_label(const Harvest &h) {
+    nb::object count = host::from_import("builtins", "format")(nb::int_(h.others), ",");
+    return host::text("other (", host::Str{count}, " tags)");
+}
 
 size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
-                  nb::handle provider) {
+                  nb::handle provider, nb::handle labels) {
     axes.attr("set_title")("Bunches cut per week, by ribbon tag", nb::arg("loc") = "left");
     axes.attr("set_ylabel")("bunches cut");
     plain_frame(axes);
-    nb::object tags = production.attr("tags")();
-    std::set<long> week_set;
-    for (nb::handle key : production.attr("_observations"))
-        week_set.insert(nb::cast<long>(key[1]));
-    std::vector<long> weeks(week_set.begin(), week_set.end());
-    if (weeks.empty() || nb::len(tags) == 0) {
+    Harvest h = harvest(production);
+    if (h.weeks.empty() || h.tags == 0) {
         note(axes, nb::str("no harvest rows"));
         return 0;
     }
+    const std::vector<long> &weeks = h.weeks;
+    const std::vector<nb::object> &names = h.shown;
+    size_t bands = h.bands();
     bool dated = !provider.is_none();
+    double shift = dated ? epoch_shift(mpl) : 0.0;
     double length = dated ? nb::cast<double>(provider.attr("week_length_days")) : 1.0;
-    nb::list x;
-    for (long week : weeks)
-        x.append(dated ? week_start(provider, week) : nb::object(nb::int_(week)));
-    std::vector<TagColour> colours = tag_colours(tags, mpl.colors, mpl.colormaps);
+    double start = dated ? (double) day_of(provider.attr("start")) : 0.0;
+    std::vector<TagColour> colours = tag_colours(names, mpl.colors, mpl.colormaps);
+    bool labelled = labels.is_valid() && !labels.is_none();
     std::vector<double> bottom(weeks.size(), 0.0);
-    size_t drawn = 0;
-    for (size_t t = 0; t < nb::len(tags); ++t) {
-        nb::object tag = tags[t];
-        nb::list heights, bottoms;
-        bool any = false;
-        for (size_t k = 0; k < weeks.size(); ++k) {
-            nb::object observation = production.attr("observation")(tag, nb::int_(weeks[k]));
-            double cut = 0.0;
-            if (!observation.is_none() && !host::is_missing(observation.attr("cut")))
-                cut = nb::cast<double>(observation.attr("cut"));
-            any = any || cut > 0.0;
-            heights.append(nb::float_(cut));
-            bottoms.append(nb::float_(bottom[k]));
-            bottom[k] += cut;
+    double left = INFINITY, right = -INFINITY;
+    for (size_t k = 0; k < bands; ++k) {
+        Rectangles bars;
+        for (size_t w = 0; w < weeks.size(); ++w) {
+            double cut = h.at(k, w);
+            if (cut <= 0.0)
+                continue;
+            double x = dated ? shift + start + (double) weeks[w] * length : (double) weeks[w];
+            bars.add(x, bottom[w], x + length * 0.85, bottom[w] + cut);
+            left = std::min(left, x);
+            right = std::max(right, x + length * 0.85);
+            bottom[w] += cut;
         }
-        if (!any)
-            continue;
         nb::dict kw;
-        kw["bottom"] = bottoms;
-        kw["width"] = length * 0.85;
-        kw["align"] = "edge";
-        kw["color"] = colours[t].rgba;
-        kw["edgecolor"] = colours[t].pale ? nb::object(nb::str("#8a8a8a")) : colours[t].rgba;
-        kw["linewidth"] = colours[t].pale ? 0.8 : 0.0;
-        kw["label"] = host::str(tag);
-        axes.attr("bar")(x, heights, **kw);
-        ++drawn;
+        if (k < names.size()) {
+            nb::object label = host::str(names[k]);
+            if (labelled) {
+                nb::object written = labels.attr("get")(names[k]);
+                if (!written.is_none())
+                    label = host::str(written);
+            }
+            kw["facecolor"] = colours[k].rgba;
+            kw["edgecolor"] = colours[k].pale ? nb::object(nb::str("#8a8a8a")) : colours[k].rgba;
+            kw["linewidth"] = colours[k].pale ? 0.8 : 0.0;
+            kw["label"] = label;
+        } else {
+            kw["facecolor"] = "#d9d9d9";
+            kw["edgecolor"] = "#8a8a8a";
+            kw["hatch"] = "////";
+            kw["linewidth"] = 0.5;
+            kw["label"] = other_label(h);
+        }
+        nb::object patch = bars.patch(mpl, kw);
+        patch.attr("sticky_edges").attr("y").attr("append")(0.0);
+        // (add_patch would walk every rectangle again for the data limits)
+        axes.attr("add_artist")(patch);
     }
+    if (bands > 0) {
+        double top = *std::max_element(bottom.begin(), bottom.end());
+        axes.attr("update_datalim")(nb::make_tuple(nb::make_tuple(left, 0.0),
+                                                   nb::make_tuple(right, top)));
+    }
+    axes.attr("autoscale_view")();
     if (dated) {
         date_axis(mpl, axes);
     } else {
@@ -364,18 +925,10 @@ size_t production(const Matplotlib &mpl, nb::handle axes, nb::handle production,
         axes.attr("xaxis").attr("set_major_locator")(
             mpl.ticker.attr("MaxNLocator")(nb::arg("integer") = true));
     }
-    if (drawn == 0)
+    if (bands == 0)
         return 0;
-    nb::dict legend;
-    legend["loc"] = "upper center";
-    legend["bbox_to_anchor"] = nb::make_tuple(0.5, -0.12);
-    legend["ncol"] = std::min<size_t>(drawn, 8);
-    legend["frameon"] = false;
-    legend["fontsize"] = "small";
-    legend["title"] = "ribbon tag";
-    legend["title_fontsize"] = "small";
-    axes.attr("legend")(**legend);
-    return legend_rows(drawn);
+    legend_below(axes, std::min<size_t>(bands, 8), "ribbon tag");
+    return legend_rows(bands);
 }
 
 void profiles(const Matplotlib &mpl, nb::handle axes, nb::handle parameters) {
@@ -453,7 +1006,69 @@ void harvest_hazard(const Matplotlib &mpl, nb::handle axes, nb::handle parameter
         mpl.ticker.attr("MaxNLocator")(nb::arg("integer") = true));
 }
 
-nb::str svg(nb::handle figure) {
+namespace {
+
+// Settings under which a figure is written the same way every time: SVG ids
+// made from the content and a fixed salt, not from a random one; text as
+// paths.
+nb::dict steady_settings() {
+    nb::dict rc;
+    rc["svg.hashsalt"] = "py_zelka";
+    rc["svg.fonttype"] = "path";
+    return rc;
+}
+
+void save_steadily(nb::handle figure, nb::handle target, nb::dict kw) {
+    nb::object steady = host::from_import("matplotlib", "rc_context")(steady_settings());
+    steady.attr("__enter__")();
+    try {
+        figure.attr("savefig")(target, **kw);
+    } catch (...) {
+        steady.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    steady.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
+bool id_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+}
+
+// `text` with `prefix` put before every id it declares (id="...") and every
+// one it refers to (href="#...", xlink:href="#...", url(#...)).
+std::string prefixed(const std::string &text, const std::string &prefix) {
+    static const std::string marks[] = {" id=\"", "href=\"#", "url(#"};
+    std::string out;
+    out.reserve(text.size() + text.size() / 20);
+    size_t at = 0;
+    while (true) {
+        size_t next = std::string::npos, length = 0;
+        for (const std::string &mark : marks) {
+            size_t found = text.find(mark, at);
+            if (found < next) {
+                next = found;
+                length = mark.size();
+            }
+        }
+        if (next == std::string::npos)
+            break;
+        out.append(text, at, next + length - at);
+        out += prefix;
+        at = next + length;
+    }
+    out.append(text, at, std::string::npos);
+    return out;
+}
+
+}  // namespace
+
+nb::str svg(nb::handle figure, const std::string &id_prefix) {
+    for (char c : id_prefix)
+        if (!id_character(c))
+            host::raise(PyExc_ValueError,
+                        host::text("an id prefix holds ASCII letters, digits, '-' and '_' only, not ",
+                                   host::Repr{nb::str(id_prefix.data(), id_prefix.size())}));
     nb::object buffer = host::from_import("io", "StringIO")();
     nb::dict metadata;
     for (const char *key : {"Creator", "Date", "Format", "Type"})
@@ -462,7 +1077,7 @@ nb::str svg(nb::handle figure) {
     kw["format"] = "svg";
     kw["bbox_inches"] = "tight";
     kw["metadata"] = metadata;
-    figure.attr("savefig")(buffer, **kw);
+    save_steadily(figure, buffer, kw);
     std::string text = utf8(buffer.attr("getvalue")());
     size_t at = text.find("<svg");
     if (at != std::string::npos)
@@ -473,7 +1088,46 @@ nb::str svg(nb::handle figure) {
         if (where != std::string::npos)
             text.erase(where, std::string(declaration).size());
     }
+    std::string prefix = id_prefix;
+    if (prefix.empty()) {
+        // FNV-1a of the chart's text: its ids differ from another chart's
+        // (24 bits: a page holds tens of charts, not thousands).
+        uint64_t hash = 1469598103934665603ull;
+        for (unsigned char c : text) {
+            hash ^= c;
+            hash *= 1099511628211ull;
+        }
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%06llx", (unsigned long long) (hash & 0xffffffull));
+        prefix = std::string("z") + digits + "-";
+    }
+    text = prefixed(text, prefix);
     return nb::str(text.data(), text.size());
+}
+
+void save(const Matplotlib &, nb::handle figure, nb::handle path, const std::string &format,
+          double dpi) {
+    nb::dict kw;
+    kw["format"] = nb::str(format.data(), format.size());
+    kw["dpi"] = dpi;
+    nb::dict metadata;
+    if (format == "svg" || format == "svgz")
+        metadata["Date"] = nb::none();
+    else if (format == "pdf")
+        metadata["CreationDate"] = nb::none();
+    if (nb::len(metadata) > 0)
+        kw["metadata"] = metadata;
+    save_steadily(figure, path, kw);
+}
+
+std::vector<std::string> formats(const Matplotlib &) {
+    nb::object types = host::from_import("matplotlib.backend_bases", "FigureCanvasBase")
+                           .attr("get_supported_filetypes")();
+    std::vector<std::string> out;
+    for (nb::handle suffix : types)
+        out.push_back(utf8(suffix));
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace charts

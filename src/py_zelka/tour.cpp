@@ -66,17 +66,20 @@ bool is_number(nb::handle value) {  // isinstance(value, (int, float))
     return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
 }
 
-// "-" for None; a float with 4 decimals below 10 and 1 decimal otherwise;
-// anything else as str() writes it.
-std::string cell(nb::handle value) {
+// "-" for None; a float in `float_format`, or with 4 decimals below 10 and
+// 1 decimal otherwise; anything else as str() writes it.
+std::string cell(nb::handle value, const char *float_format) {
     if (value.is_none())
         return "-";
     if (PyFloat_Check(value.ptr()))
-        return utf8(format(value, std::fabs(PyFloat_AsDouble(value.ptr())) < 10 ? ".4f" : ".1f"));
+        return utf8(format(value, float_format ? float_format
+                                  : std::fabs(PyFloat_AsDouble(value.ptr())) < 10 ? ".4f"
+                                                                                 : ".1f"));
     return utf8(value);
 }
 
-void table(std::vector<std::string> headers, const std::vector<Row> &rows) {
+void table(std::vector<std::string> headers, const std::vector<Row> &rows,
+           const char *float_format = nullptr) {
     std::vector<bool> numeric(headers.size(), true);
     for (const Row &row : rows)
         for (size_t i = 0; i < row.size() && i < numeric.size(); ++i)
@@ -85,7 +88,7 @@ void table(std::vector<std::string> headers, const std::vector<Row> &rows) {
     for (const Row &row : rows) {
         std::vector<std::string> cells;
         for (const nb::object &value : row)
-            cells.push_back(cell(value));
+            cells.push_back(cell(value, float_format));
         out.add(std::move(cells));
     }
     write(out.str());
@@ -258,6 +261,38 @@ std::vector<long> harvest_weeks(nb::handle production) {
     return {weeks.begin(), weeks.end()};
 }
 
+// A farm of more tags than a table can show side by side: the bunches cut
+// in every week with a harvest row by the tags that cut the most, and by the
+// others together.
+void show_many_tags(nb::handle production) {
+    charts::Harvest harvest = charts::harvest(production);
+    if (harvest.weeks.empty()) {
+        write("no harvest rows\n");
+        return;
+    }
+    write(host::text(format(nb::int_(harvest.tags), ","), " tags; harvest weeks ",
+                     std::to_string(harvest.weeks.front()), " to ",
+                     std::to_string(harvest.weeks.back()), "\n"));
+    write(host::text("bunches cut per model week by the ", std::to_string(harvest.shown.size()),
+                     " tags that cut the most and by the ", format(nb::int_(harvest.others), ","),
+                     " others:\n"));
+    std::vector<std::string> headers{"week"};
+    for (const nb::object &tag : harvest.shown)
+        headers.push_back(utf8(tag));
+    if (harvest.others)
+        headers.push_back("other");
+    std::vector<Row> rows;
+    for (size_t w = 0; w < harvest.weeks.size(); ++w) {
+        Row row{nb::int_(harvest.weeks[w])};
+        for (size_t band = 0; band < harvest.bands(); ++band) {
+            double cut = harvest.at(band, w);
+            row.push_back(cut > 0.0 ? nb::object(nb::float_(cut)) : nb::object(nb::none()));
+        }
+        rows.push_back(std::move(row));
+    }
+    table(std::move(headers), rows, ".1f");
+}
+
 // Bunches cut per tag in every week with a harvest row.
 void show_production(nb::handle production) {
     heading("Ribbon production");
@@ -266,6 +301,10 @@ void show_production(nb::handle production) {
         return;
     }
     nb::object tags = production.attr("tags")();
+    if (nb::len(tags) > charts::max_bands) {
+        show_many_tags(production);
+        return;
+    }
     std::vector<long> weeks = harvest_weeks(production);
     if (weeks.empty()) {
         write("no harvest rows\n");
@@ -288,7 +327,7 @@ void show_production(nb::handle production) {
         rows.push_back(std::move(row));
     }
     write("bunches cut per tag and model week:\n");
-    table(std::move(headers), rows);
+    table(std::move(headers), rows, ".1f");
 }
 
 // The weeks the surveys cover and the suckers selected in each surveyed
@@ -383,11 +422,33 @@ void show_notices(nb::handle notices) {
 // ---------------------------------------------------------------------------
 // The plot
 
+// The format of the plot's file, from its suffix (".png" is "png", ".SVG"
+// "svg"), among the formats matplotlib writes; "" when the suffix names none
+// of them (or there is none).
+std::string plot_format(nb::handle path, const std::vector<std::string> &formats) {
+    nb::object suffix = host::from_import("pathlib", "Path")(path).attr("suffix");
+    std::string format = utf8(suffix.attr("lower")());
+    if (format.size() < 2)
+        return "";
+    format.erase(0, 1);
+    return std::find(formats.begin(), formats.end(), format) != formats.end() ? format : "";
+}
+
+// The usage error of a plot file in a format matplotlib cannot write, in
+// the command's one-line form.
+void bad_plot_name(nb::handle path, const std::vector<std::string> &formats) {
+    std::string suffixes;
+    for (size_t i = 0; i < formats.size(); ++i)
+        suffixes += (i == 0 ? "" : i + 1 == formats.size() ? " or " : ", ") + ("." + formats[i]);
+    write_error(host::text("zelka tour: error: argument --plot: ", host::Repr{path},
+                           " names no format the plot can be written in; end the file name in ",
+                           suffixes, " (see zelka tour --help)\n"));
+}
+
 // The farm drawn with the report's charts -- the weather day by day, the
 // bunches cut per week and tag, the dispersion profiles and the harvest
-// hazard -- written as an image in the form the file's suffix names (PNG,
-// SVG, PDF, ...).  Returns the exit status.
-int draw(nb::handle path, nb::handle farm) {
+// hazard -- written to `path` in `format`.  Returns the exit status.
+int draw(nb::handle path, const std::string &format, nb::handle farm) {
     charts::Matplotlib mpl;
     if (!charts::load(mpl)) {
         write_error(host::text("--plot needs matplotlib, which is not installed (pip install "
@@ -418,11 +479,16 @@ int draw(nb::handle path, nb::handle farm) {
     }
     charts::profiles(mpl, left, farm.attr("parameters"));
     charts::harvest_hazard(mpl, right, farm.attr("parameters"));
+    nb::object file = host::from_import("pathlib", "Path")(path);
+    bool existed = host::truth(file.attr("exists")());
     try {
-        figure.attr("savefig")(path, nb::arg("dpi") = 110);
+        charts::save(mpl, figure, path, format, 110);
     } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_OSError))
+        if (!host::error_is(error, PyExc_Exception))
             throw;
+        // What a failed writer left behind is no plot.
+        if (!existed && host::truth(file.attr("is_file")()))
+            file.attr("unlink")(nb::arg("missing_ok") = true);
         write_error(host::text("cannot write the plot ", host::Str{path}, ": ",
                                host::Str{error.value()}, "\n"));
         return 1;
@@ -434,6 +500,21 @@ int draw(nb::handle path, nb::handle farm) {
 }  // namespace
 
 int run(nb::handle folder, nb::handle plot) {
+    // A plot file named in a format that cannot be written is the command
+    // line's error, found before any farm is read.  (Without matplotlib,
+    // the tour runs and then says what the plot needs.)
+    std::string format;
+    if (!plot.is_none()) {
+        charts::Matplotlib mpl;
+        if (charts::load(mpl)) {
+            std::vector<std::string> formats = charts::formats(mpl);
+            format = plot_format(plot, formats);
+            if (format.empty()) {
+                bad_plot_name(plot, formats);
+                return 2;
+            }
+        }
+    }
     nb::object farm;
     try {
         farm = host::from_import("py_zelka.farm", "Farm").attr("load")(folder);
@@ -452,7 +533,7 @@ int run(nb::handle folder, nb::handle plot) {
     show_selection(farm.attr("selection"));
     show_schedule(farm.attr("schedule"));
     show_notices(farm.attr("notices"));
-    int status = plot.is_none() ? 0 : draw(plot, farm);
+    int status = plot.is_none() ? 0 : draw(plot, format, farm);
     host::from_import("sys", "stdout").attr("flush")();
     return status;
 }
