@@ -310,6 +310,7 @@ class FarmCheck {
     // (None where it could not).
     nb::object data_[role_count] = {nb::none(), nb::none(), nb::none(),
                                     nb::none(), nb::none(), nb::none()};
+    nb::dict spellings_;  // each tag of the production file as it first writes it
 };
 
 }  // namespace farm

@@ -129,9 +129,11 @@ nb::list farm_charts(nb::handle report) {
         charts::weather(mpl, figure.attr("add_subplot")(), weather, report.attr("provider"),
                         flagged_cells(farm));
         return chart("weather", charts::svg(figure),
-                     "The weather as the model reads it, day by day: shaded days have no value, "
-                     "triangles mark cells the check refuses, faint lines the start of each model "
-                     "week.");
+                     "The weather as the model reads it: day by day over a few years, beyond "
+                     "that weekly or monthly means with their lowest-to-highest band; shaded days "
+                     "have no value, triangles mark cells the check refuses, dots or day ranges "
+                     "days with several values; faint lines start the model weeks of a short "
+                     "series, the months or years of a longer one.");
     });
     attempt("production", [&] {
         nb::object production = report.attr("production");
@@ -145,10 +147,12 @@ nb::list farm_charts(nb::handle report) {
                                  "errors keep it from being read.");
         size_t rows = charts::legend_rows(nb::len(production.attr("tags")()));
         nb::object figure = charts::figure(mpl, 11, 3.2 + 0.2 * (double) rows);
-        charts::production(mpl, figure.attr("add_subplot")(), production, report.attr("provider"));
+        charts::production(mpl, figure.attr("add_subplot")(), production, report.attr("provider"),
+                           report.attr("tag_spellings"));
         return chart("production", charts::svg(figure),
                      "Bunches cut each model week, stacked by ribbon tag, on the date the week "
-                     "begins; a tag named after a colour is drawn in it.");
+                     "begins; a tag named after a colour is drawn in it; beyond 13 tags, the 12 "
+                     "that cut the most and the rest as one hatched band.");
     });
     attempt("parameters", [&] {
         nb::object parameters = report.attr("parameters");

@@ -4,6 +4,7 @@
 
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/tags.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -691,6 +692,16 @@ void FarmCheck::check_optional(Role role, nb::handle path) {
                              : nb::object();
     if (data.is_valid())
         data_[size_t(role)] = data;
+    // The legend writes a tag as the file first does ("Red", not "red").
+    if (role == Role::production && records.has_table()) {
+        nb::object label = file_column(role, nb::str("tag"));
+        if (records::has_column(records.checked.table, label))
+            for (nb::handle cell : records.checked.table[label].attr("tolist")()) {
+                nb::object tag = records::normalize_tag(cell);
+                if (nb::len(tag) > 0 && !spellings_.contains(tag))
+                    spellings_[tag] = host::str(cell).attr("strip")();
+            }
+    }
 }
 
 }  // namespace farm

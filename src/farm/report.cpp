@@ -108,6 +108,7 @@ nb::object FarmCheck::report() const {
     drawn["weather"] = weather_;
     drawn["provider"] = provider_;
     drawn["production"] = data_[size_t(Role::production)];
+    drawn["tag_spellings"] = spellings_;
     drawn["parameters"] = parameters_;
     drawn["reads"] = reads;
     return s_.report_cls.get()(host::str(folder_), findings, notices_, **drawn);

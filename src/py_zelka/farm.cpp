@@ -179,7 +179,10 @@ void init(nb::module_ &m, State &s) {
                            "          kept, values scaled or converted, rows into days or weeks)\n"
                            "weather, provider, production, parameters\n"
                            "          what the check could read of them (None where it could\n"
-                           "          not), for the report's charts\n\n"
+                           "          not), for the report's charts\n"
+                           "tag_spellings\n"
+                           "          each ribbon tag of the production file as it first\n"
+                           "          writes it ({'red': 'Red'}), for the chart's legend\n\n"
                            "str(report) is the report as text, to_json() as JSON and\n"
                            "to_html() as a page with charts (html_report() for many farms).")
             .field("folder", "str")
@@ -193,6 +196,7 @@ void init(nb::module_ &m, State &s) {
             .field("provider", "WeatherProvider | None", drawn_field())
             .field("production", "RibbonProductionData | None", drawn_field())
             .field("parameters", "ParameterSet | None", drawn_field())
+            .field("tag_spellings", "dict[str, str] | None", drawn_field())
             .property<&report_ok>("ok", "bool", "True when no finding is an error.")
             .method<&report_to_text>(
                 "to_text", "(self, /, *, all: bool = False) -> str",

@@ -33,6 +33,7 @@ class FarmReport:
     provider: WeatherProvider | None = field(default=None, repr=False, compare=False)
     production: RibbonProductionData | None = field(default=None, repr=False, compare=False)
     parameters: ParameterSet | None = field(default=None, repr=False, compare=False)
+    tag_spellings: dict[str, str] | None = field(default=None, repr=False, compare=False)
     @property
     def ok(self) -> bool: ...
     def to_text(self, /, *, all: bool = False) -> str: ...
