@@ -254,7 +254,9 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
     assert (farm["errors"], farm["warnings"], len(farm["findings"])) == (21, 6, 27)
     assert [n["subject"] for n in farm["notices"]] == ["field_losses"]
     page = tmp_path / "report.html"
-    assert zelka(["check", "--report", str(page), "--workers", workers, str(MESSY), hourly]) == 1
+    assert zelka(["check", "--all", "--report", str(page), "--workers", workers, str(MESSY),
+                  hourly]) == 1
+    assert capsys.readouterr().out.count("hourly rows?") == 1 + 230  # every row with a report too
     html = page.read_text(encoding="utf-8")
     assert html.count('<tr class="finding">') == 27 + 230 and "<svg" in html
     assert zelka(["check", "--report", str(tmp_path / "no" / "r.html"), str(MESSY)]) == 1

@@ -91,18 +91,20 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
 // when `path` is that folder made absolute for another process).
 //
 // `output` says what the run prints: "text" (each rule's first rows), "all"
-// (every row) or "report" (the text, and the farm's section of the HTML
-// report with its charts drawn, under "html").
+// (every row), "report" (the text, and the farm's section of the HTML
+// report with its charts drawn, under "html") or "all report" (both).
 nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle output) {
     nb::handle name = shown.is_none() ? path : shown;
-    std::string mode = output.is_none() ? "text" : host::utf8(output);
+    std::string mode = " " + (output.is_none() ? "text" : host::utf8(output)) + " ";
+    bool html = mode.find(" report ") != std::string::npos;
+    bool all = mode.find(" all ") != std::string::npos;
     try {
         nb::object report = host::from_import("py_zelka.farm", "check_farm")(path);
         if (!shown.is_none())
             report = host::from_import("dataclasses", "replace")(report, nb::arg("folder") = host::str(shown));
         nb::dict out = nb::borrow<nb::dict>(
-            report.attr("_as_dict")(nb::arg("html") = nb::bool_(mode == "report")));
-        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(mode == "all"));
+            report.attr("_as_dict")(nb::arg("html") = nb::bool_(html)));
+        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(all));
         return out;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))
@@ -174,7 +176,7 @@ struct Run {
     nb::list shown;                  // the paths as given
     nb::list absolute;               // the same made absolute, for other processes
     std::vector<nb::object> results; // per farm, empty until checked
-    nb::object output = nb::str("text");  // what check_for_cli gives: "text", "all", "report"
+    nb::object output = nb::str("text");  // check_for_cli's output: what the run prints
     bool interrupted = false;
 
     size_t checked() const {
@@ -527,8 +529,9 @@ int run_check(State &s, nb::handle args) {
     }
     run.results.resize(nb::len(run.shown));
     nb::object report_path = args.attr("report");
-    run.output = nb::str(!report_path.is_none() ? "report" : host::truth(args.attr("all")) ? "all"
-                                                                                     : "text");
+    bool all = host::truth(args.attr("all"));
+    run.output = nb::str(report_path.is_none() ? (all ? "all" : "text")
+                                               : (all ? "all report" : "report"));
     nb::object address = args.attr("dask_address");
     if (host::truth(args.attr("dask")) || !address.is_none()) {
         int status = check_on_dask(run, address, args.attr("dask_timeout"), args.attr("workers"));
@@ -825,8 +828,9 @@ void init(nb::module_ &m, State &s) {
                               "The check of one farm as plain data (its report, its text), or\n"
                               "the check's own failure as the farm's one error; the report\n"
                               "names the folder `shown` when given.  output: 'text' (each\n"
-                              "rule's first rows), 'all' (every row) or 'report' (also the\n"
-                              "farm's section of the HTML report, under 'html').");
+                              "rule's first rows), 'all' (every row), 'report' (also the\n"
+                              "farm's section of the HTML report, under 'html') or 'all\n"
+                              "report' (both).");
     host::def<&start_worker>(m, s, "_start_worker", "(paths: list, shown: list, counter: object, output: str) -> None",
                              "A pool worker's start: the farms of the run and their counter.");
     host::def<&check_share>(m, s, "_check_share", "() -> list",
