@@ -264,14 +264,32 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
                                             f"'{tmp_path / 'no' / 'r.html'}'\n")
 
 
-def test_output_cut_short_by_its_reader_ends_quietly():
+@pytest.mark.parametrize("report", [False, True])
+def test_output_cut_short_by_its_reader_ends_quietly(tmp_path, report):
     hourly = ROOT / "tests" / "data" / "farms" / "hourly"
+    page = tmp_path / "r.html"
     # Eight farms of 230 findings each: more text than a pipe holds.
     process = subprocess.Popen([sys.executable, "-m", "py_zelka", "check", "--all", "--workers",
-                                "1", *[str(hourly)] * 8],
+                                "1", *["--report", str(page)] * report, *[str(hourly)] * 8],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     first = process.stdout.readline()
     process.stdout.close()
     err = process.stderr.read()
     assert process.wait(timeout=120) == 141 and err == b""
     assert first.startswith(b"farm ")
+    # the page written all the same, before the text
+    assert page.exists() == report
+    assert not report or page.read_text(encoding="utf-8").count('<tr class="finding">') == 8 * 230
+
+
+@pytest.mark.parametrize("given", [str, Path])
+def test_paths_given_as_objects_are_shown_as_text(capsys, monkeypatch, given):
+    monkeypatch.chdir(ROOT)
+    page = Path("no") / "r.html"
+    assert zelka(["check", "--report", given(page), given(MESSY)]) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith(f"farm {MESSY}: 21 error(s)")
+    assert (f"  field_losses: 'field_losses' column not present in '{MESSY / 'ernte.csv'}'; "
+            in out)
+    assert err == (f"zelka check: cannot write the report '{page}': [Errno 2] No such file or "
+                   f"directory: '{page}'\n")

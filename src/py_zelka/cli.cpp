@@ -520,6 +520,33 @@ void print_results(const Run &run, bool json) {
     }
 }
 
+// The HTML page of the farms checked, written before any text is printed (a
+// reader of the text that goes away early cannot stop it); false when it
+// cannot be written, as said on stderr.
+bool write_report(const Run &run, nb::handle report_path) {
+    nb::list checked;
+    for (const nb::object &result : run.results)
+        if (result.is_valid())
+            checked.append(result);
+    if (nb::len(checked) == 0)
+        return true;
+    try {
+        nb::object page = host::from_import("py_zelka.farm", "html_report")(checked);
+        host::from_import("pathlib", "Path")(report_path)
+            .attr("write_text")(page, nb::arg("encoding") = "utf-8");
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_OSError))
+            throw;
+        write_error(host::text("zelka check: cannot write the report ", host::Repr{report_path},
+                               ": ", host::Str{error.value()}, "\n"));
+        return false;
+    }
+    if (host::from_import("importlib.util", "find_spec")("matplotlib").is_none())
+        write_error(nb::str("zelka check: the report has no charts: matplotlib is not "
+                            "installed (pip install 'py_zelka[plot]')\n"));
+    return true;
+}
+
 int run_check(State &s, nb::handle args) {
     Run run;
     nb::object abspath = host::from_import("os.path", "abspath");
@@ -540,33 +567,14 @@ int run_check(State &s, nb::handle args) {
     } else {
         check_locally(s, run, args.attr("workers"));
     }
+    bool written = report_path.is_none() || write_report(run, report_path);
     print_results(run, std::string(nb::str(args.attr("format")).c_str()) == "json");
-    if (!report_path.is_none()) {
-        nb::list checked;
-        for (const nb::object &result : run.results)
-            if (result.is_valid())
-                checked.append(result);
-        try {
-            nb::object page = host::from_import("py_zelka.farm", "html_report")(checked);
-            host::from_import("pathlib", "Path")(report_path)
-                .attr("write_text")(page, nb::arg("encoding") = "utf-8");
-        } catch (nb::python_error &error) {
-            if (!host::error_is(error, PyExc_OSError))
-                throw;
-            write_error(host::text("zelka check: cannot write the report ",
-                                   host::Repr{report_path}, ": ", host::Str{error.value()}, "\n"));
-            return 1;
-        }
-        if (host::from_import("importlib.util", "find_spec")("matplotlib").is_none())
-            write_error(nb::str("zelka check: the report has no charts: matplotlib is not "
-                                "installed (pip install 'py_zelka[plot]')\n"));
-    }
     if (run.interrupted) {
         write_error(host::text("zelka check: interrupted; ", std::to_string(run.checked()), " of ",
                                std::to_string(run.results.size()), " farm(s) checked\n"));
         return 130;
     }
-    bool failed = false;
+    bool failed = !written;
     for (const nb::object &result : run.results)
         failed = failed || !host::truth(result["ok"]);
     return failed ? 1 : 0;
@@ -750,14 +758,20 @@ nb::object parser(State &s) {
     return parser;
 }
 
-// --dask=ADDRESS is --dask-address=ADDRESS (up to a "--").
+// --dask=ADDRESS is --dask-address=ADDRESS (up to a "--"); a path object
+// (main(["check", folder]) from Python) is its path as text, as a shell
+// would have given it.
 nb::list arguments(nb::handle argv) {
+    nb::object path_like = host::from_import("os", "PathLike");
+    nb::object fsdecode = host::from_import("os", "fsdecode");
     nb::list out;
     bool options = true;
     for (nb::handle item : argv) {
         nb::object arg = nb::borrow(item);
-        if (options && PyUnicode_Check(item.ptr())) {
-            std::string text = host::utf8(item);
+        if (!PyUnicode_Check(item.ptr()) && nb::isinstance(item, path_like))
+            arg = fsdecode(item);
+        if (options && PyUnicode_Check(arg.ptr())) {
+            std::string text = host::utf8(arg);
             if (text == "--")
                 options = false;
             else if (text.rfind("--dask=", 0) == 0)
