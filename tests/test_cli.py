@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from py_zelka.cli import main as zelka
+from py_zelka.cli import _check_for_cli, main as zelka
 from py_zelka.farm import EXAMPLE_FARM
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -188,6 +188,89 @@ def test_ctrl_c_stops_the_run_and_its_workers():
     assert [c.pid for c in children if c.is_running() and c.status() != psutil.STATUS_ZOMBIE] == []
 
 
+@pytest.mark.parametrize("moment", [
+    "cluster start",
+    "cluster run",   # its worker at work
+    "cluster stop",  # its worker gone
+    "pool start",
+])
+def test_ctrl_c_at_any_moment_is_status_130_and_one_line(moment):
+    psutil = pytest.importorskip("psutil")
+    kind, moment = moment.split()
+    if kind == "cluster":
+        pytest.importorskip("distributed")
+    options = ["--dask", "--workers", "1"] if kind == "cluster" else ["--workers", "2"]
+    n = 3 if moment == "stop" else 300
+    process = subprocess.Popen(
+        [sys.executable, "-m", "py_zelka", "check", *options, *[str(EXAMPLE_FARM)] * n],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        preexec_fn=as_from_a_terminal)
+    try:
+        workers: list = []
+        while not workers and process.poll() is None:
+            workers = [c for c in psutil.Process(process.pid).children(recursive=True)
+                       if "spawn_main" in " ".join(c.cmdline())]
+        if moment == "run":  # past its start's second of imports
+            while process.poll() is None and sum(workers[0].cpu_times()[:2]) < 2:
+                time.sleep(0.05)
+        if moment == "stop":
+            psutil.wait_procs(workers, timeout=120)
+        os.killpg(process.pid, signal.SIGINT)
+        out, err = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    checked = len(re.findall(rf"^farm {re.escape(str(EXAMPLE_FARM))}: ", out, flags=re.M))
+    assert (process.returncode, err) == (130, f"zelka check: interrupted; {checked} of {n} farm(s) "
+                                              "checked\n")
+    assert [c.pid for c in workers if c.is_running() and c.status() != psutil.STATUS_ZOMBIE] == []
+
+
+# A pool worker starts with the command's main file imported: here, what a
+# farm named "deadly" does to the worker checking it (and "flaky" once).
+STOPS_ITS_WORKER = """
+import os, signal, time
+import py_zelka.farm
+from py_zelka.cli import main
+
+check = py_zelka.farm.check_farm
+if __name__ == "__mp_main__":
+    open("worker started", "w").close()
+    def check_farm(folder):
+        name = os.path.basename(folder)
+        if name == "deadly" or (name == "flaky" and not os.path.exists("flaky stopped")):
+            open("flaky stopped", "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return check(folder)
+    py_zelka.farm.check_farm = check_farm
+if __name__ == "__main__":
+    def check_farm(folder):  # the command's own farm, once a worker has started
+        while not os.path.exists("worker started"):
+            time.sleep(0.01)
+        return check(folder)
+    py_zelka.farm.check_farm = check_farm
+    raise SystemExit(main())
+"""
+
+
+@pytest.mark.parametrize("farm", ["flaky", "deadly"])
+def test_a_farm_whose_check_stops_its_worker_is_checked_again(monkeypatch, tmp_path, farm):
+    for name in ["good", farm]:
+        shutil.copytree(EXAMPLE_FARM, tmp_path / name)
+    (tmp_path / "zelka_stops.py").write_text(STOPS_ITS_WORKER, encoding="utf-8")
+    out = command(tmp_path / "zelka_stops.py", "check", "--workers", "2", "--format", "json",
+                  "good", farm, cwd=tmp_path)
+    monkeypatch.chdir(tmp_path)
+    expected = {"path": "deadly", "ok": False, "findings": [{
+        "file": None, "line": None, "column": None, "value": None, "rule": "check_failed",
+        "severity": "error", "message": "the check of this farm stopped its worker twice (killed "
+                                        "by signal 9)"}], "notices": []}
+    if farm == "flaky":  # as this process checks it
+        expected = {k: v for k, v in _check_for_cli(farm).items() if k != "text"}
+    assert (out.returncode, out.stderr) == (int(farm == "deadly"), "")
+    assert json.loads(out.stdout)["farms"][1] == json.loads(json.dumps(expected))
+
+
 BLOCK_MATPLOTLIB = """
 import sys
 class Block:
@@ -254,7 +337,9 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
     assert (farm["errors"], farm["warnings"], len(farm["findings"])) == (21, 6, 27)
     assert [n["subject"] for n in farm["notices"]] == ["field_losses"]
     page = tmp_path / "report.html"
-    assert zelka(["check", "--report", str(page), "--workers", workers, str(MESSY), hourly]) == 1
+    assert zelka(["check", "--all", "--report", str(page), "--workers", workers, str(MESSY),
+                  hourly]) == 1
+    assert capsys.readouterr().out.count("hourly rows?") == 1 + 230  # every row with a report too
     html = page.read_text(encoding="utf-8")
     # the page shows a rule's first 200 rows and counts the rest; the JSON keeps them all
     assert html.count('<tr class="finding">') == 27 + 200 and "data:image/svg+xml;base64," in html
@@ -264,14 +349,32 @@ def test_all_rows_json_and_the_report_page_from_any_process(capsys, monkeypatch,
                                             f"'{tmp_path / 'no' / 'r.html'}'\n")
 
 
-def test_output_cut_short_by_its_reader_ends_quietly():
+@pytest.mark.parametrize("report", [False, True])
+def test_output_cut_short_by_its_reader_ends_quietly(tmp_path, report):
     hourly = ROOT / "tests" / "data" / "farms" / "hourly"
+    page = tmp_path / "r.html"
     # Eight farms of 230 findings each: more text than a pipe holds.
     process = subprocess.Popen([sys.executable, "-m", "py_zelka", "check", "--all", "--workers",
-                                "1", *[str(hourly)] * 8],
+                                "1", *["--report", str(page)] * report, *[str(hourly)] * 8],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     first = process.stdout.readline()
     process.stdout.close()
     err = process.stderr.read()
     assert process.wait(timeout=120) == 141 and err == b""
     assert first.startswith(b"farm ")
+    # the page written all the same, before the text
+    assert page.exists() == report
+    assert not report or page.read_text(encoding="utf-8").count('<tr class="finding">') == 8 * 230
+
+
+@pytest.mark.parametrize("given", [str, Path])
+def test_paths_given_as_objects_are_shown_as_text(capsys, monkeypatch, given):
+    monkeypatch.chdir(ROOT)
+    page = Path("no") / "r.html"
+    assert zelka(["check", "--report", given(page), given(MESSY)]) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith(f"farm {MESSY}: 21 error(s)")
+    assert (f"  field_losses: 'field_losses' column not present in '{MESSY / 'ernte.csv'}'; "
+            in out)
+    assert err == (f"zelka check: cannot write the report '{page}': [Errno 2] No such file or "
+                   f"directory: '{page}'\n")

@@ -6,10 +6,16 @@
 //
 // Many farms: checked in this process while that is quick; a pool of worker
 // processes joins in once the farms still to check would take long enough to
-// pay for starting it.  The workers start once, with the package imported,
-// and each takes farm after farm from one shared counter, as this process
-// does; a stop (Ctrl-C) empties the counter, so every process ends after the
-// farm in hand.
+// pay for starting it.  The workers start once, with the package imported;
+// this process hands each of them a farm or two at a time over a pipe of its
+// own and goes on checking farms too.  A worker that dies has the farm it was
+// checking checked again by another; a farm that stops two workers is that
+// farm's error.
+//
+// Ctrl-C, at any moment of a check (a pool's or a Dask cluster's start, the
+// farms, their stop), is noted and ends the run: the farms checked by then
+// are printed, then one line, and the status is 130.  The processes the
+// command starts never see it.
 #include "host/capi.hpp"
 #include "host/function.hpp"
 #include "host/host.hpp"
@@ -18,6 +24,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,14 +34,16 @@ namespace nb = nanobind;
 namespace {
 
 struct State : host::State {
-    // In a worker process: the farms of the run and the counter they are
-    // taken by.
+    // In a worker process: the farms of the run and its end of the pipe by
+    // which the command counts them out.
     host::Ref share_paths{this};
     host::Ref share_shown{this};
     host::Ref share_output{this};
     host::Ref share_next{this};
     // Set by Ctrl-C during a run in this process.
     bool stop = false;
+    // Ctrl-C also raises KeyboardInterrupt: a wait that may be cut short.
+    bool raise_on_stop = false;
 };
 
 // Start a pool only when the farms left would take longer than this in this
@@ -44,6 +53,12 @@ constexpr double pool_pays_seconds = 1.0;
 // A worker's last farm and its answer, once stopped.
 constexpr double stop_grace_seconds = 1.0;
 constexpr long max_workers = 1024;
+// Farms handed to a worker ahead of its answers: the one it checks and the
+// next, so that it never waits for this process.
+constexpr size_t handed_ahead = 2;
+// How often a wait looks whether Ctrl-C came.
+constexpr double poll_seconds = 0.05;
+
 void write(const nb::str &text) {
     nb::object stdout_ = host::from_import("sys", "stdout");
     stdout_.attr("write")(text);
@@ -64,10 +79,8 @@ bool is_interrupt(const nb::python_error &error) {
     return host::error_is(error, PyExc_KeyboardInterrupt);
 }
 
-nb::dict failed_check(nb::handle path, nb::handle error) {
-    nb::str message = host::text("the check itself failed: ",
-                                 host::Str{nb::handle((PyObject *) Py_TYPE(error.ptr())).attr("__name__")},
-                                 ": ", host::Str{error});
+// A farm whose check gave no report: `message` as its one error.
+nb::dict failed_farm(nb::handle path, const nb::str &message) {
     nb::dict finding;
     for (const char *key : {"file", "line", "column", "value"})
         finding[key] = nb::none();
@@ -85,24 +98,33 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
     return out;
 }
 
+nb::dict failed_check(nb::handle path, nb::handle error) {
+    return failed_farm(
+        path, host::text("the check itself failed: ",
+                         host::Str{nb::handle((PyObject *) Py_TYPE(error.ptr())).attr("__name__")},
+                         ": ", host::Str{error}));
+}
+
 // The check of one farm as plain data, for any process: the report's
 // findings and text, or the check's own failure as the farm's one error.
 // `shown` is the path the report names (the folder as the user wrote it,
 // when `path` is that folder made absolute for another process).
 //
 // `output` says what the run prints: "text" (each rule's first rows), "all"
-// (every row) or "report" (the text, and the farm's charts drawn for the
-// HTML report, under "charts").
+// (every row), "report" (the text, and the farm's charts drawn for the
+// HTML report, under "charts") or "all report" (both).
 nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle output) {
     nb::handle name = shown.is_none() ? path : shown;
-    std::string mode = output.is_none() ? "text" : host::utf8(output);
+    std::string mode = " " + (output.is_none() ? "text" : host::utf8(output)) + " ";
+    bool html = mode.find(" report ") != std::string::npos;
+    bool all = mode.find(" all ") != std::string::npos;
     try {
         nb::object report = host::from_import("py_zelka.farm", "check_farm")(path);
         if (!shown.is_none())
             report = host::from_import("dataclasses", "replace")(report, nb::arg("folder") = host::str(shown));
         nb::dict out = nb::borrow<nb::dict>(
-            report.attr("_as_dict")(nb::arg("html") = nb::bool_(mode == "report")));
-        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(mode == "all"));
+            report.attr("_as_dict")(nb::arg("html") = nb::bool_(html)));
+        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(all));
         return out;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))
@@ -112,194 +134,17 @@ nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle 
 }
 
 // ---------------------------------------------------------------------------
-// The shared counter of a run: the index of the next farm to check.
-
-struct Lock {
-    nb::object lock;
-    explicit Lock(nb::handle counter) : lock(counter.attr("get_lock")()) { lock.attr("acquire")(); }
-    ~Lock() {
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        if (!lock.attr("release")().ptr())
-            PyErr_Clear();
-        PyErr_Restore(type, value, trace);
-    }
-};
-
-// The next farm to check, or -1 when none is left.
-long take(nb::handle counter, long n) {
-    Lock held(counter);
-    long i = nb::cast<long>(counter.attr("value"));
-    if (i >= n)
-        return -1;
-    counter.attr("value") = nb::int_(i + 1);
-    return i;
-}
-
-// No farm is left to take: every process ends after the farm in hand.
-void empty(nb::handle counter, long n) {
-    Lock held(counter);
-    counter.attr("value") = nb::int_(n);
-}
-
-// A worker's start: Ctrl-C is the command's to answer (it stops the run),
-// not the worker's.
-void start_worker(State &s, nb::handle paths, nb::handle shown, nb::handle counter,
-                  nb::handle output) {
-    nb::object signal = host::import("signal");
-    signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
-    s.share_paths = paths;
-    s.share_shown = shown;
-    s.share_next = counter;
-    s.share_output = output;
-}
-
-// A worker's share of the run: farm after farm from the shared counter, as
-// [(index, result), ...].
-nb::object check_share(State &s) {
-    nb::list out;
-    long n = (long) nb::len(s.share_paths.get());
-    for (long i; (i = take(s.share_next.get(), n)) >= 0;) {
-        nb::object result = check_for_cli(s, s.share_paths.get()[i], s.share_shown.get()[i],
-                                          s.share_output.get());
-        out.append(nb::make_tuple(i, result));
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// The run of many farms
-
-struct Run {
-    nb::list shown;                  // the paths as given
-    nb::list absolute;               // the same made absolute, for other processes
-    std::vector<nb::object> results; // per farm, empty until checked
-    nb::object output = nb::str("text");  // what check_for_cli gives: "text", "all", "report"
-    bool interrupted = false;
-
-    size_t checked() const {
-        size_t k = 0;
-        for (const nb::object &r : results)
-            k += r.is_valid();
-        return k;
-    }
-};
-
-// A pool of worker processes taking farms from the shared counter.
-class Pool {
-  public:
-    Pool(State &s, Run &run, long workers, long start) : run_(run) {
-        // Workers started afresh ("spawn"), not forked from this process,
-        // which may run threads of its own; this process goes on checking
-        // farms while they start.
-        nb::object mp = host::import("multiprocessing");
-        nb::object context = mp.attr("get_context")("spawn");
-        counter_ = context.attr("Value")("q", start);
-        nb::object children = mp.attr("active_children");
-        nb::object before = host::from_import("builtins", "set")(children());
-        executor_ = host::from_import("concurrent.futures", "ProcessPoolExecutor")(
-            nb::arg("max_workers") = workers, nb::arg("mp_context") = context,
-            nb::arg("initializer") = s.global("_start_worker"),
-            nb::arg("initargs") = nb::make_tuple(run.absolute, run.shown, counter_, run.output));
-        nb::object share = s.global("_check_share");
-        for (long w = 0; w < workers; ++w)
-            futures_.append(executor_.attr("submit")(share));
-        // the workers are launched by the first submit
-        processes_ = host::from_import("builtins", "set")(children()).attr("difference")(before);
-    }
-
-    nb::handle counter() const { return counter_; }
-
-    // Collects the shares of the workers done within `timeout` seconds;
-    // true once every worker has answered.  A farm taken by a worker that
-    // could not answer is that farm's error.
-    bool finish(double timeout) {
-        nb::object error;
-        host::from_import("concurrent.futures", "wait")(futures_, nb::arg("timeout") = timeout);
-        nb::list waiting;
-        for (nb::handle future : futures_) {
-            if (!host::truth(future.attr("done")())) {
-                waiting.append(future);
-                continue;
-            }
-            try {
-                for (nb::handle item : future.attr("result")()) {
-                    long i = nb::cast<long>(item[0]);
-                    run_.results[i] = nb::borrow(item[1]);
-                }
-            } catch (nb::python_error &e) {
-                if (is_interrupt(e))
-                    throw;
-                error = nb::borrow(e.value());
-            }
-        }
-        futures_ = waiting;
-        if (error.is_valid()) {
-            long taken = nb::cast<long>(counter_.attr("value"));
-            for (long i = 0; i < taken && i < (long) run_.results.size(); ++i)
-                if (!run_.results[i].is_valid())
-                    run_.results[i] = failed_check(run_.shown[i], error);
-        }
-        return nb::len(futures_) == 0;
-    }
-
-    // Ends the pool: at once when stopped (workers still busy are ended),
-    // after its workers otherwise.
-    void close(bool stopped) {
-        if (!executor_.is_valid())
-            return;
-        if (stopped) {
-            for (nb::handle process : processes_)
-                if (host::truth(process.attr("is_alive")()))
-                    process.attr("terminate")();
-            executor_.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
-            for (nb::handle process : processes_)
-                process.attr("join")(stop_grace_seconds);
-        } else {
-            executor_.attr("shutdown")();
-        }
-        executor_ = nb::object();
-    }
-
-    ~Pool() {
-        if (executor_.is_valid()) {
-            PyObject *type, *value, *trace;
-            PyErr_Fetch(&type, &value, &trace);
-            try {
-                close(true);
-            } catch (...) {
-            }
-            PyErr_Restore(type, value, trace);
-        }
-    }
-
-  private:
-    Run &run_;
-    nb::object counter_, executor_, processes_;
-    nb::list futures_;
-};
-
-// The cores a pool may use: the cores less the load of the last minute
-// (others' processes: a busy machine gains nothing from more of ours), at
-// least 1.
-long idle_cores() {
-    nb::object cores = host::from_import("os", "cpu_count")();
-    long n = cores.is_none() ? 1 : nb::cast<long>(cores);
-    double load = 0;
-    try {
-        load = nb::cast<double>(host::from_import("os", "getloadavg")()[0]);
-    } catch (nb::python_error &error) {
-        if (!host::error_is(error, PyExc_Exception))
-            throw;
-    }
-    return std::max(1L, std::min(n, 1 + (long) std::floor(std::max(0.0, n - load) + 0.5)));
-}
+// Ctrl-C
 
 // SIGINT's handler during a run: the stop is noted, and the run ends after
 // the farm in hand (an exception raised inside a farm's check would be taken
-// for that farm's failure).
+// for that farm's failure) -- or at once, in a wait that may be cut short.
 nb::object on_interrupt(State &s, nb::handle, nb::handle) {
     s.stop = true;
+    if (s.raise_on_stop) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw nb::python_error();
+    }
     return nb::none();
 }
 
@@ -309,6 +154,7 @@ class StopOnInterrupt {
   public:
     explicit StopOnInterrupt(State &s) {
         s.stop = false;
+        s.raise_on_stop = false;
         nb::object threading = host::import("threading");
         signal_ = host::import("signal");
         if (!threading.attr("current_thread")().is(threading.attr("main_thread")()))
@@ -335,17 +181,413 @@ class StopOnInterrupt {
     nb::object signal_, previous_;
 };
 
+// Runs `wait`, which Ctrl-C cuts short (a wait on another machine, as long
+// as --dask-timeout says): false when Ctrl-C came first.
+template <typename Wait>
+bool unless_stopped(State &s, Wait &&wait) {
+    if (s.stop)
+        return false;
+    struct Raising {
+        State &s;
+        explicit Raising(State &s) : s(s) { s.raise_on_stop = true; }
+        ~Raising() { s.raise_on_stop = false; }
+    };
+    try {
+        Raising raising(s);
+        wait();
+    } catch (nb::python_error &error) {
+        if (!is_interrupt(error))
+            throw;
+        s.stop = true;
+    }
+    return !s.stop;
+}
+
+// While it lives, SIGINT is held back in this thread, so that the processes
+// started meanwhile -- and those started later by the threads started
+// meanwhile, as a Dask nanny's restarts -- hold it back for good: Ctrl-C
+// reaches every process of the terminal's foreground group, and a worker
+// would answer it with a traceback before it could ignore it.  Ctrl-C is
+// this process's to answer: what came meanwhile is answered when it ends.
+class QuietChildren {
+  public:
+    QuietChildren() {
+        nb::object signal = host::import("signal");
+        if (!nb::hasattr(signal, "pthread_sigmask"))
+            return;
+        // multiprocessing's resource tracker, launched on the first start of
+        // a process, unblocks SIGINT in the thread that launches it (a Dask
+        // nanny's too): launched now, it leaves the mask alone.
+        host::from_import("multiprocessing.resource_tracker", "ensure_running")();
+        nb::set held;
+        held.add(signal.attr("SIGINT"));
+        nb::object mask = signal.attr("pthread_sigmask");
+        before_ = mask(signal.attr("SIG_BLOCK"), held);
+        mask_ = mask;
+        set_ = signal.attr("SIG_SETMASK");
+    }
+    ~QuietChildren() {
+        if (!mask_.is_valid())
+            return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        nb::object done = nb::steal(
+            PyObject_CallFunctionObjArgs(mask_.ptr(), set_.ptr(), before_.ptr(), nullptr));
+        if (!done.is_valid())
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+  private:
+    nb::object mask_, set_, before_;
+};
+
+// ---------------------------------------------------------------------------
+// A pool worker
+
+// A pool worker's share: farm after farm as the command counts them out
+// over the pipe, until it says stop.  The worker says it is ready once the
+// package is imported, names each farm as it begins it, and answers each
+// farm as soon as it is checked, as (index, result).
+nb::object check_share(State &s) {
+    nb::handle pipe = s.share_next.get();
+    nb::object abspath = host::from_import("os.path", "abspath");
+    host::import("py_zelka.farm");
+    try {
+        pipe.attr("send")(nb::none());
+        for (;;) {
+            nb::object message = pipe.attr("recv")();
+            if (message.is_none())
+                break;
+            long i = nb::cast<long>(message);
+            pipe.attr("send")(message);
+            nb::object path = s.share_paths.get()[nb::int_(i)];
+            nb::object shown = s.share_shown.get()[nb::int_(i)];
+            // The folder as the user wrote it where it is the same folder
+            // from here (a worker starts in the command's directory): the
+            // report then reads as the command's own would.
+            nb::object result = abspath(shown).equal(path)
+                                    ? check_for_cli(s, shown, nb::none(), s.share_output.get())
+                                    : check_for_cli(s, path, shown, s.share_output.get());
+            pipe.attr("send")(nb::make_tuple(message, result));
+        }
+    } catch (nb::python_error &error) {
+        // the command has gone
+        if (!host::error_is(error, PyExc_EOFError) && !host::error_is(error, PyExc_OSError))
+            throw;
+    }
+    return nb::none();
+}
+
+// A pool worker's process: Ctrl-C is the command's to answer (it stops the
+// run), not the worker's; then its share of the run.
+void start_worker(State &s, nb::handle paths, nb::handle shown, nb::handle counter,
+                  nb::handle output) {
+    nb::object signal = host::import("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
+    s.share_paths = paths;
+    s.share_shown = shown;
+    s.share_next = counter;
+    s.share_output = output;
+    check_share(s);
+}
+
+// ---------------------------------------------------------------------------
+// The run of many farms
+
+struct Run {
+    nb::list shown;                  // the paths as given
+    nb::list absolute;               // the same made absolute, for other processes
+    std::vector<nb::object> results; // per farm, empty until checked
+    nb::object output = nb::str("text");  // check_for_cli's output: what the run prints
+    bool interrupted = false;
+
+    size_t checked() const {
+        size_t k = 0;
+        for (const nb::object &r : results)
+            k += r.is_valid();
+        return k;
+    }
+};
+
+// Why a worker process ended, from its exit code.
+std::string ending(nb::handle process) {
+    nb::object code = process.attr("exitcode");
+    if (code.is_none())
+        return "ended";
+    long status = nb::cast<long>(code);
+    return status < 0 ? "killed by signal " + std::to_string(-status)
+                      : "exited with status " + std::to_string(status);
+}
+
+// A pool of worker processes checking the farms this process hands them.
+// No lock is shared that a killed worker could take with it: each worker
+// has a pipe of its own.
+class Pool {
+  public:
+    Pool(State &s, Run &run, long workers, long first)
+        : s_(s), run_(run), size_(workers), stopped_(run.results.size(), 0),
+          causes_(run.results.size()) {
+        for (long i = first; i < (long) run.results.size(); ++i)
+            todo_.push_back(i);
+        // Workers started afresh ("spawn"), not forked from this process,
+        // which may run threads of its own; this process goes on checking
+        // farms while they start.
+        context_ = host::import("multiprocessing").attr("get_context")("spawn");
+        wait_ = host::from_import("multiprocessing.connection", "wait");
+        for (long w = 0; w < workers; ++w)
+            start();
+    }
+
+    ~Pool() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            end(true);
+        } catch (...) {
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+    // Answers the workers within `timeout` seconds: their answers kept, a
+    // worker that died replaced, farms handed out.
+    void serve(double timeout) {
+        nb::list pipes;
+        for (const Worker &w : workers_) {
+            pipes.append(w.pipe);
+            pipes.append(w.process.attr("sentinel"));
+        }
+        if (nb::len(pipes) > 0)
+            wait_(pipes, timeout);
+        for (size_t k = 0; k < workers_.size();) {
+            bool open = read(workers_[k]);
+            if (open && workers_[k].process.attr("exitcode").is_none()) {
+                ++k;
+                continue;
+            }
+            Worker gone = std::move(workers_[k]);
+            workers_.erase(workers_.begin() + (long) k);
+            died(gone);
+        }
+        if (stopping_)
+            return;
+        if (workers_.empty())
+            orphans();
+        for (Worker &w : workers_)
+            hand(w);
+    }
+
+    // A farm for this process to check, -1 when none is left: never one
+    // that stopped a worker (it could stop this process too).
+    long take_here() {
+        for (auto it = todo_.begin(); it != todo_.end(); ++it)
+            if (stopped_[*it] == 0) {
+                long i = *it;
+                todo_.erase(it);
+                return i;
+            }
+        return -1;
+    }
+
+    // True once every farm handed to the pool has its answer.
+    bool finished() const {
+        if (!todo_.empty())
+            return false;
+        for (const Worker &w : workers_)
+            if (!w.handed.empty())
+                return false;
+        return true;
+    }
+
+    // Ctrl-C: no farm is handed out any more; the farms being checked are
+    // answered within the grace, then the workers are ended.
+    void stop() {
+        stopping_ = true;
+        double until = now() + stop_grace_seconds;
+        auto checking = [&] {
+            for (const Worker &w : workers_)
+                if (w.checking >= 0)
+                    return true;
+            return false;
+        };
+        while (checking() && now() < until)
+            serve(poll_seconds);
+        end(true);
+    }
+
+    // The run done: every worker told to end, and waited for.
+    void close() { end(false); }
+
+  private:
+    struct Worker {
+        nb::object process, pipe;
+        std::deque<long> handed;  // handed out, not yet answered, in order
+        long checking = -1;       // the farm it said it began
+        bool ready = false;
+    };
+
+    void start() {
+        nb::object ends = context_.attr("Pipe")();
+        nb::object here = ends[0], there = ends[1];
+        nb::object process = context_.attr("Process")(
+            nb::arg("target") = s_.global("_start_worker"),
+            nb::arg("args") = nb::make_tuple(run_.absolute, run_.shown, there, run_.output),
+            nb::arg("daemon") = true);
+        {
+            QuietChildren quiet;
+            process.attr("start")();
+        }
+        there.attr("close")();
+        workers_.push_back(Worker{process, here});
+    }
+
+    // The worker's messages so far; false once its pipe has closed.
+    bool read(Worker &w) {
+        try {
+            while (host::truth(w.pipe.attr("poll")())) {
+                nb::object message = w.pipe.attr("recv")();
+                if (message.is_none()) {
+                    w.ready = true;
+                } else if (PyLong_Check(message.ptr())) {
+                    w.checking = nb::cast<long>(message);
+                } else {
+                    long i = nb::cast<long>(message[0]);
+                    run_.results[i] = message[1];
+                    auto it = std::find(w.handed.begin(), w.handed.end(), i);
+                    if (it != w.handed.end())
+                        w.handed.erase(it);
+                    w.checking = -1;
+                }
+            }
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_EOFError) && !host::error_is(error, PyExc_OSError))
+                throw;
+            return false;
+        }
+        return true;
+    }
+
+    // A worker has died: the farm it was checking is checked again by
+    // another worker, started in its place, or is the farm's error once it
+    // stopped two workers; the farms it had not begun go back first in line.
+    void died(Worker &w) {
+        w.process.attr("join")(stop_grace_seconds);
+        if (w.process.attr("exitcode").is_none())
+            w.process.attr("kill")();
+        w.pipe.attr("close")();
+        long farm = w.checking;
+        if (farm >= 0) {
+            causes_[farm] = ending(w.process);
+            if (++stopped_[farm] >= 2)
+                run_.results[farm] = failed_farm(
+                    run_.shown[farm],
+                    host::text("the check of this farm stopped its worker twice (",
+                               causes_[farm], ")"));
+        } else {
+            ++unexplained_;
+        }
+        for (auto it = w.handed.rbegin(); it != w.handed.rend(); ++it)
+            if (!run_.results[*it].is_valid())
+                todo_.push_front(*it);
+        // A worker that died of no farm is replaced a few times only: one
+        // that cannot start would otherwise be started for ever.
+        if (!stopping_ && !todo_.empty() && (farm >= 0 || unexplained_ <= size_))
+            start();
+    }
+
+    // No worker is left: a farm that stopped one is not checked here, where
+    // it could stop the command; it is its own error.
+    void orphans() {
+        for (auto it = todo_.begin(); it != todo_.end();) {
+            if (stopped_[*it] == 0) {
+                ++it;
+                continue;
+            }
+            run_.results[*it] = failed_farm(
+                run_.shown[*it],
+                host::text("the check of this farm stopped its worker (", causes_[*it],
+                           "), and no worker was left to check it again"));
+            it = todo_.erase(it);
+        }
+    }
+
+    void hand(Worker &w) {
+        while (w.ready && w.handed.size() < handed_ahead && !todo_.empty()) {
+            long i = todo_.front();
+            todo_.pop_front();
+            w.handed.push_back(i);  // back in line if the worker has died
+            try {
+                w.pipe.attr("send")(nb::int_(i));
+            } catch (nb::python_error &error) {
+                if (!host::error_is(error, PyExc_OSError))
+                    throw;
+                return;
+            }
+        }
+    }
+
+    // At once (`now`: workers still busy are ended), or after telling each
+    // worker the run is done.
+    void end(bool now) {
+        for (Worker &w : workers_) {
+            if (now || !w.ready) {  // a worker still starting has nothing to finish
+                if (host::truth(w.process.attr("is_alive")()))
+                    w.process.attr("terminate")();
+                continue;
+            }
+            try {
+                w.pipe.attr("send")(nb::none());
+            } catch (nb::python_error &error) {
+                if (!host::error_is(error, PyExc_OSError))
+                    throw;
+            }
+        }
+        for (Worker &w : workers_) {
+            w.process.attr("join")(stop_grace_seconds);
+            if (w.process.attr("exitcode").is_none()) {
+                w.process.attr("kill")();
+                w.process.attr("join")();
+            }
+            w.pipe.attr("close")();
+        }
+        workers_.clear();
+    }
+
+    State &s_;
+    Run &run_;
+    long size_;
+    nb::object context_, wait_;
+    std::vector<Worker> workers_;
+    std::deque<long> todo_;        // farms not handed out yet
+    std::vector<int> stopped_;     // per farm, the workers its check stopped
+    std::vector<std::string> causes_;  // and how the last one ended
+    long unexplained_ = 0;         // workers that died checking no farm
+    bool stopping_ = false;
+};
+
+// The cores a pool may use: the cores less the load of the last minute
+// (others' processes: a busy machine gains nothing from more of ours), at
+// least 1.
+long idle_cores() {
+    nb::object cores = host::from_import("os", "cpu_count")();
+    long n = cores.is_none() ? 1 : nb::cast<long>(cores);
+    double load = 0;
+    try {
+        load = nb::cast<double>(host::from_import("os", "getloadavg")()[0]);
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_Exception))
+            throw;
+    }
+    return std::max(1L, std::min(n, 1 + (long) std::floor(std::max(0.0, n - load) + 0.5)));
+}
+
 // The farms in this process, a pool joining in where it pays (`workers`:
 // processes checking farms, this one included; None: one per core).
 void check_locally(State &s, Run &run, nb::handle workers) {
     long n = (long) run.results.size();
     bool chosen = !workers.is_none();
-    long processes = 1;
-    if (chosen) {
-        processes = nb::cast<long>(workers);
-    } else {
-        processes = idle_cores();
-    }
+    long processes = chosen ? nb::cast<long>(workers) : idle_cores();
     long i = 0;
     double rest = 0;  // seconds of the farms after the first (whose time holds the imports)
     auto pays = [&]() {
@@ -357,50 +599,41 @@ void check_locally(State &s, Run &run, nb::handle workers) {
         return i >= 2 && (n - i) * rest / (i - 1) > pool_pays_seconds;
     };
     std::unique_ptr<Pool> pool;
-    StopOnInterrupt noted(s);
-    try {
-        for (; i < n && !s.stop; ++i) {
-            if (pays()) {
-                pool = std::make_unique<Pool>(s, run, std::min(processes - 1, n - i - 1), i);
-                break;
-            }
-            double t0 = now();
-            run.results[i] = check_for_cli(s, run.shown[i], nb::none(), run.output);
-            if (i > 0)
-                rest += now() - t0;
+    for (; i < n && !s.stop; ++i) {
+        if (pays()) {
+            pool = std::make_unique<Pool>(s, run, std::min(processes - 1, n - i - 1), i);
+            break;
         }
-        if (pool) {
-            for (long j; !s.stop && (j = take(pool->counter(), n)) >= 0;)
-                run.results[j] = check_for_cli(s, run.shown[j], nb::none(), run.output);
-            while (!s.stop && !pool->finish(0.1)) {
-            }
-        }
-    } catch (nb::python_error &error) {
-        if (!is_interrupt(error))
-            throw;
-        s.stop = true;
+        double t0 = now();
+        run.results[i] = check_for_cli(s, run.shown[i], nb::none(), run.output);
+        if (i > 0)
+            rest += now() - t0;
     }
-    if (!s.stop) {
-        if (pool)
-            pool->close(false);
+    if (!pool)
         return;
-    }
-    run.interrupted = true;
-    if (pool) {
-        empty(pool->counter(), n);
-        try {
-            pool->finish(stop_grace_seconds);
-        } catch (nb::python_error &again) {
-            if (!is_interrupt(again))
-                throw;
+    while (!s.stop) {
+        pool->serve(0);
+        long j = pool->take_here();
+        if (j >= 0) {
+            run.results[j] = check_for_cli(s, run.shown[j], nb::none(), run.output);
+            continue;
         }
-        pool->close(true);
+        if (pool->finished())
+            break;
+        pool->serve(poll_seconds);
     }
+    if (s.stop)
+        pool->stop();
+    else
+        pool->close();
 }
 
 // The farms on a Dask cluster: the scheduler at `address`, or a local
-// cluster of `workers` processes when it is empty.
-int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle workers) {
+// cluster of `workers` processes when it is empty.  Ctrl-C is noted while a
+// local cluster starts and while any cluster stops (cut short, either would
+// leave processes behind), ends the wait for the farms, and cuts short the
+// waits for a scheduler elsewhere.
+int check_on_dask(State &s, Run &run, nb::handle address, nb::handle timeout, nb::handle workers) {
     nb::object client_cls, cluster_cls;
     try {
         client_cls = host::from_import("distributed", "Client");
@@ -413,26 +646,44 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
         return 2;
     }
     nb::object cluster, client;
-    if (address.is_none()) {
+    auto close = [&]() {
+        if (client.is_valid() && !client.is_none())
+            client.attr("close")();
+        if (cluster.is_valid())
+            cluster.attr("close")();
+    };
+    if (s.stop) {
+        // Ctrl-C while Dask was imported
+    } else if (address.is_none()) {
+        // No dashboard, and no port of its own either: a port taken by
+        // another cluster's dashboard is no warning of ours.
+        // Its logs below errors are its own business (a worker stopped by
+        // Ctrl-C in the middle of a farm says so).
+        nb::dict scheduler;
+        scheduler["dashboard_address"] = ":0";
+        QuietChildren quiet;
         cluster = cluster_cls(nb::arg("n_workers") = workers, nb::arg("threads_per_worker") = 1,
-                              nb::arg("dashboard_address") = nb::none());
-        client = client_cls(cluster);
+                              nb::arg("dashboard_address") = nb::none(),
+                              nb::arg("scheduler_kwargs") = scheduler,
+                              nb::arg("silence_logs") = host::from_import("logging", "ERROR"));
     } else {
         // Dask bounds the connection by the timeout but not its greeting,
         // which a server of another kind may never answer: the greeting is
         // tried first, in a loop of its own, cancelled after the timeout.
+        client = nb::none();
         try {
-            nb::object asyncio = host::import("asyncio");
-            nb::object greeting = host::from_import("distributed.comm", "connect")(
-                address, nb::arg("timeout") = timeout);
-            asyncio.attr("run")(asyncio.attr("wait_for")(greeting, timeout)).attr("abort")();
-            client = client_cls(address, nb::arg("timeout") = timeout);
+            unless_stopped(s, [&] {
+                nb::object asyncio = host::import("asyncio");
+                nb::object greeting = host::from_import("distributed.comm", "connect")(
+                    address, nb::arg("timeout") = timeout);
+                asyncio.attr("run")(asyncio.attr("wait_for")(greeting, timeout)).attr("abort")();
+                client = client_cls(address, nb::arg("timeout") = timeout);
+            });
         } catch (nb::python_error &error) {
             if (!host::error_is(error, PyExc_Exception))
                 throw;
-            client = nb::none();
         }
-        if (client.is_none()) {
+        if (!s.stop && client.is_none()) {
             write_error(host::text("zelka check: no Dask scheduler answered at ", host::Repr{address},
                                    " within ", host::Str{timeout},
                                    " s: start one there, or give another --dask-address or a longer "
@@ -442,14 +693,14 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
         // A scheduler without workers would hold the futures for ever.
         bool staffed = true;
         try {
-            client.attr("wait_for_workers")(1, nb::arg("timeout") = timeout);
+            unless_stopped(s, [&] { client.attr("wait_for_workers")(1, nb::arg("timeout") = timeout); });
         } catch (nb::python_error &error) {
             if (!host::error_is(error, PyExc_Exception))
                 throw;
             staffed = false;
         }
-        if (!staffed) {
-            client.attr("close")();
+        if (!staffed && !s.stop) {
+            close();
             write_error(host::text("zelka check: the Dask scheduler at ", host::Repr{address},
                                    " has no worker (none joined within ", host::Str{timeout},
                                    " s): start one with: dask worker ", host::Str{address},
@@ -457,34 +708,44 @@ int check_on_dask(Run &run, nb::handle address, nb::handle timeout, nb::handle w
             return 2;
         }
     }
-    auto close = [&]() {
-        client.attr("close")();
-        if (cluster.is_valid())
-            cluster.attr("close")();
-    };
-    nb::object check = host::from_import("py_zelka.cli", "_check_for_cli");
     try {
-        nb::list futures = host::as_list(
-            client.attr("map")(check, run.absolute, run.shown,
-                               nb::list(nb::make_tuple(run.output) * nb::int_(run.results.size())),
-                               nb::arg("pure") = false));
-        for (size_t i = 0; i < run.results.size(); ++i) {
-            try {
-                run.results[i] = futures[i].attr("result")();
-            } catch (nb::python_error &error) {
-                if (is_interrupt(error)) {
-                    run.interrupted = true;
-                    client.attr("cancel")(futures);
-                    break;
+        if (!s.stop && !client.is_valid())
+            client = client_cls(cluster);
+        if (!s.stop) {
+            nb::object check = host::from_import("py_zelka.cli", "_check_for_cli");
+            nb::object sleep = host::from_import("time", "sleep");
+            nb::list futures = host::as_list(client.attr("map")(
+                check, run.absolute, run.shown,
+                nb::list(nb::make_tuple(run.output) * nb::int_(run.results.size())),
+                nb::arg("pure") = false));
+            auto done = [&](size_t i) { return host::truth(futures[i].attr("done")()); };
+            for (size_t i = 0; i < run.results.size() && !s.stop; ++i)
+                while (!s.stop && !done(i))
+                    sleep(poll_seconds);
+            // the farms answered by then, in any order; the others cancelled
+            nb::list others;
+            for (size_t i = 0; i < run.results.size(); ++i) {
+                if (!done(i) || host::truth(futures[i].attr("cancelled")())) {
+                    others.append(futures[i]);
+                    continue;
                 }
-                run.results[i] = failed_check(run.shown[i], error.value());
+                try {
+                    run.results[i] = futures[i].attr("result")();
+                } catch (nb::python_error &error) {
+                    if (!host::error_is(error, PyExc_Exception))
+                        throw;
+                    run.results[i] = failed_check(run.shown[i], error.value());
+                }
             }
+            if (nb::len(others) > 0)
+                client.attr("cancel")(others);
         }
     } catch (...) {
         close();
         throw;
     }
     close();
+    run.interrupted = s.stop;
     return 0;
 }
 
@@ -518,7 +779,37 @@ void print_results(const Run &run, bool json) {
     }
 }
 
+// The HTML page of the farms checked, written before any text is printed (a
+// reader of the text that goes away early cannot stop it); false when it
+// cannot be written, as said on stderr.
+bool write_report(const Run &run, nb::handle report_path) {
+    nb::list checked;
+    for (const nb::object &result : run.results)
+        if (result.is_valid())
+            checked.append(result);
+    if (nb::len(checked) == 0)
+        return true;
+    try {
+        nb::object page = host::from_import("py_zelka.farm", "html_report")(checked);
+        host::from_import("pathlib", "Path")(report_path)
+            .attr("write_text")(page, nb::arg("encoding") = "utf-8");
+    } catch (nb::python_error &error) {
+        if (!host::error_is(error, PyExc_OSError))
+            throw;
+        write_error(host::text("zelka check: cannot write the report ", host::Repr{report_path},
+                               ": ", host::Str{error.value()}, "\n"));
+        return false;
+    }
+    if (host::from_import("importlib.util", "find_spec")("matplotlib").is_none())
+        write_error(nb::str("zelka check: the report has no charts: matplotlib is not "
+                            "installed (pip install 'py_zelka[plot]')\n"));
+    return true;
+}
+
 int run_check(State &s, nb::handle args) {
+    // Ctrl-C is noted from here to the end: the farms checked by then are
+    // printed, and the status says it.
+    StopOnInterrupt noted(s);
     Run run;
     nb::object abspath = host::from_import("os.path", "abspath");
     for (nb::handle path : args.attr("paths")) {
@@ -527,43 +818,26 @@ int run_check(State &s, nb::handle args) {
     }
     run.results.resize(nb::len(run.shown));
     nb::object report_path = args.attr("report");
-    run.output = nb::str(!report_path.is_none() ? "report" : host::truth(args.attr("all")) ? "all"
-                                                                                     : "text");
+    bool all = host::truth(args.attr("all"));
+    run.output = nb::str(report_path.is_none() ? (all ? "all" : "text")
+                                               : (all ? "all report" : "report"));
     nb::object address = args.attr("dask_address");
     if (host::truth(args.attr("dask")) || !address.is_none()) {
-        int status = check_on_dask(run, address, args.attr("dask_timeout"), args.attr("workers"));
+        int status = check_on_dask(s, run, address, args.attr("dask_timeout"), args.attr("workers"));
         if (status != 0)
             return status;
     } else {
         check_locally(s, run, args.attr("workers"));
     }
+    run.interrupted = run.interrupted || s.stop;
+    bool written = report_path.is_none() || write_report(run, report_path);
     print_results(run, std::string(nb::str(args.attr("format")).c_str()) == "json");
-    if (!report_path.is_none()) {
-        nb::list checked;
-        for (const nb::object &result : run.results)
-            if (result.is_valid())
-                checked.append(result);
-        try {
-            nb::object page = host::from_import("py_zelka.farm", "html_report")(checked);
-            host::from_import("pathlib", "Path")(report_path)
-                .attr("write_text")(page, nb::arg("encoding") = "utf-8");
-        } catch (nb::python_error &error) {
-            if (!host::error_is(error, PyExc_OSError))
-                throw;
-            write_error(host::text("zelka check: cannot write the report ",
-                                   host::Repr{report_path}, ": ", host::Str{error.value()}, "\n"));
-            return 1;
-        }
-        if (host::from_import("importlib.util", "find_spec")("matplotlib").is_none())
-            write_error(nb::str("zelka check: the report has no charts: matplotlib is not "
-                                "installed (pip install 'py_zelka[plot]')\n"));
-    }
-    if (run.interrupted) {
+    if (run.interrupted || s.stop) {
         write_error(host::text("zelka check: interrupted; ", std::to_string(run.checked()), " of ",
                                std::to_string(run.results.size()), " farm(s) checked\n"));
         return 130;
     }
-    bool failed = false;
+    bool failed = !written;
     for (const nb::object &result : run.results)
         failed = failed || !host::truth(result["ok"]);
     return failed ? 1 : 0;
@@ -747,14 +1021,20 @@ nb::object parser(State &s) {
     return parser;
 }
 
-// --dask=ADDRESS is --dask-address=ADDRESS (up to a "--").
+// --dask=ADDRESS is --dask-address=ADDRESS (up to a "--"); a path object
+// (main(["check", folder]) from Python) is its path as text, as a shell
+// would have given it.
 nb::list arguments(nb::handle argv) {
+    nb::object path_like = host::from_import("os", "PathLike");
+    nb::object fsdecode = host::from_import("os", "fsdecode");
     nb::list out;
     bool options = true;
     for (nb::handle item : argv) {
         nb::object arg = nb::borrow(item);
-        if (options && PyUnicode_Check(item.ptr())) {
-            std::string text = host::utf8(item);
+        if (!PyUnicode_Check(item.ptr()) && nb::isinstance(item, path_like))
+            arg = fsdecode(item);
+        if (options && PyUnicode_Check(arg.ptr())) {
+            std::string text = host::utf8(arg);
             if (text == "--")
                 options = false;
             else if (text.rfind("--dask=", 0) == 0)
@@ -765,7 +1045,9 @@ nb::list arguments(nb::handle argv) {
     return out;
 }
 
-nb::object main_(State &s, nb::handle argv) {
+// The command line parsed and run; `prog` names what runs, for the line of
+// an interruption.
+nb::object command_line(State &s, nb::handle argv, std::string &prog) {
     nb::object args;
     nb::object given = nb::borrow(argv);
     if (argv.is_none()) {
@@ -781,6 +1063,7 @@ nb::object main_(State &s, nb::handle argv) {
         return code.is_none() ? nb::object(nb::int_(0)) : code;
     }
     std::string command = nb::str(args.attr("command")).c_str();
+    prog = "zelka " + command;
     if (command == "check") {
         if (args.attr("dask_address").is_none() && !args.attr("dask_timeout").is_none()) {
             try {
@@ -793,9 +1076,20 @@ nb::object main_(State &s, nb::handle argv) {
         if (args.attr("dask_timeout").is_none())
             args.attr("dask_timeout") = nb::float_(10.0);
     }
+    return nb::int_(command == "check" ? run_check(s, args) : run_tour(args));
+}
+
+nb::object main_(State &s, nb::handle argv) {
+    std::string prog = "zelka";
     try {
-        return nb::int_(command == "check" ? run_check(s, args) : run_tour(args));
+        return command_line(s, argv, prog);
     } catch (nb::python_error &error) {
+        if (is_interrupt(error)) {
+            // Ctrl-C outside a check's run (which notes it): before it
+            // began, or in a tour
+            write_error(host::text(prog, ": interrupted\n"));
+            return nb::int_(130);
+        }
         if (!host::error_is(error, PyExc_BrokenPipeError))
             throw;
         // Whoever read the output has gone (zelka check ... | head): what is
@@ -825,13 +1119,19 @@ void init(nb::module_ &m, State &s) {
                               "The check of one farm as plain data (its report, its text), or\n"
                               "the check's own failure as the farm's one error; the report\n"
                               "names the folder `shown` when given.  output: 'text' (each\n"
-                              "rule's first rows), 'all' (every row) or 'report' (also the\n"
-                              "farm's section of the HTML report, under 'html').");
-    host::def<&start_worker>(m, s, "_start_worker", "(paths: list, shown: list, counter: object, output: str) -> None",
-                             "A pool worker's start: the farms of the run and their counter.");
-    host::def<&check_share>(m, s, "_check_share", "() -> list",
-                            "A pool worker's share: farms taken from the counter until none is\n"
-                            "left, as [(index, result), ...].");
+                              "rule's first rows), 'all' (every row), 'report' (also the\n"
+                              "farm's section of the HTML report, under 'html') or 'all\n"
+                              "report' (both).");
+    host::def<&start_worker>(m, s, "_start_worker",
+                             "(paths: list, shown: list, counter: object, output: str) -> None",
+                             "A pool worker's process: Ctrl-C left to the command, then its\n"
+                             "share of the farms (paths as this process reaches them, shown as\n"
+                             "the report names them), counted out over `counter`, its end of a\n"
+                             "pipe from the command.");
+    host::def<&check_share>(m, s, "_check_share", "() -> None",
+                            "A pool worker's share: farm after farm as the command counts them\n"
+                            "out, each answered as (index, result) as soon as checked, until\n"
+                            "the command says stop.");
     host::def<&positive>(m, s, "_positive", "(text: str) -> int",
                          "A whole number from 1 to 1024, for --workers.");
     host::def<&seconds>(m, s, "_seconds", "(text: str) -> float",
