@@ -88,7 +88,7 @@ def farms(root: Path) -> dict[str, Path]:
 # The page of one checked farm, written in a process of its own (argv: the
 # pickled report's path); prints one JSON line.
 PAGE = r"""
-import json, pickle, re, sys, time
+import base64, json, pickle, re, sys, time
 import matplotlib.figure
 from matplotlib.figure import Figure
 
@@ -126,8 +126,9 @@ except OSError:
 t = time.perf_counter()
 page = report.to_html()
 seconds = time.perf_counter() - t
-sizes = {kind: len(svg.encode()) for kind, svg in
-         re.findall(r'data-chart="(\w+)">(<svg.*?</svg>)', page, re.S)}
+# each chart's SVG, as the page holds it: an image (a data: URI)
+sizes = {kind: len(base64.b64decode(data)) for kind, data in re.findall(
+    r'data-chart="(\w+)"><img src="data:image/svg\+xml;base64,([^"]+)"', page)}
 print(json.dumps({"page_s": seconds, "chart_s": charts, "sizes": sizes,
                   "page_bytes": len(page.encode()),
                   "peak_added": None if before is None else peak() - before}))

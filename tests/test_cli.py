@@ -362,9 +362,9 @@ def test_output_cut_short_by_its_reader_ends_quietly(tmp_path, report):
     err = process.stderr.read()
     assert process.wait(timeout=120) == 141 and err == b""
     assert first.startswith(b"farm ")
-    # the page written all the same, before the text
+    # the page written all the same, before the text (each farm's 230 rows of one rule: 200 shown)
     assert page.exists() == report
-    assert not report or page.read_text(encoding="utf-8").count('<tr class="finding">') == 8 * 230
+    assert not report or page.read_text(encoding="utf-8").count('<tr class="finding">') == 8 * 200
 
 
 @pytest.mark.parametrize("given", [str, Path])
