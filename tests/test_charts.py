@@ -65,7 +65,7 @@ def daily(days: int, missing=()):
 
 def weather_axes(drawn, folder):
     page = check_farm(folder).to_html()
-    return drawn["Weather: mean temperature per day"], page
+    return drawn["Weather: mean temperature"], page
 
 
 def by_label(axes) -> dict:

@@ -125,7 +125,7 @@ def test_plot_draws_tags_named_after_colours_in_them(capsys, farm, monkeypatch, 
     [figure] = drawn
     # the farm report's charts, one axes each
     assert [axes.get_title("left") for axes in figure.axes] == [
-        "Weather: mean temperature per day", "Bunches cut per week, by ribbon tag",
+        "Weather: mean temperature", "Bunches cut per week, by ribbon tag",
         "Dispersion after each threshold", "Harvest hazard"]
     bars = figure.axes[1].patches  # one patch of bars per tag
     colour = {bar.get_label(): colors.to_hex(bar.get_facecolor()) for bar in bars}

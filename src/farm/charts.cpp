@@ -693,8 +693,8 @@ void weather(const Matplotlib &mpl, nb::handle axes, nb::handle weather, nb::han
              nb::handle flagged) {
     nb::object label = weather.attr("columns")[1];
     bool heat_units = label.equal(nb::str("heat_units"));
-    axes.attr("set_title")(heat_units ? "Weather: heat units per day"
-                                      : "Weather: mean temperature per day",
+    // The legend says whether the line is of days, weeks or months.
+    axes.attr("set_title")(heat_units ? "Weather: heat units" : "Weather: mean temperature",
                            nb::arg("loc") = "left");
     axes.attr("set_ylabel")(heat_units ? "heat units" : "°C");
     plain_frame(axes);
@@ -1082,12 +1082,8 @@ nb::str svg(nb::handle figure, const std::string &id_prefix) {
     size_t at = text.find("<svg");
     if (at != std::string::npos)
         text.erase(0, at);
-    for (const char *declaration : {" xmlns=\"http://www.w3.org/2000/svg\"",
-                                    " xmlns:xlink=\"http://www.w3.org/1999/xlink\""}) {
-        size_t where = text.find(declaration);
-        if (where != std::string::npos)
-            text.erase(where, std::string(declaration).size());
-    }
+    // A document of its own (the page holds it as an image): its namespaces
+    // stay declared.
     std::string prefix = id_prefix;
     if (prefix.empty()) {
         // FNV-1a of the chart's text: its ids differ from another chart's

@@ -90,9 +90,9 @@ void profiles(const Matplotlib &mpl, nb::handle axes, nb::handle parameters);
 // The harvest hazard of a ParameterSet, week by week since the threshold.
 void harvest_hazard(const Matplotlib &mpl, nb::handle axes, nb::handle parameters);
 
-// A figure as SVG to put inline in an HTML page: no XML prolog, no metadata,
-// no namespace declarations (the HTML parser gives inline SVG its own); text
-// drawn as paths, so no font is loaded.  The same figure gives the same text,
+// A figure as an SVG document, for an image of an HTML page (a data: URI)
+// or inline SVG alike: no XML prolog, no metadata, its namespaces declared;
+// text drawn as paths, so no font is loaded.  The same figure gives the same text,
 // byte for byte.  Every id of the chart (and every reference to one: href,
 // xlink:href, url(#...)) begins with `id_prefix`, which holds only ASCII
 // letters, digits, "-" and "_" (ValueError otherwise): give each chart of a
