@@ -240,6 +240,10 @@ PRODUCTION = (EXAMPLE_FARM / "production.csv").read_text().splitlines()
         ("inventory.csv", 19, "population", "the population is missing, not a number or negative"),
         ("inventory.csv", 19, "age_weeks", "the age is missing, not a whole number of weeks or "
          "negative")]),
+    # a row with more cells than the header: named, without the tokenizer's line end
+    ({"weather.csv": "date,tmean\n2024-01-01,1\n2024-01-02,2,3,4\n"}, [
+        ("weather.csv", 3, "load", "ParserError: Error tokenizing data. C error: Expected 2 "
+         "fields in line 3, saw 4")]),
     # a title line put before an export that begins with a byte-order mark
     ({"weather.csv": "Station: Finca\r\r" + (EXAMPLE_FARM / "weather.csv").read_text().replace(
         "\n", "\r")}, [

@@ -49,9 +49,11 @@ nb::object cell_text(nb::handle cell) {
 }
 
 nb::str error_text(nb::python_error &error) {
+    // pandas' tokenizer ends its messages with a line end: the line the
+    // message goes on is the notice's, so trailing white space is dropped.
     nb::object value = nb::borrow(error.value());
     return host::text(host::Str{nb::handle((PyObject *) Py_TYPE(value.ptr())).attr("__name__")},
-                      ": ", host::Str{value});
+                      ": ", nb::borrow<nb::str>(host::str(value).attr("rstrip")()));
 }
 
 // Every key of a composed mapping node (and of the mappings under it, at
