@@ -78,7 +78,7 @@ def test_functions_describe_themselves(name):
         assert pickle.loads(pickle.dumps(function)) is function
 
 
-def test_annotations_are_texts_where_specified():
+def test_annotations_written_as_text_stay_text():
     from py_zelka.readers import harvest_tag_reader as htr
 
     assert htr._optional_float.__annotations__["return"] == "float | None"

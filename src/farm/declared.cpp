@@ -22,13 +22,13 @@ constexpr unsigned record_files = records::files::records;
 constexpr unsigned dated_files = records::files::dated;
 constexpr unsigned counted_files = records::files::production | records::files::selection;
 
-struct KeySpec {
+struct SectionKey {
     const char *name;
     unsigned roles;
 };
 
 // What farm.yaml may say of each file, in the order messages list them.
-const KeySpec section_keys[] = {
+const SectionKey section_keys[] = {
     {"file", yaml_files | record_files},
     {"header", record_files},
     {"sheet", record_files},
@@ -61,9 +61,9 @@ nb::list names_list(const char *const *names, size_t n) {
 
 nb::list keys_of(Role role) {
     nb::list out;
-    for (const KeySpec &spec : section_keys)
-        if (spec.roles & bit(role))
-            out.append(nb::str(spec.name));
+    for (const SectionKey &key : section_keys)
+        if (key.roles & bit(role))
+            out.append(nb::str(key.name));
     return out;
 }
 
@@ -270,9 +270,9 @@ void FarmCheck::check_columns(Role role, nb::handle key, nb::handle value,
         }
         // The weather's mean temperature as the mean of two columns.
         if (role == Role::weather && ours_name == "tmean" && nb::isinstance<nb::dict>(theirs)) {
-            nb::dict spec = nb::borrow<nb::dict>(theirs);
-            nb::object pair = spec.contains("mean_of") ? nb::object(spec["mean_of"]) : nb::object();
-            bool sound = nb::len(spec) == 1 && pair.is_valid() && nb::isinstance<nb::list>(pair) &&
+            nb::dict mean = nb::borrow<nb::dict>(theirs);
+            nb::object pair = mean.contains("mean_of") ? nb::object(mean["mean_of"]) : nb::object();
+            bool sound = nb::len(mean) == 1 && pair.is_valid() && nb::isinstance<nb::list>(pair) &&
                          nb::len(pair) == 2 && is_text(nb::handle(pair[0])) &&
                          is_text(nb::handle(pair[1])) && !nb::handle(pair[0]).equal(pair[1]);
             if (sound)

@@ -65,7 +65,7 @@ struct Declarations {
     Prepare prepare;
 };
 
-// How a farm reads a record file besides the specified readers' defaults:
+// How a farm reads a record file besides the readers' own defaults:
 // its own labels of our columns (`renames`: file label -> our label),
 // whether its dates are written day first, and what it does to the table.
 struct Options {
