@@ -136,6 +136,48 @@ def test_a_failed_load_closes_the_file(write_file, monkeypatch):
     assert all(f.encoding == "utf-8" and f.mode == "r" for f in opened)
 
 
+class _Manager:
+    """A file's context manager whose exit suppresses, passes on or replaces the error."""
+
+    def __init__(self, stream, verdict, seen):
+        self.stream, self.verdict, self.seen = stream, verdict, seen
+
+    def __enter__(self):
+        return self.stream
+
+    def __exit__(self, kind, value, traceback):
+        self.stream.close()
+        if kind is None:
+            return False
+        self.seen.append((kind, traceback is not None))
+        if self.verdict == "raise":
+            raise OSError("exit failed")
+        return self.verdict
+
+
+@pytest.mark.parametrize("verdict", [False, True, "raise"])
+def test_the_file_is_left_as_with_leaves_it(write_file, monkeypatch, verdict):
+    from py_zelka.farm import check_farm
+
+    broken = write_file("farm/management.yaml", "replacement_schedule: {1: 2}\n# \xe9\n",
+                        encoding="latin-1")
+    seen = []
+    real_open = Path.open
+    monkeypatch.setattr(Path, "open", lambda self, *args, **kwargs: _Manager(
+        real_open(self, *args, **kwargs), verdict, seen))
+    raised = {False: UnicodeDecodeError, "raise": OSError}.get(verdict)
+    if raised:
+        with pytest.raises(raised):
+            CropCare.from_yaml(broken)
+    else:  # suppressed: nothing was read
+        assert CropCare.from_yaml(broken) == CropCare({})
+    findings = check_farm(broken.parent).findings
+    # suppressed, the farm's check reads on: the reader opens the file again
+    assert seen == [(UnicodeDecodeError, True)] * (3 if verdict is True else 2)
+    assert findings[findings.file == "management.yaml"].rule.tolist() == (
+        [] if verdict is True else ["management"])
+
+
 @pytest.mark.parametrize("schedule", [{12: 150.0, 13: 80.5}, MappingProxyType({12: 150.0, 13: 80.5})])
 def test_replacement_suckers_for_week(schedule):
     plan = CropCare(schedule)

@@ -262,13 +262,9 @@ def paste(folder, hint: str) -> None:
 
 
 def pasting_cases():
-    hourly, _ = hourly_export()
-    stacked, _ = stacked_stations()
-    f, _ = fahrenheit()
-    mm, _ = max_min_fahrenheit()
-    t, _ = tenths()
-    m, _ = markers()
-    h, _ = unclear_header()
+    shape = {name: files["weather.csv"] for name, (files, *_) in shapes().items()}
+    hourly, stacked, f, mm, t, m, h = (shape[name] for name in [
+        "hourly", "stacked", "fahrenheit", "max_min", "tenths", "markers", "header"])
     c = daily_means(11)
     kelvin = csv(pd.DataFrame({"date": DAYS.strftime("%Y-%m-%d"), "tmean": np.round(c + 273.15, 2)}))
     labelled = csv(pd.DataFrame({"date": DAYS.strftime("%Y-%m-%d"), "TempF": np.round(c * 1.8 + 32, 1)}))

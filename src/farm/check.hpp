@@ -99,6 +99,9 @@ nb::object cell_text(nb::handle cell);
 // A number as people write it: 60, -10, 0.5.
 std::string number_text(double v);
 
+// The value of an int or a float (not a bool) in `out`, or false.
+bool number_of(nb::handle value, double &out);
+
 // The text of a caught error: "TypeName: message".
 nb::str error_text(nb::python_error &error);
 

@@ -71,14 +71,7 @@ bool is_text(nb::handle value) { return PyUnicode_Check(value.ptr()); }
 
 // An int or a float, not a bool, finite: its value in `out`.
 bool finite_number(nb::handle value, double &out) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
-        return false;
-    out = PyFloat_AsDouble(value.ptr());
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::isfinite(out);
+    return number_of(value, out) && std::isfinite(out);
 }
 
 // A whole number (an int, not a bool) within [low, high].

@@ -48,6 +48,17 @@ nb::object cell_text(nb::handle cell) {
     return host::str(cell);
 }
 
+bool number_of(nb::handle value, double &out) {
+    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
+        return false;
+    out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 nb::str error_text(nb::python_error &error) {
     // pandas' tokenizer ends its messages with a line end: the line the
     // message goes on is the notice's, so trailing white space is dropped.

@@ -10,22 +10,6 @@ namespace farm {
 
 using host::utf8;
 
-namespace {
-
-// A number of a parameter value (an int or a float, not a bool), or false.
-bool number_of(nb::handle value, double &out) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
-        return false;
-    out = PyFloat_AsDouble(value.ptr());
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 nb::object FarmCheck::load_yaml(nb::handle file, nb::handle path, nb::handle loader, Rule rule) {
     try {
         return loader(path);

@@ -18,6 +18,14 @@ namespace {
 
 size_t capped(size_t a, size_t b, size_t cap) { return a + b > cap ? cap : a + b; }
 
+// What `with` does when its block raises: hands the error to __exit__, and
+// tells whether the context manager suppressed it (an error of __exit__
+// itself propagates).
+bool exit_suppresses(nb::handle exit, nb::python_error &error) {
+    nb::object traceback = error.traceback();
+    return truth(exit(error.type(), error.value(), traceback.is_valid() ? traceback : nb::none()));
+}
+
 }  // namespace
 
 YamlText read_yaml_text(nb::handle path, const YamlBounds &bounds, YamlRefusal &refusal) {
@@ -36,13 +44,7 @@ YamlText read_yaml_text(nb::handle path, const YamlBounds &bounds, YamlRefusal &
             out.name = nb::getattr(stream, "name", nb::str("<file>"));
         }
     } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        nb::object suppress = exit(error.type(), error.value(),
-                                   traceback.is_valid() ? traceback : nb::none());
-        int truth = PyObject_IsTrue(suppress.ptr());
-        if (truth < 0)
-            throw nb::python_error();
-        if (!truth)
+        if (!exit_suppresses(exit, error))
             throw;
         out.text = nb::str("");  // the context manager swallowed it: an empty document
         out.name = nb::str("<file>");
@@ -186,13 +188,7 @@ nb::object load_yaml_file(nb::handle path, nb::handle yaml) {
                 document = load_yaml_text(yaml, text);
         }
     } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        nb::object suppress = exit(error.type(), error.value(),
-                                   traceback.is_valid() ? traceback : nb::none());
-        int truth_value = PyObject_IsTrue(suppress.ptr());
-        if (truth_value < 0)
-            throw nb::python_error();
-        if (!truth_value)
+        if (!exit_suppresses(exit, error))
             throw;
         return nb::none();
     } catch (...) {
