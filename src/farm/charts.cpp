@@ -639,8 +639,7 @@ void binned(const Canvas &c, const Series &s, const std::vector<Day> &days, size
 
 // The flagged cells at the top of the axes, one mark where they are too
 // close to tell apart.
-void mark_flagged(const Canvas &c, std::vector<long long> flagged) {
-    std::sort(flagged.begin(), flagged.end());
+void mark_flagged(const Canvas &c, const std::vector<long long> &flagged) {  // in day order
     std::vector<double> x, tops;
     for (long long day : flagged) {
         if (!x.empty() && (double) day - x.back() < c.least)
@@ -1030,32 +1029,27 @@ void save_steadily(nb::handle figure, nb::handle target, nb::dict kw) {
     steady.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
-bool id_character(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
-}
-
 // `text` with `prefix` put before every id it declares (id="...") and every
 // one it refers to (href="#...", xlink:href="#...", url(#...)).
 std::string prefixed(const std::string &text, const std::string &prefix) {
     static const std::string marks[] = {" id=\"", "href=\"#", "url(#"};
     std::string out;
     out.reserve(text.size() + text.size() / 20);
+    // The next place of each mark, found again only once it is passed (the
+    // marks cannot overlap one another).
+    size_t found[3];
+    for (size_t k = 0; k < 3; ++k)
+        found[k] = text.find(marks[k]);
     size_t at = 0;
     while (true) {
-        size_t next = std::string::npos, length = 0;
-        for (const std::string &mark : marks) {
-            size_t found = text.find(mark, at);
-            if (found < next) {
-                next = found;
-                length = mark.size();
-            }
-        }
-        if (next == std::string::npos)
+        size_t k = std::min_element(found, found + 3) - found;
+        if (found[k] == std::string::npos)
             break;
-        out.append(text, at, next + length - at);
+        size_t end = found[k] + marks[k].size();
+        out.append(text, at, end - at);
         out += prefix;
-        at = next + length;
+        at = end;
+        found[k] = text.find(marks[k], at);
     }
     out.append(text, at, std::string::npos);
     return out;
@@ -1063,12 +1057,7 @@ std::string prefixed(const std::string &text, const std::string &prefix) {
 
 }  // namespace
 
-nb::str svg(nb::handle figure, const std::string &id_prefix) {
-    for (char c : id_prefix)
-        if (!id_character(c))
-            host::raise(PyExc_ValueError,
-                        host::text("an id prefix holds ASCII letters, digits, '-' and '_' only, not ",
-                                   host::Repr{nb::str(id_prefix.data(), id_prefix.size())}));
+nb::str svg(nb::handle figure) {
     nb::object buffer = host::from_import("io", "StringIO")();
     nb::dict metadata;
     for (const char *key : {"Creator", "Date", "Format", "Type"})
@@ -1084,20 +1073,16 @@ nb::str svg(nb::handle figure, const std::string &id_prefix) {
         text.erase(0, at);
     // A document of its own (the page holds it as an image): its namespaces
     // stay declared.
-    std::string prefix = id_prefix;
-    if (prefix.empty()) {
-        // FNV-1a of the chart's text: its ids differ from another chart's
-        // (24 bits: a page holds tens of charts, not thousands).
-        uint64_t hash = 1469598103934665603ull;
-        for (unsigned char c : text) {
-            hash ^= c;
-            hash *= 1099511628211ull;
-        }
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%06llx", (unsigned long long) (hash & 0xffffffull));
-        prefix = std::string("z") + digits + "-";
+    // FNV-1a of the chart's text: its ids differ from another chart's (24
+    // bits: a page holds tens of charts, not thousands).
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
     }
-    text = prefixed(text, prefix);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%06llx", (unsigned long long) (hash & 0xffffffull));
+    text = prefixed(text, std::string("z") + digits + "-");
     return nb::str(text.data(), text.size());
 }
 

@@ -94,12 +94,9 @@ void harvest_hazard(const Matplotlib &mpl, nb::handle axes, nb::handle parameter
 // or inline SVG alike: no XML prolog, no metadata, its namespaces declared;
 // text drawn as paths, so no font is loaded.  The same figure gives the same text,
 // byte for byte.  Every id of the chart (and every reference to one: href,
-// xlink:href, url(#...)) begins with `id_prefix`, which holds only ASCII
-// letters, digits, "-" and "_" (ValueError otherwise): give each chart of a
-// page its own, e.g. the farm's anchor and the chart's kind.  Without one,
-// the prefix is made from the chart's content ("z" and 6 hex digits), so
-// that charts that differ never share an id.
-nb::str svg(nb::handle figure, const std::string &id_prefix = "");
+// xlink:href, url(#...)) begins with a prefix made from the chart's content
+// ("z" and 6 hex digits), so that charts that differ never share an id.
+nb::str svg(nb::handle figure);
 
 // The figure written to `path` in `format` (a suffix matplotlib writes,
 // lower case) at `dpi`, with nothing in the file that changes from run to

@@ -87,20 +87,20 @@ nb::dict missing_chart(const std::string &kind, const std::string &why) {
 }
 
 // The weather cells the check found implausible or unreadable, as written.
-nb::object flagged_cells(const FarmRows &farm) {
-    nb::object cells = host::from_import("builtins", "set")();
-    for (const Row &row : farm.rows)
-        if (!row.value.is_none() &&
-            (row.id == Rule::non_numeric_signal || row.id == Rule::missing_marker ||
-             row.id == Rule::implausible_value || row.id == Rule::negative_heat_units))
-            cells.attr("add")(row.value);
-    return cells;
+nb::object flagged_cells(nb::handle report) {
+    nb::list rules;
+    for (Rule rule : {Rule::non_numeric_signal, Rule::missing_marker, Rule::implausible_value,
+                      Rule::negative_heat_units})
+        rules.append(nb::str(records::row_of(rule).name));
+    nb::object findings = report.attr("findings");
+    nb::object values = findings["value"];
+    nb::object flagged = findings["rule"].attr("isin")(rules).attr("__and__")(values.attr("notna")());
+    return host::from_import("builtins", "set")(values[flagged].attr("tolist")());
 }
 
 }  // namespace
 
 nb::list farm_charts(nb::handle report) {
-    FarmRows farm = farm_rows(report);
     nb::list out;
     charts::Matplotlib mpl;
     if (!charts::load(mpl)) {
@@ -127,7 +127,7 @@ nb::list farm_charts(nb::handle report) {
                                             "could not be read (see its findings).");
         nb::object figure = charts::figure(mpl, 11, 3.2);
         charts::weather(mpl, figure.attr("add_subplot")(), weather, report.attr("provider"),
-                        flagged_cells(farm));
+                        flagged_cells(report));
         return chart("weather", charts::svg(figure),
                      "The weather as the model reads it: day by day over a few years, beyond "
                      "that weekly or monthly means with their lowest-to-highest band; shaded days "

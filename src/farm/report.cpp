@@ -238,6 +238,7 @@ FarmRows farm_rows(nb::handle farm) {
         return host::is_missing(value) ? nb::object(nb::none()) : nb::borrow(value);
     };
     if (data) {
+        nb::str hint_key("hint");
         for (nb::handle finding : farm["findings"]) {
             Row row;
             row.file = finding["file"];
@@ -245,11 +246,9 @@ FarmRows farm_rows(nb::handle farm) {
             row.column = plain(finding["column"]);
             row.value = plain(finding["value"]);
             row.rule = utf8(finding["rule"]);
-            rule_named(row.rule, row.id);
             row.severity = utf8(finding["severity"]);
             row.message = finding["message"];
-            row.hint = host::contains(finding, nb::str("hint")) ? hint_of(finding["hint"])
-                                                                : nb::object(nb::none());
+            row.hint = hint_of(finding.attr("get")(hint_key));
             out.rows.push_back(std::move(row));
         }
         if (host::contains(farm, nb::str("notices")))
@@ -272,7 +271,6 @@ FarmRows farm_rows(nb::handle farm) {
             row.column = plain(columns[2][i]);
             row.value = plain(columns[3][i]);
             row.rule = utf8(columns[4][i]);
-            rule_named(row.rule, row.id);
             row.severity = utf8(columns[5][i]);
             row.message = columns[6][i];
             row.hint = hinted ? hint_of(hints[i]) : nb::object(nb::none());

@@ -8,7 +8,6 @@
 // rendered from templates (html.cpp), which escape every value.
 #pragma once
 
-#include "records/catalogue.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -22,7 +21,6 @@ namespace nb = nanobind;
 struct Row {
     nb::object file, line, column, value;  // line, column, value: None when not about one
     std::string rule, severity;
-    records::Rule id = records::Rule::count;  // the rule, count for one outside the catalogue
     nb::object message;
     nb::object hint;  // farm.yaml's section as it must read, or None
     bool error() const { return severity == "error"; }
