@@ -188,6 +188,16 @@ def test_tags_named_after_colours_are_drawn_in_them(drawn, tmp_path, tag, colour
     assert to_hex(colour) not in (drawn_colour["north"], drawn_colour["south"])
 
 
+@pytest.mark.parametrize("label", ["tag", "Band"])
+def test_the_legend_spells_each_tag_as_the_file_first_does(tmp_path, label):
+    folder = farm(tmp_path, production=harvest(["Red", "red ", "Dark Green", "DARK GREEN"]))
+    table = folder / "production.csv"
+    table.write_text(table.read_text().replace("tag", label, 1))
+    if label != "tag":
+        (folder / "farm.yaml").write_text(f"production: {{columns: {{tag: {label}}}}}\n")
+    assert check_farm(folder).tag_spellings == {"red": "Red", "dark green": "Dark Green"}
+
+
 def charts_of(page: str) -> dict[str, str]:
     """The SVG of each chart of a one-farm page (an image, as a data: URI)."""
     return {kind: base64.b64decode(data).decode() for kind, data in re.findall(

@@ -692,11 +692,12 @@ void FarmCheck::check_optional(Role role, nb::handle path) {
                              : nb::object();
     if (data.is_valid())
         data_[size_t(role)] = data;
-    // The legend writes a tag as the file first does ("Red", not "red").
+    // The legend writes a tag as the file first does ("Red", not "red"):
+    // the first of its spellings, in the table's (renamed) tag column.
     if (role == Role::production && records.has_table()) {
-        nb::object label = file_column(role, nb::str("tag"));
+        nb::str label("tag");
         if (records::has_column(records.checked.table, label))
-            for (nb::handle cell : records.checked.table[label].attr("tolist")()) {
+            for (nb::handle cell : records.checked.table[label].attr("unique")()) {
                 nb::object tag = records::normalize_tag(cell);
                 if (nb::len(tag) > 0 && !spellings_.contains(tag))
                     spellings_[tag] = host::str(cell).attr("strip")();
