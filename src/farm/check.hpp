@@ -300,9 +300,6 @@ class FarmCheck {
     nb::list twice_[role_count];         // our columns farm.yaml maps to a column taken
     Thresholds thresholds_;
     std::map<Rule, Severity> severities_;  // set by farm.yaml's checks: severity
-    // The declarations written so far, by their section's repr: a rule of
-    // many rows proposes the same one for each.
-    mutable std::map<std::string, nb::object> declarations_;
     std::set<Rule> silenced_;              // turned off there
     bool units_refused_ = false;           // the weather's unit is not known
     std::vector<Finding> findings_;

@@ -451,16 +451,10 @@ nb::str FarmCheck::declaration(const char *key, nb::handle current, nb::handle u
             merged[k] = v;
         }
     }
-    std::string seen = std::string(key) + '\x1f' + utf8(host::repr(merged));
-    auto found = declarations_.find(seen);
-    if (found != declarations_.end())
-        return nb::borrow<nb::str>(found->second);
     nb::object dumped = host::import("yaml").attr("safe_dump")(
         merged, nb::arg("default_flow_style") = true, nb::arg("sort_keys") = false,
         nb::arg("width") = 1 << 20, nb::arg("allow_unicode") = true);
-    nb::str out = host::text(key, ": ", host::Str{dumped.attr("strip")()});
-    declarations_.emplace(std::move(seen), out);
-    return out;
+    return host::text(key, ": ", host::Str{dumped.attr("strip")()});
 }
 
 nb::str FarmCheck::declaration(Role role, const char *key, nb::handle value) const {

@@ -41,9 +41,9 @@ records::CheckedFile check_selection_role(State &s, nb::handle path, nb::handle 
 namespace {
 
 // The per-row message of a reader's rule; `dayfirst`: how the file's dates
-// were read.
+// were read; `hint`: farm.yaml's section as it must read, where one is given.
 nb::str row_message(Rule rule, nb::handle column, nb::handle value, nb::handle message,
-                    Role role, bool dayfirst) {
+                    bool dayfirst, nb::handle hint) {
     switch (rule) {
     case Rule::date_parse:
         return host::text(host::Repr{value}, " is not a calendar date");
@@ -52,11 +52,11 @@ nb::str row_message(Rule rule, nb::handle column, nb::handle value, nb::handle m
                                      " can only be read month first, beside dates read day "
                                      "first; is the file written month first? Say so in "
                                      "farm.yaml: ",
-                                     role_name(role), ": {dayfirst: false}")
+                                     host::Str{hint})
                         : host::text(host::Repr{value},
                                      " can only be read day first, beside dates read month "
                                      "first; say so in farm.yaml: ",
-                                     role_name(role), ": {dayfirst: true}");
+                                     host::Str{hint});
     case Rule::duplicate_tag_date:
         return nb::str("another row has the same tag and date");
     case Rule::duplicate_date:
@@ -318,19 +318,23 @@ void FarmCheck::report_loading(Role role, const RecordFile &records) {
         nb::object cells = table.is_valid() && records::has_column(table, column)
                                ? nb::object(table[column].attr("tolist")())
                                : nb::object();
+        // The farm.yaml of the rule's rows, made at the first row that needs it.
+        nb::object reread;
+        auto reread_hint = [&](bool first) {
+            if (!reread.is_valid())
+                reread = declaration(role, "dayfirst", nb::bool_(first));
+            return reread;
+        };
         for (size_t i : rows) {
             nb::object value = cells.is_valid() ? cell_text(cells[i]) : nb::object(nb::none());
-            nb::object hint = nb::none();
-            nb::str text = row_message(rule, label, value, message, role, dayfirst);
+            nb::object hint =
+                rule == Rule::mixed_day_month ? reread_hint(!dayfirst) : nb::object(nb::none());
+            nb::str text = row_message(rule, label, value, message, dayfirst, hint);
             int a = 0, b = 0;
-            if (rule == Rule::mixed_day_month) {
-                hint = declaration(role, "dayfirst", nb::bool_(!dayfirst));
-                text = host::text(text.attr("split")("farm.yaml: ")[0], "farm.yaml: ",
-                                  host::Str{hint});
-            } else if (rule == Rule::date_parse && !dayfirst && !value.is_none() &&
-                       day_month(utf8(value), a, b) && a > 12 && a <= 31 && b >= 1 && b <= 12) {
+            if (rule == Rule::date_parse && !dayfirst && !value.is_none() &&
+                day_month(utf8(value), a, b) && a > 12 && a <= 31 && b >= 1 && b <= 12) {
                 // A date only the day-first reading reads.
-                hint = declaration(role, "dayfirst", nb::bool_(true));
+                hint = reread_hint(true);
                 text = host::text(host::Repr{value}, " is not a calendar date read month first; "
                                   "it is one read day first: if the file writes dates so, say so "
                                   "in farm.yaml, ",

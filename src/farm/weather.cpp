@@ -171,7 +171,7 @@ void FarmCheck::check_weather(nb::handle path) {
                                          : nb::object(column_map.attr("tmean"));
     WeatherSeries rows = weather_values(records, data, source_label, heat_units);
     weather_rows(records, rows, date_label);
-    WeatherSeries days = declared.daily ? daily_means(records, rows) : rows;
+    WeatherSeries days = declared.daily ? daily_means(records, rows) : std::move(rows);
     // Gaps and spacing mean something only of a signal and a calendar read
     // one way: an empty signal and dates that read both ways are findings
     // of their own.
@@ -429,11 +429,8 @@ char FarmCheck::units_of(const RecordFile &records, nb::handle label, double med
         add(file, nb::none(), label, nb::none(), rule, message, hint);
         units_refused_ = true;
     };
-    nb::str fahrenheit = declaration(Role::weather, "units", nb::str("degF"));
-    nb::str kelvin = declaration(Role::weather, "units", nb::str("K"));
-    nb::str tenths = declaration(Role::weather, "scale", nb::float_(0.1));
     if (by_label == 'F' || by_label == 'K') {
-        nb::str hint = by_label == 'F' ? fahrenheit : kelvin;
+        nb::str hint = declaration(Role::weather, "units", nb::str(by_label == 'F' ? "degF" : "K"));
         refuse(Rule::temperature_units,
                host::text("the label ", host::Repr{label}, " says ",
                           by_label == 'F' ? "degrees Fahrenheit" : "kelvin",
@@ -444,6 +441,9 @@ char FarmCheck::units_of(const RecordFile &records, nb::handle label, double med
     }
     if (by_label == 'C' || median <= 40.0)
         return 'C';
+    nb::str fahrenheit = declaration(Role::weather, "units", nb::str("degF"));
+    nb::str kelvin = declaration(Role::weather, "units", nb::str("K"));
+    nb::str tenths = declaration(Role::weather, "scale", nb::float_(0.1));
     if (median <= 120.0) {
         refuse(Rule::temperature_units,
                host::text("the values of ", host::Repr{label}, " look like degrees Fahrenheit "
@@ -552,6 +552,7 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
         }
     };
     std::map<long long, size_t> first_of_stamp, first_of_day;
+    nb::object daily;  // the hint of sub-daily rows, made at the first
     long long previous = no_stamp;
     size_t previous_row = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -597,7 +598,8 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
             auto same_day = first_of_day.find(day);
             if (same_day != first_of_day.end()) {
                 if (!declared.daily) {
-                    nb::object daily = declaration(Role::weather, "daily", nb::str("mean"));
+                    if (!daily.is_valid())  // the same for every row
+                        daily = declaration(Role::weather, "daily", nb::str("mean"));
                     add(file, records.line_at(i), date_label, written_at(i), Rule::sub_daily,
                         host::text("a second row for the day of line ",
                                    host::Str{records.line_at(same_day->second)},

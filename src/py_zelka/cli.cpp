@@ -110,21 +110,31 @@ nb::dict failed_check(nb::handle path, nb::handle error) {
 // `shown` is the path the report names (the folder as the user wrote it,
 // when `path` is that folder made absolute for another process).
 //
-// `output` says what the run prints: "text" (each rule's first rows), "all"
-// (every row), "report" (the text, and the farm's charts drawn for the
-// HTML report, under "charts") or "all report" (both).
+// `output` says what the run prints, as words: "text" (each rule's first
+// rows), "all" (every row), "json" (the findings as data, no text),
+// "report" (the farm's charts drawn for the HTML report, under "charts",
+// with the findings): "text", "all", "json", "report", "all report" or
+// "json report".  Only what the run prints is made: a text run's farm is
+// its path, verdict and text.
 nb::object check_for_cli(State &, nb::handle path, nb::handle shown, nb::handle output) {
     nb::handle name = shown.is_none() ? path : shown;
     std::string mode = " " + (output.is_none() ? "text" : host::utf8(output)) + " ";
     bool html = mode.find(" report ") != std::string::npos;
     bool all = mode.find(" all ") != std::string::npos;
+    bool json = mode.find(" json ") != std::string::npos;
     try {
         nb::object report = host::from_import("py_zelka.farm", "check_farm")(path);
         if (!shown.is_none())
             report = host::from_import("dataclasses", "replace")(report, nb::arg("folder") = host::str(shown));
-        nb::dict out = nb::borrow<nb::dict>(
-            report.attr("_as_dict")(nb::arg("html") = nb::bool_(html)));
-        out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(all));
+        nb::dict out;
+        if (html || json) {
+            out = nb::borrow<nb::dict>(report.attr("_as_dict")(nb::arg("html") = nb::bool_(html)));
+        } else {
+            out["path"] = report.attr("folder");
+            out["ok"] = report.attr("ok");
+        }
+        if (!json)
+            out["text"] = report.attr("to_text")(nb::arg("all") = nb::bool_(all));
         return out;
     } catch (nb::python_error &error) {
         if (!host::error_is(error, PyExc_Exception))
@@ -819,8 +829,9 @@ int run_check(State &s, nb::handle args) {
     run.results.resize(nb::len(run.shown));
     nb::object report_path = args.attr("report");
     bool all = host::truth(args.attr("all"));
-    run.output = nb::str(report_path.is_none() ? (all ? "all" : "text")
-                                               : (all ? "all report" : "report"));
+    bool json = std::string(nb::str(args.attr("format")).c_str()) == "json";
+    std::string output = json ? "json" : all ? "all" : "text";
+    run.output = nb::str((report_path.is_none() ? output : output + " report").c_str());
     nb::object address = args.attr("dask_address");
     if (host::truth(args.attr("dask")) || !address.is_none()) {
         int status = check_on_dask(s, run, address, args.attr("dask_timeout"), args.attr("workers"));
@@ -831,7 +842,7 @@ int run_check(State &s, nb::handle args) {
     }
     run.interrupted = run.interrupted || s.stop;
     bool written = report_path.is_none() || write_report(run, report_path);
-    print_results(run, std::string(nb::str(args.attr("format")).c_str()) == "json");
+    print_results(run, json);
     if (run.interrupted || s.stop) {
         write_error(host::text("zelka check: interrupted; ", std::to_string(run.checked()), " of ",
                                std::to_string(run.results.size()), " farm(s) checked\n"));
@@ -1116,12 +1127,13 @@ void init(nb::module_ &m, State &s) {
     host::def<&check_for_cli>(m, s, "_check_for_cli",
                               "(path: str | os.PathLike, shown: str | None = None, "
                               "output: str = 'text') -> dict",
-                              "The check of one farm as plain data (its report, its text), or\n"
-                              "the check's own failure as the farm's one error; the report\n"
-                              "names the folder `shown` when given.  output: 'text' (each\n"
-                              "rule's first rows), 'all' (every row), 'report' (also the\n"
-                              "farm's section of the HTML report, under 'html') or 'all\n"
-                              "report' (both).");
+                              "The check of one farm as plain data, or the check's own failure\n"
+                              "as the farm's one error; the report names the folder `shown`\n"
+                              "when given.  output says what is printed: 'text' (the path, 'ok'\n"
+                              "and the text of each rule's first rows), 'all' (the text of every\n"
+                              "row) or 'json' (the report as data, no text); ' report' after\n"
+                              "any of them adds the report as data and the farm's charts, under\n"
+                              "'charts'.");
     host::def<&start_worker>(m, s, "_start_worker",
                              "(paths: list, shown: list, counter: object, output: str) -> None",
                              "A pool worker's process: Ctrl-C left to the command, then its\n"
