@@ -3,6 +3,7 @@
 
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/dates.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -28,8 +29,9 @@ nb::object floats(const std::vector<double> &values) {
 // ---------------------------------------------------------------------------
 // Days: whole days since 1970-01-01, as numpy's datetime64[D] counts them
 
-// datetime.date(1970, 1, 1).toordinal()
-constexpr long long epoch_ordinal = 719163;
+using records::civil_from_days;
+using records::days_from_civil;
+using records::epoch_ordinal;
 
 long long day_of(nb::handle date) {
     return nb::cast<long long>(date.attr("toordinal")()) - epoch_ordinal;
@@ -41,36 +43,9 @@ double epoch_shift(const Matplotlib &mpl) {
     return nb::cast<double>(mpl.dates.attr("date2num")(day0));
 }
 
-struct Civil {
-    long long year;
-    unsigned month, day;
-};
-
-// The proleptic Gregorian calendar's day numbers (H. Hinnant's algorithms).
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned) (y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long) doe - 719468;
-}
-
-Civil civil_from_days(long long z) {
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = (unsigned) (z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {(long long) yoe + era * 400 + (m <= 2), m, d};
-}
-
 // Months since January 1970 of a day, and back.
 long long month_of(long long day) {
-    Civil c = civil_from_days(day);
+    records::Civil c = civil_from_days(day);
     return c.year * 12 + (long long) c.month - 1 - 1970 * 12;
 }
 

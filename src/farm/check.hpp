@@ -102,6 +102,12 @@ std::string number_text(double v);
 // The value of an int or a float (not a bool) in `out`, or false.
 bool number_of(nb::handle value, double &out);
 
+// A day's ordinal as datetime.date writes it: "2024-01-31".
+nb::str day_text(long long ordinal);
+
+// A whole number (an int, not a bool) within [low, high], in `out`; or false.
+bool whole_number(nb::handle value, long low, long high, long &out);
+
 // The text of a caught error: "TypeName: message".
 nb::str error_text(nb::python_error &error);
 

@@ -74,15 +74,6 @@ bool finite_number(nb::handle value, double &out) {
     return number_of(value, out) && std::isfinite(out);
 }
 
-// A whole number (an int, not a bool) within [low, high].
-bool whole_number(nb::handle value, long low, long high, long &out) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
-        return false;
-    int overflow = 0;
-    out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-    return !overflow && out >= low && out <= high;
-}
-
 // A cell value farm.yaml may name: text or a number.
 bool scalar(nb::handle value) {
     return is_text(value) ||
@@ -106,7 +97,6 @@ void FarmCheck::check_section(Role role, nb::handle key, nb::handle value,
     }
     Declared &declared = declared_[size_t(role)];
     nb::list allowed = keys_of(role);
-    nb::list columns = names_list(row_of(role).columns, 9);
     for (auto [inner, inner_value] : nb::borrow<nb::dict>(value)) {
         std::string inner_name = is_text(inner) ? utf8(inner) : std::string();
         std::string path = name + "." + inner_name;

@@ -48,6 +48,10 @@ nb::object cell_text(nb::handle cell) {
     return host::str(cell);
 }
 
+nb::str day_text(long long ordinal) {
+    return host::str(host::from_import("datetime", "date").attr("fromordinal")(ordinal));
+}
+
 bool number_of(nb::handle value, double &out) {
     if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
         return false;
@@ -57,6 +61,14 @@ bool number_of(nb::handle value, double &out) {
         return false;
     }
     return true;
+}
+
+bool whole_number(nb::handle value, long low, long high, long &out) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+        return false;
+    int overflow = 0;
+    out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    return !overflow && out >= low && out <= high;
 }
 
 nb::str error_text(nb::python_error &error) {
@@ -257,11 +269,8 @@ void FarmCheck::read_farm_yaml() {
         nb::object where = line_or_none(lines, name);
         Role role;
         if (name == "week_length_days") {
-            int overflow = 0;
-            long days = PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())
-                            ? PyLong_AsLongAndOverflow(value.ptr(), &overflow)
-                            : 0;
-            if (days < 1 || days > max_week_length || overflow)
+            long days = 0;
+            if (!whole_number(value, 1, max_week_length, days))
                 add(file, where, nb::none(), cell_text(value), Rule::farm_yaml_value,
                     host::text("week_length_days must be a whole number of days from 1 to ",
                                host::Str{nb::int_(max_week_length)},
@@ -285,20 +294,13 @@ void FarmCheck::read_farm_yaml() {
 int FarmCheck::week_length() const {
     nb::object given = config_.is_valid() ? nb::object(config_.attr("get")("week_length_days"))
                                           : nb::object(nb::none());
-    int overflow = 0;
-    if (PyLong_CheckExact(given.ptr())) {
-        long days = PyLong_AsLongAndOverflow(given.ptr(), &overflow);
-        if (!overflow && days >= 1 && days <= max_week_length)
-            return (int) days;
-    }
-    if (!parameters_.is_none()) {
-        nb::object days = parameters_.attr("general").attr("get")("week_length_days");
-        if (PyLong_CheckExact(days.ptr())) {
-            long value = PyLong_AsLongAndOverflow(days.ptr(), &overflow);
-            if (!overflow && value >= 1 && value <= max_week_length)
-                return (int) value;
-        }
-    }
+    long days = 0;
+    if (whole_number(given, 1, max_week_length, days))
+        return (int) days;
+    if (!parameters_.is_none() &&
+        whole_number(parameters_.attr("general").attr("get")("week_length_days"), 1,
+                     max_week_length, days))
+        return (int) days;
     return 7;
 }
 

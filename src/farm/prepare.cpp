@@ -22,16 +22,8 @@ namespace {
 
 // A number written as text ("-999", " -99.9 "), or false.
 bool number_in(nb::handle cell, double &out) {
-    if (PyBool_Check(cell.ptr()))
-        return false;
-    if (PyLong_Check(cell.ptr()) || PyFloat_Check(cell.ptr())) {
-        out = PyFloat_AsDouble(cell.ptr());
-        if (out == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
+    if (number_of(cell, out))
         return !std::isnan(out);
-    }
     if (!PyUnicode_Check(cell.ptr()))
         return false;
     std::string text = utf8(cell);

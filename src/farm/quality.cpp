@@ -8,6 +8,7 @@
 #include "farm/check.hpp"
 
 #include "host/host.hpp"
+#include "records/dates.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -21,10 +22,6 @@ namespace farm {
 using host::utf8;
 
 namespace {
-
-nb::str day_text(long long ordinal) {
-    return host::str(host::from_import("datetime", "date").attr("fromordinal")(ordinal));
-}
 
 nb::str days_text(long long first, long long last) {
     return host::text(day_text(first), " to ", day_text(last));
@@ -104,12 +101,11 @@ void FarmCheck::weather_quality(const RecordFile &records, const WeatherSeries &
 
     // Outliers: far from the mean of the calendar month over the whole file,
     // the value itself left out of the mean and the spread it is measured by.
-    nb::object date_cls = host::from_import("datetime", "date");
     std::vector<int> month(n);
     double sum[12] = {0}, squares[12] = {0};
     size_t count[12] = {0};
     for (size_t k = 0; k < n; ++k) {
-        month[k] = nb::cast<int>(date_cls.attr("fromordinal")(days[k].day).attr("month")) - 1;
+        month[k] = (int) records::civil_from_days(days[k].day - records::epoch_ordinal).month - 1;
         sum[month[k]] += days[k].value;
         squares[month[k]] += days[k].value * days[k].value;
         ++count[month[k]];

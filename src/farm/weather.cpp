@@ -10,6 +10,7 @@
 #include "host/capi.hpp"
 #include "host/host.hpp"
 #include "records/columns.hpp"
+#include "records/dates.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -91,10 +92,6 @@ char unit_of_label(const std::string &label) {
     return 0;
 }
 
-nb::str day_text(long long ordinal) {
-    return host::str(host::from_import("datetime", "date").attr("fromordinal")(ordinal));
-}
-
 // A marker as farm.yaml would list it: -999 (an int when it is whole).
 nb::object marker_value(double v) {
     if (v == std::floor(v) && std::fabs(v) < 1e15)
@@ -103,7 +100,6 @@ nb::object marker_value(double v) {
 }
 
 constexpr long long day_nanos = 86400LL * 1000000000LL;
-constexpr long long ordinal_1970 = 719163;  // date(1970, 1, 1).toordinal()
 
 // The dates of a column as nanoseconds since 1970 of their wall time (a
 // zone's dates read as they are written), no_stamp where there is none: one
@@ -125,7 +121,7 @@ long long ordinal_of(long long nanos) {
     if (nanos == no_stamp)
         return 0;
     long long days = nanos / day_nanos - (nanos % day_nanos < 0);
-    return days + ordinal_1970;
+    return days + records::epoch_ordinal;
 }
 
 }  // namespace
@@ -374,7 +370,7 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
                                " are negative: heat units are 0 or more"));
         return out;
     }
-    bool site = thresholds_.low != -60.0 || thresholds_.high != 60.0;
+    bool site = thresholds_.low != records::limits.low || thresholds_.high != records::limits.high;
     bool shown_converted = declared.scaled || unit == 'F' || unit == 'K';
     out.flagged.assign(n, false);
     for (size_t i = 0; i < n; ++i)
@@ -662,7 +658,7 @@ WeatherSeries FarmCheck::daily_means(const RecordFile &records, const WeatherSer
         out.rows.push_back(rows.rows[members.front()]);
         out.days.push_back(day);
         out.stamps.append(timestamp(host::from_import("datetime", "date").attr("fromordinal")(day)));
-        out.nanos.push_back((day - ordinal_1970) * day_nanos);
+        out.nanos.push_back((day - records::epoch_ordinal) * day_nanos);
         out.values.push_back(enough ? total / (double) readings : std::nan(""));
         out.usable.push_back(enough);
         out.flagged.push_back(false);

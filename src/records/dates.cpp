@@ -147,9 +147,6 @@ Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst) {
 // ---------------------------------------------------------------------------
 // Dates in C++
 
-namespace {
-
-// Days since 1970-01-01 of a day of the proleptic Gregorian calendar.
 int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
     y -= m <= 2;
     int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -158,6 +155,20 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
+
+Civil civil_from_days(int64_t z) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = (unsigned) (z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {(int64_t) yoe + era * 400 + (m <= 2), m, d};
+}
+
+namespace {
 
 bool leap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -460,7 +471,7 @@ nb::object calendar_dates(const Pandas &pd, nb::handle parsed) {
             int64_t day = t / per_day - (t % per_day < 0 ? 1 : 0);  // floor
             auto found = days.find(day);
             if (found == days.end())
-                found = days.emplace(day, from_ordinal(nb::int_(day + 719163))).first;
+                found = days.emplace(day, from_ordinal(nb::int_(day + epoch_ordinal))).first;
             cell = found->second.ptr();
         }
         PyList_SetItem(out.ptr(), (Py_ssize_t) i, Py_NewRef(cell));

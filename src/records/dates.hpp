@@ -5,6 +5,8 @@
 #include "records/pandas.hpp"
 #include "records/rows.hpp"
 
+#include <cstdint>
+
 namespace records {
 
 namespace nb = nanobind;
@@ -39,6 +41,18 @@ nb::object parse_dates(const Pandas &pd, nb::handle series, nb::handle options =
 // reading took some cells one way and these the other.  In row order; none
 // when every cell reads one way only, or none reads the other way.
 Rows contradicting_rows(const Pandas &pd, nb::handle series, bool dayfirst);
+
+// The proleptic Gregorian calendar in whole days since 1970-01-01, as
+// numpy's datetime64[D] counts them (H. Hinnant's algorithms).
+constexpr int64_t epoch_ordinal = 719163;  // datetime.date(1970, 1, 1).toordinal()
+
+struct Civil {
+    int64_t year;
+    unsigned month, day;  // 1-12, 1-31
+};
+
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d);
+Civil civil_from_days(int64_t days);
 
 // `parsed.dt.date`: the calendar date of every timestamp as a
 // datetime.date, NaT where the timestamp is missing; a column without any
