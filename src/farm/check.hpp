@@ -129,10 +129,11 @@ struct RecordFile {
     nb::object path, file;           // the path, and its name in the folder
     bool loaded = false;             // false when loading the file failed
     records::CheckedFile checked;    // what the reader's rules found
-    std::vector<size_t> lines;       // the line of each row of the loaded table
     bool has_table() const { return checked.table.is_valid(); }
     bool has_data() const { return checked.data.is_valid() && !checked.data.is_none(); }
+    // The line of a row of the loaded table (its source keeps them in step).
     nb::object line_at(size_t row) const {
+        const std::vector<size_t> &lines = checked.source.lines;
         return row < lines.size() ? nb::object(nb::int_(lines[row])) : nb::object(nb::none());
     }
 };

@@ -166,9 +166,6 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
         add(records.file, line, nb::none(), nb::none(), Rule::load, error_text(error));
         return records;
     }
-    if (records.has_table())
-        records.lines =
-            records::row_lines(records.checked.source, nb::len(records.checked.table));
     report_loading(role, records);
     return records;
 }

@@ -191,6 +191,25 @@ nb::object stripped_text(nb::handle label) {
     return nb::borrow(label);
 }
 
+void read_text_as_text(nb::dict kwargs, const std::vector<std::pair<nb::object, bool>> &columns,
+                       nb::handle text_dtype) {
+    nb::dict dtype, missing;
+    nb::list markers, empty;
+    for (const char *marker : missing_markers)
+        markers.append(nb::str(marker));
+    empty.append(nb::str(""));
+    for (const auto &[key, text] : columns) {
+        if (text)
+            dtype[key] = text_dtype;
+        missing[key] = text ? empty : markers;
+    }
+    if (dtype.size() > 0) {
+        kwargs["dtype"] = dtype;
+        kwargs["keep_default_na"] = false;
+        kwargs["na_values"] = missing;
+    }
+}
+
 }  // namespace load
 
 using namespace records::load;
@@ -302,11 +321,6 @@ nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *sou
         note_error(error, path);
         throw;
     }
-}
-
-std::vector<size_t> row_lines(const TableSource &source, size_t rows) {
-    return std::vector<size_t>(source.lines.begin(),
-                               source.lines.begin() + (ptrdiff_t) std::min(rows, source.lines.size()));
 }
 
 }  // namespace records

@@ -89,9 +89,4 @@ struct LoadOptions {
 nb::object read_table(nb::handle path, nb::handle text_columns, TableSource *source = nullptr,
                       const LoadOptions *options = nullptr);
 
-// The line (delimited text: 1-based, as an editor shows it) or sheet row
-// (Excel) of each of the first `rows` data rows of a table read_table
-// loaded; empty for parquet.
-std::vector<size_t> row_lines(const TableSource &source, size_t rows);
-
 }  // namespace records

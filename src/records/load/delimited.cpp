@@ -76,11 +76,6 @@ nb::str byte_text(unsigned char c) {
     return nb::str(hex);
 }
 
-// The first byte of `text` that Windows-1252 does not define, or npos.
-size_t undefined_in_1252(std::string_view text) {
-    return text.find_first_of(std::string_view("\x81\x8d\x8f\x90\x9d", 5));
-}
-
 Text decode(nb::handle path, nb::object raw, TableSource &source, const std::string &declared) {
     std::string_view all = view_of(raw);
     Text out;
@@ -90,7 +85,7 @@ Text decode(nb::handle path, nb::object raw, TableSource &source, const std::str
         out.from = all.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
         out.codec = declared == "cp1252" ? "cp1252" : "latin-1";
         source.encoding = out.codec;
-        size_t at = declared == "cp1252" ? undefined_in_1252(all.substr(out.from))
+        size_t at = declared == "cp1252" ? all.substr(out.from).find_first_of(undefined_in_1252)
                                          : std::string_view::npos;
         if (at != std::string_view::npos) {
             std::string_view text = all.substr(out.from);
@@ -387,48 +382,40 @@ nb::object read_delimited(nb::handle pd, nb::handle path, nb::handle text_column
         // Text columns are read as text, only their empty cells missing
         // ("NA" is a tag); the other columns keep pandas' missing markers.
         if (nb::len(text_columns) > 0) {
-            nb::dict dtype, missing;
-            nb::list markers, empty;
-            for (const char *marker : missing_markers)
-                markers.append(nb::str(marker));
-            empty.append(nb::str(""));
             size_t width = nb::len(stripped);
             if (first_row && first_row->fields > width)
                 width = first_row->fields;
-            for (size_t j = 0; j < width; ++j) {
-                bool text_column = j < nb::len(stripped) &&
-                                   host::contains(text_columns, stripped[j]);
-                if (text_column)
-                    dtype[nb::int_(j)] = "str";
-                missing[nb::int_(j)] = text_column ? empty : markers;
-            }
-            if (dtype.size() > 0) {
-                kwargs["dtype"] = dtype;
-                kwargs["keep_default_na"] = false;
-                kwargs["na_values"] = missing;
-            }
+            std::vector<std::pair<nb::object, bool>> columns;
+            for (size_t j = 0; j < width; ++j)
+                columns.emplace_back(nb::int_(j), j < nb::len(stripped) &&
+                                                      host::contains(text_columns, stripped[j]));
+            read_text_as_text(kwargs, columns, nb::str("str"));
         }
     }
 
     // Lines of form feeds or vertical tabs alone are blank, as lines of
     // spaces are; pandas would read them as rows.
     std::string_view table = data.substr(table_begin, table_end - table_begin);
-    std::vector<Record> rows;  // the table's records, when needed
     bool odd_blanks = std::memchr(table.data(), '\f', table.size()) ||
                       std::memchr(table.data(), '\v', table.size());
     if (odd_blanks || want_lines) {
-        rows = scan(data.substr(0, table_end), layout.separator, table_begin,
-                    header ? header->line : 0);
-        for (const Record &r : rows)
-            if (r.fields == 0 && odd_blanks &&
-                data.substr(r.begin, r.end - r.begin).find_first_of("\f\v") !=
-                    std::string_view::npos)
+        // One walk over the table's records (the header's first), none kept.
+        std::string_view upto = data.substr(0, table_end);
+        size_t line = header ? header->line : 0;
+        bool row = header == nullptr;
+        Record r;
+        for (size_t i = table_begin; i < upto.size(); row = true) {
+            i = next_record(upto, i, line, layout.separator, r);
+            line = r.last_line + 1;
+            if (r.fields > 0) {
+                if (want_lines && row)
+                    source.lines.push_back(r.line + 1);
+            } else if (odd_blanks && data.substr(r.begin, r.end - r.begin).find_first_of("\f\v") !=
+                                         std::string_view::npos) {
                 blanks.emplace_back(r.begin, r.end);
+            }
+        }
     }
-    if (want_lines)
-        for (size_t k = header ? 1 : 0; k < rows.size(); ++k)
-            if (rows[k].fields > 0)
-                source.lines.push_back(rows[k].line + 1);
 
     nb::object buffer = blanks.empty() ? decoded.bytes : blanked(data, blanks);
     bool with_bom = blanks.empty() && decoded.from > 0;

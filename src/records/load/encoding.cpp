@@ -28,10 +28,6 @@ size_t sequence(std::string_view s, size_t i) {
     return 0;
 }
 
-bool undefined_in_1252(unsigned char c) {
-    return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
-}
-
 }  // namespace
 
 Survey survey(std::string_view s) {
@@ -62,7 +58,7 @@ Survey survey(std::string_view s) {
             if (out.bad == Survey::none)
                 out.bad = i;
             if (out.undefined == Survey::none && out.multibyte == Survey::none &&
-                undefined_in_1252(c))
+                undefined_in_1252.find((char) c) != std::string_view::npos)
                 out.undefined = i;
             ++i;
         }

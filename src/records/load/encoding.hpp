@@ -16,6 +16,9 @@ struct Survey {
     bool utf8() const { return bad == none; }
 };
 
+// The five bytes Windows-1252 leaves undefined.
+inline constexpr std::string_view undefined_in_1252{"\x81\x8d\x8f\x90\x9d", 5};
+
 // One pass over the bytes (eight at a time while they are ASCII).  UTF-8 is
 // what the host's strict decoder takes: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no sequence cut short.

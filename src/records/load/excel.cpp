@@ -84,18 +84,17 @@ nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, T
                                            nb::arg("nrows") = 256,
                                            nb::arg("sheet_name") = sheet); },
         "Excel", "excel");
+    std::vector<Record> records = sheet_records(raw);
     size_t header = 0;
     if (options.header_line > 0) {
         header = options.header_line - 1;
     } else {
-        std::vector<Record> records = sheet_records(raw);
         HeaderChoice choice = choose_header(records);
         if (choice.problem != HeaderChoice::none)
             raise_problem(path, choice, "row");
         header = choice.header == (size_t) -1 ? 0 : choice.header;
     }
     source.header_line = header + 1;
-    std::vector<Record> records = sheet_records(raw);
     for (size_t k = 0; k < header && k < records.size(); ++k)
         if (records[k].fields > 0) {
             if (source.preamble_first == 0)
@@ -108,25 +107,12 @@ nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, T
     kwargs["header"] = nb::int_(header);
     kwargs["sheet_name"] = sheet;
     if (nb::len(text_columns) > 0 && header < (size_t) nb::len(raw)) {
-        nb::list labels = nb::list(raw.attr("iloc")[nb::int_(header)].attr("tolist")());
-        nb::dict dtype, missing;
-        nb::list markers, empty;
-        for (const char *marker : missing_markers)
-            markers.append(nb::str(marker));
-        empty.append(nb::str(""));
-        for (nb::handle label : labels) {
-            if (!PyUnicode_Check(label.ptr()))
-                continue;
-            bool text_column = host::contains(text_columns, stripped_text(label));
-            if (text_column)
-                dtype[label] = host::from_import("builtins", "object");
-            missing[label] = text_column ? empty : markers;
-        }
-        if (dtype.size() > 0) {
-            kwargs["dtype"] = dtype;
-            kwargs["keep_default_na"] = false;
-            kwargs["na_values"] = missing;
-        }
+        std::vector<std::pair<nb::object, bool>> columns;
+        for (nb::handle label : raw.attr("iloc")[nb::int_(header)].attr("tolist")())
+            if (PyUnicode_Check(label.ptr()))
+                columns.emplace_back(nb::borrow(label),
+                                     host::contains(text_columns, stripped_text(label)));
+        read_text_as_text(kwargs, columns, host::from_import("builtins", "object"));
     }
     nb::object table = pd.attr("read_excel")(path, **kwargs);
     // Rows as text has them: empty sheet rows are no rows, and a block of

@@ -32,6 +32,13 @@ void note_error(nb::python_error &error, nb::handle path);
 // A header label as exports mean it: text stripped of its padding.
 nb::object stripped_text(nb::handle label);
 
+// pandas' reading of a table's text columns: as text (`text_dtype`), only
+// their empty cells missing ("NA" is a tag); the other columns keep pandas'
+// missing markers.  `columns`: each column's key for pandas, and whether it
+// is a text column.  Nothing is set when none is.
+void read_text_as_text(nb::dict kwargs, const std::vector<std::pair<nb::object, bool>> &columns,
+                       nb::handle text_dtype);
+
 // Two labels that stripping makes equal (written differently) would make one
 // label name two columns: a ValueError naming the label and both columns.
 void refuse_equal_labels(nb::handle path, nb::handle written, const nb::list &stripped);
