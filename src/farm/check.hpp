@@ -105,6 +105,10 @@ bool number_of(nb::handle value, double &out);
 // A day's ordinal as datetime.date writes it: "2024-01-31".
 nb::str day_text(long long ordinal);
 
+// `pd.to_numeric(series, errors="coerce")` as float64 values, NaN where a
+// cell holds no number: read from the array, not cell by cell.
+std::vector<double> numbers_of(nb::handle series);
+
 // A whole number (an int, not a bool) within [low, high], in `out`; or false.
 bool whole_number(nb::handle value, long low, long high, long &out);
 
@@ -151,7 +155,11 @@ struct WeatherSeries {
     std::vector<double> values;      // in degrees Celsius (or heat units), NaN where none
     std::vector<bool> usable;        // a value the model takes
     std::vector<bool> flagged;       // a value outside the site's bounds (a finding already)
-    std::vector<nb::object> shown;   // the value as the file writes it (None for a day's mean)
+    nb::list cells;                  // the cells of the file's rows (none for days' means)
+    // The value as the file writes it (None for a day's mean).
+    nb::object shown(size_t i) const {
+        return i < nb::len(cells) ? cell_text(cells[i]) : nb::object(nb::none());
+    }
 };
 
 class FarmCheck {
@@ -264,13 +272,14 @@ class FarmCheck {
     // cover it.
     bool weeks_of(const RecordFile &records, nb::handle dates, nb::handle written,
                   nb::handle label, std::vector<nb::object> &weeks);
-    // A row with no count at all.
-    void empty_counts(Role role, const RecordFile &records);
+    // A row with no count at all (`counts`: each count column's values).
+    void empty_counts(Role role, const RecordFile &records,
+                      const std::vector<std::vector<double>> &counts);
     // Rows of one tag (production) or of the farm (selection) in one model
     // week: the same counts again a warning, other counts an error.
     void week_rows(Role role, const RecordFile &records, nb::handle label,
                    const std::vector<std::pair<nb::object, nb::object>> &keys, nb::handle dates,
-                   const char *what);
+                   const char *what, const std::vector<std::vector<double>> &counts);
     // The data of farm.yaml's weekly: sum: the rows of one week added up.
     nb::object weekly_sum(Role role, const RecordFile &records,
                           const std::vector<std::pair<nb::object, nb::object>> &keys);

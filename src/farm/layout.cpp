@@ -8,6 +8,7 @@
 
 #include "host/host.hpp"
 #include "host/yaml_file.hpp"
+#include "records/columns.hpp"
 
 #include <climits>
 
@@ -61,6 +62,20 @@ bool number_of(nb::handle value, double &out) {
         return false;
     }
     return true;
+}
+
+std::vector<double> numbers_of(nb::handle series) {
+    nb::object array = host::import("pandas")
+                           .attr("to_numeric")(series, nb::arg("errors") = "coerce")
+                           .attr("to_numpy")(nb::arg("dtype") = "float64",
+                                             nb::arg("na_value") = std::nan(""));
+    records::BufferValues values;
+    if (!values.open(array, "d"))
+        host::raise(PyExc_TypeError, nb::str("a column of numbers is no float64 array"));
+    std::vector<double> out(values.size());
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = values.at<double>(i);
+    return out;
 }
 
 bool whole_number(nb::handle value, long low, long high, long &out) {

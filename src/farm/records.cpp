@@ -440,19 +440,10 @@ std::vector<std::vector<double>> table_counts(Role role, nb::handle table) {
         names = {"bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"};
     else
         names = {"parous_count", "nulliparous_count"};
-    nb::object pd = host::import("pandas");
     std::vector<std::vector<double>> out;
-    for (const char *name : names) {
-        if (!records::has_column(table, nb::str(name)))
-            continue;
-        nb::list cells = nb::list(pd.attr("to_numeric")(table[name], nb::arg("errors") = "coerce")
-                                      .attr("astype")("float64")
-                                      .attr("tolist")());
-        std::vector<double> column;
-        for (nb::handle cell : cells)
-            column.push_back(nb::cast<double>(cell));
-        out.push_back(std::move(column));
-    }
+    for (const char *name : names)
+        if (records::has_column(table, nb::str(name)))
+            out.push_back(numbers_of(table[name]));
     return out;
 }
 
@@ -460,8 +451,8 @@ double or_zero(double v) { return std::isnan(v) || v < 0.0 ? 0.0 : v; }
 
 }  // namespace
 
-void FarmCheck::empty_counts(Role role, const RecordFile &records) {
-    std::vector<std::vector<double>> counts = table_counts(role, records.checked.table);
+void FarmCheck::empty_counts(Role role, const RecordFile &records,
+                             const std::vector<std::vector<double>> &counts) {
     if (counts.empty())
         return;
     size_t n = counts.front().size();
@@ -481,9 +472,9 @@ void FarmCheck::empty_counts(Role role, const RecordFile &records) {
 
 void FarmCheck::week_rows(Role role, const RecordFile &records, nb::handle label,
                           const std::vector<std::pair<nb::object, nb::object>> &keys,
-                          nb::handle date_cells, const char *what) {
+                          nb::handle date_cells, const char *what,
+                          const std::vector<std::vector<double>> &counts) {
     nb::list dates = nb::list(date_cells.attr("tolist")());
-    std::vector<std::vector<double>> counts = table_counts(role, records.checked.table);
     // Rows in file order, grouped by key.
     nb::dict groups;
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -573,13 +564,8 @@ nb::object FarmCheck::weekly_sum(Role role, const RecordFile &records,
     std::vector<const char *> names = counts_of(role);
     nb::object pd = host::import("pandas");
     std::vector<std::vector<double>> counts;
-    for (const char *name : names) {
-        nb::list cells = nb::list(data[name].attr("astype")("float64").attr("tolist")());
-        std::vector<double> column;
-        for (nb::handle cell : cells)
-            column.push_back(nb::cast<double>(cell));
-        counts.push_back(std::move(column));
-    }
+    for (const char *name : names)
+        counts.push_back(numbers_of(data[name]));
     nb::list dates = nb::list(data["date"].attr("tolist")());
     nb::list tags = role == Role::production ? nb::list(data["tag"].attr("tolist")()) : nb::list();
     // The groups in the order of their first row.
@@ -654,7 +640,9 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
     if (!records.has_table())
         return nb::object();
     nb::object table = records.checked.table;
-    empty_counts(role, records);
+    // The counts of each row, NaN where a cell holds none.
+    std::vector<std::vector<double>> counts = table_counts(role, table);
+    empty_counts(role, records, counts);
     nb::object label = file_column(role, nb::str("date"));
     if (records::has_column(table, nb::str("date")))
         ambiguous_dates(role, records, table["date"], label);
@@ -670,7 +658,7 @@ nb::object FarmCheck::dated_records(Role role, const char *cls, const RecordFile
                           weeks[i]);
     bool weekly = declared(role).weekly;
     if (!weekly)
-        week_rows(role, records, label, keys, table["date"], what);
+        week_rows(role, records, label, keys, table["date"], what, counts);
     if (!placed || !records.has_data())
         return nb::object();
     nb::object data = weekly ? weekly_sum(role, records, keys) : records.checked.data;

@@ -204,16 +204,14 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
                                         nb::handle source_label, bool heat_units) {
     const Declared &declared = this->declared(Role::weather);
     nb::object file = records.file;
-    nb::object pd = host::import("pandas");
     nb::object table = records.checked.table;
     nb::object signal_label = nb::str(data.attr("columns")[1]);
     nb::object signal = data[signal_label];
     nb::list raw = nb::list(signal.attr("tolist")());
-    nb::list converted = nb::list(pd.attr("to_numeric")(signal, nb::arg("errors") = "coerce")
-                                      .attr("astype")("float64")
-                                      .attr("tolist")());
+    std::vector<double> converted = numbers_of(signal);
     size_t n = nb::len(raw);
     WeatherSeries out;
+    out.cells = raw;
     out.stamps = nb::list(data["date"].attr("tolist")());
     out.nanos = nanos_of(data["date"]);
     out.values.assign(n, std::nan(""));
@@ -222,8 +220,7 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
     for (size_t i = 0; i < n; ++i) {
         out.rows.push_back(i);
         out.days.push_back(ordinal_of(out.nanos[i]));
-        out.shown.push_back(cell_text(raw[i]));
-        out.values[i] = nb::cast<double>(converted[i]);
+        out.values[i] = converted[i];
         numeric += !std::isnan(out.values[i]);
     }
     if (n > 0 && numeric == 0) {
@@ -307,8 +304,8 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
             listed.append(m);
         nb::object hint = declaration(Role::weather, "missing", listed);
         for (size_t i : marked)
-            add(file, records.line_at(i), source_label, out.shown[i], Rule::missing_marker,
-                host::text(host::Repr{out.shown[i]},
+            add(file, records.line_at(i), source_label, out.shown(i), Rule::missing_marker,
+                host::text(host::Repr{out.shown(i)},
                            " is a missing-value marker, not a measurement: say so in farm.yaml, ",
                            host::Str{hint}, ", or leave the cell empty"),
                 hint);
@@ -364,9 +361,9 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
     if (heat_units) {
         for (size_t i = 0; i < n; ++i)
             if (out.usable[i] && out.values[i] < 0.0)
-                add(file, records.line_at(i), source_label, out.shown[i],
+                add(file, records.line_at(i), source_label, out.shown(i),
                     Rule::negative_heat_units,
-                    host::text("heat units of ", host::Repr{out.shown[i]},
+                    host::text("heat units of ", host::Repr{out.shown(i)},
                                " are negative: heat units are 0 or more"));
         return out;
     }
@@ -376,8 +373,8 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
     for (size_t i = 0; i < n; ++i)
         if (out.usable[i] && (out.values[i] < thresholds_.low || out.values[i] > thresholds_.high) &&
             (out.flagged[i] = true))
-            add(file, records.line_at(i), source_label, out.shown[i], Rule::implausible_value,
-                host::text(host::Repr{out.shown[i]}, " is no mean temperature in degrees Celsius",
+            add(file, records.line_at(i), source_label, out.shown(i), Rule::implausible_value,
+                host::text(host::Repr{out.shown(i)}, " is no mean temperature in degrees Celsius",
                            shown_converted ? " (it reads " + number_text(std::round(out.values[i] * 10) / 10) + " once converted)"
                                            : std::string(),
                            " (they lie from ", number_text(thresholds_.low).c_str(), " to ",
@@ -399,19 +396,21 @@ WeatherSeries FarmCheck::weather_values(const RecordFile &records, nb::handle da
             continue;
         }
         bool low = std::strcmp(bound, "tmin") == 0;
-        nb::list cells = nb::list(pd.attr("to_numeric")(table[label], nb::arg("errors") = "coerce")
-                                      .attr("astype")("float64").attr("tolist")());
-        for (size_t i = 0; i < n && i < nb::len(cells); ++i) {
-            double b = nb::cast<double>(cells[i]);
+        std::vector<double> cells = numbers_of(table[label]);
+        nb::object written;  // the bound's cells, taken at the first finding
+        for (size_t i = 0; i < n && i < cells.size(); ++i) {
+            double b = cells[i];
             if (!out.usable[i] || std::isnan(b) || is_marker(b))
                 continue;
             b = convert(b);
-            if (low ? out.values[i] < b - 1e-9 : out.values[i] > b + 1e-9)
-                add(file, records.line_at(i), source_label, out.shown[i], Rule::min_max,
-                    host::text("the mean ", host::Repr{out.shown[i]}, low ? " is below" : " is above",
-                               " the day's ", low ? "minimum " : "maximum ",
-                               host::Repr{cell_text(table[label].attr("iloc")[nb::int_(i)])},
-                               " (", host::Repr{label}, ")"));
+            if (low ? out.values[i] >= b - 1e-9 : out.values[i] <= b + 1e-9)
+                continue;
+            if (!written.is_valid())
+                written = table[label].attr("tolist")();
+            add(file, records.line_at(i), source_label, out.shown(i), Rule::min_max,
+                host::text("the mean ", host::Repr{out.shown(i)}, low ? " is below" : " is above",
+                           " the day's ", low ? "minimum " : "maximum ",
+                           host::Repr{cell_text(written[i])}, " (", host::Repr{label}, ")"));
         }
     }
     return out;
@@ -568,7 +567,7 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
             size_t first = seen->second;
             bool same = rows.usable[i] == rows.usable[first] &&
                         (!rows.usable[i] || rows.values[i] == rows.values[first]) &&
-                        (rows.usable[i] || nb::handle(rows.shown[i]).equal(rows.shown[first]));
+                        (rows.usable[i] || nb::handle(rows.shown(i)).equal(rows.shown(first)));
             if (same) {
                 add(file, records.line_at(i), date_label, written_at(i), Rule::duplicate_row,
                     host::text("the same date and value as line ", host::Str{records.line_at(first)},
@@ -662,7 +661,6 @@ WeatherSeries FarmCheck::daily_means(const RecordFile &records, const WeatherSer
         out.values.push_back(enough ? total / (double) readings : std::nan(""));
         out.usable.push_back(enough);
         out.flagged.push_back(false);
-        out.shown.push_back(nb::none());
     }
     nb::dict figures;
     figures["rows"] = nb::int_(rows.rows.size());
