@@ -993,15 +993,8 @@ nb::dict steady_settings() {
 }
 
 void save_steadily(nb::handle figure, nb::handle target, nb::dict kw) {
-    nb::object steady = host::from_import("matplotlib", "rc_context")(steady_settings());
-    steady.attr("__enter__")();
-    try {
-        figure.attr("savefig")(target, **kw);
-    } catch (...) {
-        steady.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    steady.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    host::with(host::from_import("matplotlib", "rc_context")(steady_settings()),
+               [&](nb::handle) { figure.attr("savefig")(target, **kw); });
 }
 
 // `text` with `prefix` put before every id it declares (id="...") and every

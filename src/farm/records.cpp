@@ -130,17 +130,14 @@ RecordFile FarmCheck::check_records(Role role, nb::handle path, nb::handle colum
     // guessed) the rules find anyway, and the loader refuses rows that do
     // not fit their header rather than let pandas warn of lost cells.
     nb::object warnings = host::import("warnings");
-    nb::object guard = warnings.attr("catch_warnings")();
-    guard.attr("__enter__")();
-    auto release = [&] { guard.attr("__exit__")(nb::none(), nb::none(), nb::none()); };
     try {
-        warnings.attr("simplefilter")("ignore");
-        records.checked =
-            row_of(role).check(s_, text_path, columns, this->declared(role).dayfirst == 1, declared);
-        records.loaded = true;
-        release();
+        host::with(warnings.attr("catch_warnings")(), [&](nb::handle) {
+            warnings.attr("simplefilter")("ignore");
+            records.checked = row_of(role).check(s_, text_path, columns,
+                                                 this->declared(role).dayfirst == 1, declared);
+            records.loaded = true;
+        });
     } catch (nb::python_error &error) {
-        release();
         if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
             throw;
         // The loader keeps the line of a parsing error with the error.

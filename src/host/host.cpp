@@ -136,6 +136,11 @@ void warn(nb::handle category, nb::handle text, int stacklevel) {
 
 bool is_none(nb::handle h) { return h.ptr() == Py_None; }
 
+bool exit_suppresses(nb::handle exit, nb::python_error &error) {
+    nb::object traceback = error.traceback();
+    return truth(exit(error.type(), error.value(), traceback.is_valid() ? traceback : nb::none()));
+}
+
 bool truth(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0)

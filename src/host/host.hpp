@@ -98,6 +98,31 @@ bool truth(nb::handle value);
 bool contains(nb::handle container, nb::handle item);
 // `list(iterable)`: a new list.
 nb::list as_list(nb::handle iterable);
+
+// What `with` does when its block raises: hands the error to the manager's
+// __exit__, and tells whether the manager suppressed it (an error of
+// __exit__ itself propagates).
+bool exit_suppresses(nb::handle exit, nb::python_error &error);
+
+// `with manager as entered: body(entered)`: an error of the body goes to the
+// manager's __exit__, which may suppress it (the block then ends there); a
+// C++ exception leaves the manager as a clean exit would, and goes on.
+template <typename Body>
+void with(nb::handle manager, Body &&body) {
+    nb::object exit = manager.attr("__exit__");
+    nb::object entered = manager.attr("__enter__")();
+    try {
+        body(nb::handle(entered));
+    } catch (nb::python_error &error) {
+        if (!exit_suppresses(exit, error))
+            throw;
+        return;
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+}
 // pandas' own missing-value test of one cell, `pandas.isna(value)` for a
 // scalar: None, NaN (of any float or complex type, Decimal), NA, NaT.  Exact
 // str, int, bool and float values are answered without pandas; anything else

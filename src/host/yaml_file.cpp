@@ -18,14 +18,6 @@ namespace {
 
 size_t capped(size_t a, size_t b, size_t cap) { return a + b > cap ? cap : a + b; }
 
-// What `with` does when its block raises: hands the error to __exit__, and
-// tells whether the context manager suppressed it (an error of __exit__
-// itself propagates).
-bool exit_suppresses(nb::handle exit, nb::python_error &error) {
-    nb::object traceback = error.traceback();
-    return truth(exit(error.type(), error.value(), traceback.is_valid() ? traceback : nb::none()));
-}
-
 }  // namespace
 
 YamlText read_yaml_text(nb::handle path, const YamlBounds &bounds, YamlRefusal &refusal) {

@@ -404,16 +404,12 @@ void show_notices(nb::handle notices) {
     write(host::text(std::to_string(nb::len(notices)), " notice(s) from the reads, shown as ",
                      host::Str{category.attr("__name__")}, " warnings:\n"));
     nb::object warnings = host::import("warnings");
-    nb::object recording = warnings.attr("catch_warnings")(nb::arg("record") = true);
-    nb::object caught = recording.attr("__enter__")();
-    try {
+    nb::object caught;
+    host::with(warnings.attr("catch_warnings")(nb::arg("record") = true), [&](nb::handle log) {
+        caught = nb::borrow(log);
         warnings.attr("simplefilter")("always", category);
         notices.attr("emit_warnings")();
-    } catch (...) {
-        recording.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    recording.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    });
     for (nb::handle warning : caught)
         write(host::text("  ", host::Str{warning.attr("category").attr("__name__")}, ": ",
                          host::Str{warning.attr("message")}, "\n"));

@@ -265,17 +265,12 @@ nb::object parse(nb::handle pd, nb::handle file, nb::dict &kwargs, bool wider_ro
     if (!wider_rows)
         return read_csv(file, **kwargs);
     nb::object warnings = host::import("warnings");
-    nb::object catcher = warnings.attr("catch_warnings")(nb::arg("record") = true);
-    nb::object caught = catcher.attr("__enter__")();
-    nb::object table;
-    try {
+    nb::object caught, table;
+    host::with(warnings.attr("catch_warnings")(nb::arg("record") = true), [&](nb::handle log) {
+        caught = nb::borrow(log);
         warnings.attr("simplefilter")("always");
         table = read_csv(file, **kwargs);
-    } catch (...) {
-        catcher.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    catcher.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    });
     nb::object parser_warning = pd.attr("errors").attr("ParserWarning");
     for (nb::handle w : caught) {
         nb::object category = w.attr("category");
