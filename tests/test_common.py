@@ -86,7 +86,7 @@ def test_missing_optional_library(monkeypatch, tmp_path, suffix, message):
     def unavailable(*args, **kwargs):
         raise ImportError("no openpyxl")
 
-    monkeypatch.setattr(pd, "read_excel", unavailable)
+    monkeypatch.setattr(pd, "ExcelFile", unavailable)
     monkeypatch.setattr(pd, "read_parquet", unavailable)
     with pytest.raises(ImportError) as excinfo:
         _read_table(tmp_path / ("x" + suffix))

@@ -58,10 +58,8 @@ std::vector<Record> sheet_records(nb::handle raw) {
 
 // The sheet of a workbook a farm names: its name, or a ValueError naming
 // the workbook's sheets.
-nb::object sheet_named(nb::handle pd, nb::handle path, nb::handle sheet) {
-    nb::object book = read_typed([&] { return pd.attr("ExcelFile")(path); }, "Excel", "excel");
+nb::object sheet_named(nb::handle book, nb::handle path, nb::handle sheet) {
     nb::list names = nb::list(book.attr("sheet_names"));
-    book.attr("close")();
     if (PyUnicode_Check(sheet.ptr()) ? host::contains(names, sheet)
                                      : nb::cast<size_t>(sheet) < nb::len(names))
         return PyUnicode_Check(sheet.ptr()) ? nb::borrow(sheet) : nb::object(names[nb::cast<size_t>(sheet)]);
@@ -71,19 +69,15 @@ nb::object sheet_named(nb::handle pd, nb::handle path, nb::handle sheet) {
                            " (by name, or by position from 0)"));
 }
 
-}  // namespace
-
-nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, TableSource &source,
-                      bool want_lines, const LoadOptions &options) {
-    nb::object sheet = options.sheet.is_valid() ? sheet_named(pd, path, options.sheet)
+// The table of a sheet of the open workbook `book`.
+nb::object read_sheet(nb::handle pd, nb::handle book, nb::handle path, nb::handle text_columns,
+                      TableSource &source, bool want_lines, const LoadOptions &options) {
+    nb::object sheet = options.sheet.is_valid() ? sheet_named(book, path, options.sheet)
                                                 : nb::object(nb::int_(0));
     if (PyUnicode_Check(sheet.ptr()))
         source.sheet = host::utf8(sheet);
-    nb::object raw = read_typed(
-        [&] { return pd.attr("read_excel")(path, nb::arg("header") = nb::none(),
-                                           nb::arg("nrows") = 256,
-                                           nb::arg("sheet_name") = sheet); },
-        "Excel", "excel");
+    nb::object raw = pd.attr("read_excel")(book, nb::arg("sheet_name") = sheet,
+                                           nb::arg("header") = nb::none(), nb::arg("nrows") = 256);
     std::vector<Record> records = sheet_records(raw);
     size_t header = 0;
     if (options.header_line > 0) {
@@ -114,7 +108,7 @@ nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, T
                                      host::contains(text_columns, stripped_text(label)));
         read_text_as_text(kwargs, columns, host::from_import("builtins", "object"));
     }
-    nb::object table = pd.attr("read_excel")(path, **kwargs);
+    nb::object table = pd.attr("read_excel")(book, **kwargs);
     // Rows as text has them: empty sheet rows are no rows, and a block of
     // notes at the end that cannot be rows is left out.
     std::vector<Record> rows = sheet_records(table);
@@ -137,6 +131,20 @@ nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, T
         }
     if (nb::len(kept) < rows.size())
         table = table.attr("iloc")[kept].attr("reset_index")(nb::arg("drop") = true);
+    return table;
+}
+
+}  // namespace
+
+nb::object read_excel(nb::handle pd, nb::handle path, nb::handle text_columns, TableSource &source,
+                      bool want_lines, const LoadOptions &options) {
+    // The workbook opened once: its sheets, the rows its header is found
+    // in, and the table.
+    nb::object table;
+    host::with(read_typed([&] { return pd.attr("ExcelFile")(path); }, "Excel", "excel"),
+               [&](nb::handle book) {
+                   table = read_sheet(pd, book, path, text_columns, source, want_lines, options);
+               });
     return table;
 }
 
