@@ -10,6 +10,7 @@
 #include "records/columns.hpp"
 
 #include <cctype>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -42,28 +43,56 @@ std::string stripped(const std::string &text) {
     return a == std::string::npos ? std::string() : text.substr(a, b - a + 1);
 }
 
+// The text of a value as a marker or a `where:` compares it.
+std::string compared_text(nb::handle value) {
+    return PyUnicode_Check(value.ptr()) ? stripped(utf8(value)) : utf8(host::str(value));
+}
+
+// A cell read once for every value it is compared with: missing or not, its
+// number, and its text (made at the first comparison that needs it).
+class Cell {
+  public:
+    explicit Cell(nb::handle cell)
+        : cell_(cell), missing_(host::is_missing(cell)),
+          numeric_(!missing_ && number_in(cell, number_)) {}
+    bool missing() const { return missing_; }
+    bool numeric() const { return numeric_; }
+    double number() const { return number_; }
+    const std::string &text() const {
+        if (!read_) {
+            text_ = compared_text(cell_);
+            read_ = true;
+        }
+        return text_;
+    }
+
+  private:
+    nb::handle cell_;
+    bool missing_;
+    double number_ = 0.0;
+    bool numeric_;
+    mutable bool read_ = false;
+    mutable std::string text_;
+};
+
 // Whether a cell is the value farm.yaml names: the same text, or the same
 // number however it is written (-999, -999.0).
 class Matcher {
   public:
-    explicit Matcher(nb::handle value) {
-        numeric_ = number_in(value, number_);
-        text_ = PyUnicode_Check(value.ptr()) ? stripped(utf8(value)) : utf8(host::str(value));
-    }
-    bool operator()(nb::handle cell) const {
-        if (host::is_missing(cell))
+    explicit Matcher(nb::handle value)
+        : numeric_(number_in(value, number_)), text_(compared_text(value)) {}
+    bool operator()(const Cell &cell) const {
+        if (cell.missing())
             return false;
-        double n = 0.0;
-        if (numeric_ && number_in(cell, n))
-            return n == number_;
-        if (PyUnicode_Check(cell.ptr()))
-            return stripped(utf8(cell)) == text_;
-        return utf8(host::str(cell)) == text_;
+        if (numeric_ && cell.numeric())
+            return cell.number() == number_;
+        return cell.text() == text_;
     }
+    bool operator()(nb::handle cell) const { return (*this)(Cell(cell)); }
 
   private:
-    bool numeric_ = false;
     double number_ = 0.0;
+    bool numeric_ = false;
     std::string text_;
 };
 
@@ -97,12 +126,16 @@ std::string_view utc_offset(std::string_view cell) {
     return std::string_view();
 }
 
+// `values` (a list) as a column of `table`: of its index, and of objects.
+nb::object object_column(nb::handle table, const nb::list &values) {
+    return host::import("pandas").attr("Series")(values, nb::arg("index") = table.attr("index"),
+                                                 nb::arg("dtype") = "object");
+}
+
 // `table` with column `label` replaced by `values` (a list).
 nb::object with_column(nb::handle table, nb::handle label, const nb::list &values) {
-    nb::object column = host::import("pandas").attr("Series")(
-        values, nb::arg("index") = table.attr("index"), nb::arg("dtype") = "object");
     nb::object copy = table.attr("copy")();
-    copy[label] = column;
+    copy[label] = object_column(copy, values);
     return copy;
 }
 
@@ -173,27 +206,31 @@ nb::object FarmCheck::prepare_table(Role role, nb::handle table, records::TableS
             markers.emplace_back(marker);
         std::vector<size_t> counts(markers.size(), 0);
         nb::object date = role == Role::weather ? nb::borrow(date_label) : nb::object(nb::str("date"));
+        nb::object copy;  // the table with its markers emptied, copied at the first
         for (nb::handle label : host::as_list(out.attr("columns"))) {
             if (label.equal(date) || label.equal(nb::str("tag")))
                 continue;  // a marker is no date, and a tag may be anything
             nb::list cells = nb::list(out[label].attr("tolist")());
-            nb::list kept;
             bool changed = false;
-            for (nb::handle cell : cells) {
+            for (size_t i = 0; i < nb::len(cells); ++i) {
+                Cell cell(cells[i]);
                 size_t k = 0;
                 while (k < markers.size() && !markers[k](cell))
                     ++k;
                 if (k < markers.size()) {
                     ++counts[k];
                     changed = true;
-                    kept.append(nb::none());
-                } else {
-                    kept.append(cell);
+                    cells[i] = nb::none();  // the list is the column's copy
                 }
             }
-            if (changed)
-                out = with_column(out, label, kept);
+            if (changed) {
+                if (!copy.is_valid())
+                    copy = out.attr("copy")();
+                copy[label] = object_column(copy, cells);
+            }
         }
+        if (copy.is_valid())
+            out = copy;
         size_t total = 0;
         nb::dict by_marker;
         std::string parts;
@@ -238,17 +275,16 @@ nb::object FarmCheck::prepare_table(Role role, nb::handle table, records::TableS
                     utf8(host::str(wanted));
         }
         if (sound) {
-            nb::list mask;
+            std::vector<uint8_t> mask(rows);
             std::vector<size_t> lines;
             size_t kept = 0;
             for (size_t i = 0; i < rows; ++i) {
-                mask.append(nb::bool_(keep[i]));
+                mask[i] = keep[i];
                 kept += keep[i];
                 if (keep[i] && i < source.lines.size())
                     lines.push_back(source.lines[i]);
             }
-            nb::object rows_kept = host::import("numpy").attr("array")(
-                mask, nb::arg("dtype") = host::from_import("builtins", "bool"));
+            nb::object rows_kept = records::numpy_array(mask, "bool");
             out = out.attr("loc")[rows_kept].attr("reset_index")(nb::arg("drop") = true);
             source.lines = std::move(lines);
             nb::dict figures;
