@@ -446,6 +446,28 @@ std::vector<std::vector<double>> table_counts(Role role, nb::handle table) {
 
 double or_zero(double v) { return std::isnan(v) || v < 0.0 ? 0.0 : v; }
 
+// The rows of each key (a tag or the file, and a model week), in the order
+// of their first rows; rows without a week are left out.
+std::vector<std::vector<size_t>> groups_of(const std::vector<std::pair<nb::object, nb::object>> &keys) {
+    nb::dict index;  // key -> its group's number
+    std::vector<std::vector<size_t>> groups;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].second.is_none())
+            continue;
+        nb::object key = nb::make_tuple(keys[i].first, keys[i].second);
+        PyObject *found = PyDict_GetItemWithError(index.ptr(), key.ptr());
+        if (found) {
+            groups[PyLong_AsSize_t(found)].push_back(i);
+            continue;
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        index[key] = nb::int_(groups.size());
+        groups.push_back({i});
+    }
+    return groups;
+}
+
 }  // namespace
 
 void FarmCheck::empty_counts(Role role, const RecordFile &records,
@@ -471,25 +493,16 @@ void FarmCheck::week_rows(Role role, const RecordFile &records, nb::handle label
                           const std::vector<std::pair<nb::object, nb::object>> &keys,
                           nb::handle date_cells, const char *what,
                           const std::vector<std::vector<double>> &counts) {
-    nb::list dates = nb::list(date_cells.attr("tolist")());
-    // Rows in file order, grouped by key.
-    nb::dict groups;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].second.is_none())
-            continue;
-        nb::object key = nb::make_tuple(keys[i].first, keys[i].second);
-        if (!groups.contains(key))
-            groups[key] = nb::list();
-        nb::borrow<nb::list>(groups[key]).append(nb::int_(i));
-    }
-    nb::object hint = declaration(role, "weekly", nb::str("sum"));
-    for (auto [key, members] : groups) {
-        size_t count = nb::len(members);
+    nb::list dates;   // the date cells, taken at the first week of several rows
+    nb::object hint;  // and farm.yaml's weekly: sum
+    for (const std::vector<size_t> &rows : groups_of(keys)) {
+        size_t count = rows.size();
         if (count < 2)
             continue;
-        std::vector<size_t> rows;
-        for (nb::handle row : members)
-            rows.push_back(nb::cast<size_t>(row));
+        if (!hint.is_valid()) {
+            dates = nb::list(date_cells.attr("tolist")());
+            hint = declaration(role, "weekly", nb::str("sum"));
+        }
         // Rows of one date are the duplicate rule's: only rows of several
         // dates are news here.
         std::vector<std::string> days;
@@ -509,7 +522,7 @@ void FarmCheck::week_rows(Role role, const RecordFile &records, nb::handle label
                 double a = column[rows[0]], b = column[rows[k]];
                 identical = identical && (a == b || (std::isnan(a) && std::isnan(b)));
             }
-        nb::object week = nb::handle(key)[1];
+        const nb::object &week = keys[rows[0]].second;
         if (identical) {
             for (size_t k = 0; k + 1 < count; ++k)
                 add(records.file, records.line_at(rows[k]), label, cell_text(dates[rows[k]]),
@@ -543,7 +556,7 @@ void FarmCheck::week_rows(Role role, const RecordFile &records, nb::handle label
             loss = number_text(kept) + " of " + number_text(total) + " suckers selected";
         }
         std::string whose = role == Role::production
-                                ? "rows of tag " + utf8(host::repr(nb::handle(key)[0]))
+                                ? "rows of tag " + utf8(host::repr(keys[rows[0]].first))
                                 : std::string("selection rows");
         add(records.file, records.line_at(rows[0]), label, cell_text(dates[rows[0]]),
             Rule::weekly_rows,
@@ -565,17 +578,8 @@ nb::object FarmCheck::weekly_sum(Role role, const RecordFile &records,
         counts.push_back(numbers_of(data[name]));
     nb::list dates = nb::list(data["date"].attr("tolist")());
     nb::list tags = role == Role::production ? nb::list(data["tag"].attr("tolist")()) : nb::list();
-    // The groups in the order of their first row.
-    nb::dict index;  // key -> group number
-    std::vector<std::vector<size_t>> groups;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        nb::object key = nb::make_tuple(keys[i].first, keys[i].second);
-        if (!index.contains(key)) {
-            index[key] = nb::int_(groups.size());
-            groups.emplace_back();
-        }
-        groups[nb::cast<size_t>(index[key])].push_back(i);
-    }
+    // The groups in the order of their first row (every row has its week).
+    std::vector<std::vector<size_t>> groups = groups_of(keys);
     std::vector<nb::list> columns(names.size());
     nb::list tag_column, date_column;
     for (const std::vector<size_t> &rows : groups) {
