@@ -825,7 +825,7 @@ Harvest harvest(nb::handle production) {
 }
 
 nb::str other_label(const Harvest &h) {
-    nb::object count = host::from_import("builtins", "format")(nb::int_(h.others), ",");
+    nb::str count = host::format(nb::int_(h.others), ",");
     return host::text("other (", host::Str{count}, " tags)");
 }
 

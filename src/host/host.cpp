@@ -46,6 +46,10 @@ std::string utf8(nb::handle value) {
 
 nb::str format(nb::handle value) { return checked_text(PyObject_Format(value.ptr(), nullptr)); }
 
+nb::str format(nb::handle value, const char *spec) {
+    return checked_text(PyObject_Format(value.ptr(), nb::str(spec).ptr()));
+}
+
 namespace detail {
 
 void append(std::vector<nb::object> &parts, const char *literal) { parts.push_back(nb::str(literal)); }

@@ -38,6 +38,7 @@ nb::str str(nb::handle value);     // str(value)
 // str(value) as UTF-8; "?" when it holds what UTF-8 cannot (lone surrogates).
 std::string utf8(nb::handle value);
 nb::str format(nb::handle value);  // format(value)
+nb::str format(nb::handle value, const char *spec);  // format(value, spec), e.g. ",", ".1f"
 
 // Pieces of a message.  A `const char *` piece is literal text; the wrappers
 // format a value the way the host does.

@@ -29,6 +29,7 @@ using Profiles = std::vector<std::pair<const char *, nb::object>>;
 // ---------------------------------------------------------------------------
 // Text and output
 
+using host::format;
 using host::utf8;
 
 void write(const nb::str &text) { host::from_import("sys", "stdout").attr("write")(text); }
@@ -44,11 +45,6 @@ void write_error(const nb::str &text) {
 void heading(const char *title) {
     std::string text(title);
     write("\n" + text + "\n" + std::string(records::text_width(text), '-') + "\n");
-}
-
-// `format(value, format_text)`.
-nb::str format(nb::handle value, const char *format_text) {
-    return nb::borrow<nb::str>(host::from_import("builtins", "format")(value, format_text));
 }
 
 // `", ".join(str(item) for item in items)`.
