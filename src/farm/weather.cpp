@@ -488,11 +488,10 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
     std::string apart;
     size_t best_count = 0;
     nb::list skipped;
-    for (const char *field : {"tmean", "heat_units", "tmin", "tmax"}) {
-        nb::dict fields = columns_of(Role::weather);
+    nb::dict fields = columns_of(Role::weather);
+    for (const char *field : {"tmean", "heat_units", "tmin", "tmax"})
         if (fields.contains(field))
             skipped.append(fields[field]);
-    }
     for (nb::handle label : declared.mean_of)
         skipped.append(label);
     auto split = [&] {
@@ -520,7 +519,9 @@ void FarmCheck::weather_rows(const RecordFile &records, const WeatherSeries &row
                 if (group.first == 0)
                     order.push_back(key);
                 ++group.first;
-                clean = group.second.insert(rows.nanos[i]).second;
+                clean = group.second.insert(rows.nanos[i]).second &&
+                        // more names than stations, or than the best column has
+                        groups.size() <= 50 && !(best.is_valid() && groups.size() >= best_count);
             }
             for (const auto &[key, group] : groups)
                 clean = clean && group.first >= 2;
