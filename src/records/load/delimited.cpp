@@ -292,21 +292,36 @@ nb::object parse(nb::handle pd, nb::handle file, nb::dict &kwargs, bool wider_ro
 // line ends kept, so that every line stays where it is.
 nb::object blanked(std::string_view data, std::vector<std::pair<size_t, size_t>> blanks) {
     std::sort(blanks.begin(), blanks.end());
-    std::string out;
-    out.reserve(data.size());
-    size_t at = 0;
-    for (auto [begin, end] : blanks) {
-        begin = std::max(begin, at);
-        if (begin >= end)
-            continue;
-        out.append(data.substr(at, begin - at));
-        for (size_t i = begin; i < end; ++i)
-            if (data[i] == '\n' || data[i] == '\r')
-                out += data[i];
-        at = end;
-    }
-    out.append(data.substr(at));
-    return nb::bytes(out.data(), out.size());
+    // Twice over the ranges: the size, then the bytes, written once into the
+    // host's bytes object (a file may be large; its ranges are few).
+    auto write = [&](char *out) {
+        size_t size = 0, at = 0;
+        auto put = [&](std::string_view piece) {
+            if (out)
+                std::memcpy(out + size, piece.data(), piece.size());
+            size += piece.size();
+        };
+        for (auto [begin, end] : blanks) {
+            begin = std::max(begin, at);
+            if (begin >= end)
+                continue;
+            put(data.substr(at, begin - at));
+            for (size_t i = begin; i < end; ++i)
+                if (data[i] == '\n' || data[i] == '\r')
+                    put(data.substr(i, 1));
+            at = end;
+        }
+        put(data.substr(at));
+        return size;
+    };
+    nb::object bytes = nb::steal(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t) write(nullptr)));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    char *out = PyBytes_AsString(bytes.ptr());
+    if (!out)
+        throw nb::python_error();
+    write(out);
+    return bytes;
 }
 
 }  // namespace
