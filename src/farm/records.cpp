@@ -395,6 +395,26 @@ bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle
     nb::list cells = nb::list(dates.attr("tolist")());
     nb::list as_written = nb::list(written.attr("tolist")());
     nb::object week_of = provider_.attr("week_index_for_date");
+    // A date's week, or (as a 1-tuple) the provider's refusal: asked once a
+    // date, as rows of many tags share their dates.
+    nb::dict known;
+    auto answer = [&](nb::handle date) {
+        PyObject *hit = PyDict_GetItemWithError(known.ptr(), date.ptr());
+        if (hit)
+            return nb::borrow(hit);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        nb::object out;
+        try {
+            out = week_of(date);
+        } catch (nb::python_error &error) {
+            if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
+                throw;
+            out = nb::make_tuple(host::str(error.value()));
+        }
+        known[date] = out;
+        return out;
+    };
     for (size_t i = 0; i < nb::len(cells); ++i) {
         if (host::is_missing(cells[i])) {
             // A cell the parser cannot read is a date_parse finding already.
@@ -406,15 +426,14 @@ bool FarmCheck::weeks_of(const RecordFile &records, nb::handle dates, nb::handle
             all = false;
             continue;
         }
-        try {
-            weeks.push_back(week_of(cells[i]));
-        } catch (nb::python_error &error) {
-            if (!host::error_is(error, PyExc_Exception))  // Ctrl-C, exits: not the file's
-                throw;
+        nb::object week = answer(cells[i]);
+        if (nb::isinstance<nb::tuple>(week)) {
             add(records.file, records.line_at(i), label, cell_text(cells[i]), Rule::weather_period,
-                host::str(error.value()));
+                nb::borrow<nb::str>(nb::handle(week[0])));
             weeks.push_back(nb::none());
             all = false;
+        } else {
+            weeks.push_back(week);
         }
     }
     return all;
